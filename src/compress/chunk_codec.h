@@ -1,0 +1,42 @@
+// One chunk of a compressed entry: up to ChunkSize bytes of content as one zlib stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+struct libdeflate_compressor;
+struct libdeflate_decompressor;
+
+namespace tarnix {
+
+// Content bytes per chunk.
+constexpr size_t ChunkSize = 32768;
+// Largest zlib stream a chunk may hold: the classic compress bound for a full chunk,
+// max(128 + n*110/100, 128 + n + 5*(n/31744 + 1)) at n = 32768. Readers refuse longer ones.
+constexpr uint32_t MaxChunkStreamSize = 36172;
+
+// Compressor and decompressor state for one thread; reusing it across chunks saves the
+// allocation, while every chunk stays an independent stream.
+class ChunkCodec {
+ public:
+  ChunkCodec();
+  ~ChunkCodec();
+  ChunkCodec(const ChunkCodec&) = delete;
+  ChunkCodec& operator=(const ChunkCodec&) = delete;
+
+  // Appends the chunk's framing (4-byte little-endian length) and zlib stream to `out`.
+  // False only when the compressor could not be set up.
+  bool encode(const uint8_t* data, size_t size, std::vector<uint8_t>* out);
+
+  // Decodes one zlib stream into at most `room` bytes. True only when the stream is whole,
+  // fits, passes its Adler-32 and yields at least one byte; `produced` is then set.
+  bool decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room,
+              size_t* produced);
+
+ private:
+  libdeflate_compressor* compressor_ = nullptr;
+  libdeflate_decompressor* decompressor_ = nullptr;
+};
+
+}  // namespace tarnix

@@ -1,0 +1,76 @@
+// The stored form of entry data. In an uncompressed pack an entry is its bytes as they are.
+// In a compressed pack it is a run of chunks, each a 4-byte little-endian length and one
+// independent zlib stream of at most ChunkSize content bytes; every chunk is full but the
+// last, which holds the rest, and is the stream of empty input when the size is a whole
+// multiple of ChunkSize (0 included).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "compress/chunk_codec.h"
+#include "io/binary_stream.h"
+
+namespace tarnix {
+
+// How every entry of a pack is stored; the header byte.
+enum class CompressionType : uint8_t { Uncompressed = 0, Compressed = 1 };
+
+// Largest pack, and so largest stored entry, the format can address: positions are signed
+// 32-bit.
+constexpr int64_t MaxPackSize = 0x7FFFFFFF;
+
+// One file whose content goes into the pack.
+struct EntrySource {
+  std::string name;  // the stored name, for messages
+  std::string path;  // where to read the content
+  uint32_t size = 0;  // as taken when the file was listed; any other length fails the write
+};
+
+// What writing an entry's data found out.
+struct StoredEntryData {
+  uint32_t checksum = 0;    // of exactly the bytes stored
+  uint32_t storedSize = 0;  // bytes written for the entry
+};
+
+struct EntryDataOptions {
+  // Decode every stored chunk again and compare checksums.
+  bool verify = false;
+  // Compression threads; 0 means one per core.
+  unsigned threads = 0;
+  // Chunks being read, compressed or written at once; bounds memory. 0 picks a default.
+  unsigned chunksInFlight = 0;
+  // Bytes that may be written through the output stream in all; beyond it the write fails.
+  int64_t outputLimit = MaxPackSize;
+  // Names the output in messages.
+  std::string outputName;
+  // Tests only: called on each framed chunk after it is compressed and before it is checked or
+  // written, from a compression thread.
+  std::function<void(size_t entry, size_t chunk, std::vector<uint8_t>* framed)> chunkHook;
+};
+
+// Writes the stored form of each source, in order and back to back, at `out`'s position.
+// Each file is read once, in pieces of ChunkSize, and its checksum is taken over exactly the
+// bytes stored. `onEntryStart(k)` runs on the calling thread just before entry k's data goes
+// out. On failure returns false with a message that names the file and the reason; output may
+// then have been written in part.
+bool WriteEntryData(const std::vector<EntrySource>& sources, CompressionType type,
+                    BinaryStream& out, const EntryDataOptions& options,
+                    const std::function<void(size_t)>& onEntryStart,
+                    std::vector<StoredEntryData>* stored, std::string* errorText);
+
+// Receives decoded content in order; returning false stops the decoding.
+using ContentSink = std::function<bool(const uint8_t* data, size_t size)>;
+
+// Decodes one entry of `size` content bytes from `stream`, which stands where the entry's data
+// begins. Every chunk must be whole, pass its Adler-32 and yield at least one byte, and the
+// entry must come to exactly `size` bytes; anything else fails with a reason in errorText. Never
+// reads or writes past a buffer, whatever the stream holds.
+bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                   const ContentSink& sink, std::string* errorText);
+bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                   std::vector<uint8_t>* content, std::string* errorText);
+
+}  // namespace tarnix

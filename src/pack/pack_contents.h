@@ -1,0 +1,82 @@
+// A pack in memory: the header's compression type and one PackEntry per stored file. The byte
+// layout is described in docs/pack-format.md.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "compress/entry_data.h"
+#include "io/binary_stream.h"
+#include "io/console.h"
+
+namespace tarnix {
+
+constexpr char PackMagic[4] = {'T', 'R', 'N', 'X'};
+constexpr int32_t PackVersion = 1;
+constexpr int64_t HeaderSize = 10;
+// Bytes of a table record besides the name: length 2, offset 4, size 4, checksum 4.
+constexpr int64_t RecordFixedSize = 14;
+// Longest name a record can hold; readers take the length as signed 16-bit.
+constexpr size_t MaxNameLength = 32767;
+
+class PackContents;
+
+class PackEntry {
+ public:
+  std::string name;
+  uint32_t offset = 0;
+  uint32_t size = 0;
+  // 0 in memory means "not worked out yet".
+  uint32_t checksum = 0;
+  // Length of the stored data in the pack last written with this entry (compressed packs).
+  uint32_t storedSize = 0;
+  // For a new entry, the file that holds its content; it is opened only while read.
+  std::string sourcePath;
+  // True when the content comes from sourcePath, false when it lies in `pack`'s file.
+  bool hasSource = false;
+  // The pack the entry belongs to; not owned.
+  PackContents* pack = nullptr;
+
+  // Makes this a new entry whose content is the file at `path`, `size` bytes long.
+  void setSource(const std::string& entryName, const std::string& path, uint32_t fileSize,
+                 PackContents* owner);
+
+  // The entry's whole content, from its source file or decoded from its pack. False with a
+  // reason when it cannot be had or does not come to `size` bytes.
+  bool loadData(std::vector<uint8_t>* content, std::string* errorText) const;
+};
+
+class PackContents {
+ public:
+  PackContents() = default;
+  // Entries point back at their pack, so a pack must stay where it is.
+  PackContents(const PackContents&) = delete;
+  PackContents& operator=(const PackContents&) = delete;
+
+  // The open pack file that read() reads and loadData() decodes from.
+  BinaryStream stream;
+  int32_t version = 0;
+  std::vector<PackEntry> entries;
+  CompressionType compressionType = CompressionType::Uncompressed;
+  std::string errorText;
+
+  // Reads the header and table from `stream`, which stands at the start of a pack. Checks the
+  // header in order (magic, version, compression type) and then that the table fits in the
+  // file, so a damaged file cannot make it read past the end or allocate without bound. On
+  // false, errorText says why and only a rejected table leaves entries changed (empty).
+  bool read();
+
+  // Writes the pack to `path`: into a new file beside it, which replaces `path` only once
+  // complete; on failure the temporary file is removed and `path` is left as it was.
+  // Shows the progress line on `progress`. Fills each entry's offset, checksum and (compressed)
+  // storedSize. On false, errorText holds a message that names the file and the reason.
+  bool write(const std::string& path, const EntryDataOptions& options, Console* progress);
+};
+
+// The byte count of one table record for a name.
+inline int64_t RecordSize(const std::string& name) {
+  return RecordFixedSize + static_cast<int64_t>(name.size());
+}
+
+}  // namespace tarnix

@@ -1,0 +1,74 @@
+// The few operating-system services the tool needs: directory listing and file access.
+// Each platform implements this header in a file of its own; everything above it is shared.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace tarnix::platform {
+
+// Opens a file with a C runtime mode string ("rb", "wb", "ab"). On failure returns null and
+// stores the runtime's error number.
+std::FILE* OpenFile(const std::string& path, const char* mode, int* errorNumber);
+
+// Creates a new, empty file for writing next to `besidePath` (same directory, so a later
+// ReplaceFile is a rename within one file system). Never reuses an existing file.
+std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* tempPath,
+                                int* errorNumber);
+
+// 64-bit positioning; false (or -1) with errno set on failure.
+bool SeekFile(std::FILE* file, int64_t position);
+bool SeekFileToEnd(std::FILE* file);
+int64_t TellFile(std::FILE* file);
+
+// Atomically puts `from` in place of `to`, replacing whatever was at `to`.
+bool ReplaceFile(const std::string& from, const std::string& to, int* errorNumber);
+void RemoveFile(const std::string& path);
+
+// True when something (a file, a directory, anything) exists at the path.
+bool PathExists(const std::string& path);
+
+enum class EntryKind {
+  File,
+  Directory,
+  BrokenLink,  // a symbolic link whose target does not exist
+  Other,       // devices, pipes, sockets: nothing that holds file content
+};
+
+// Identifies a directory so that one reached again through a link can be recognised.
+// `known` is false on platforms that cannot tell.
+struct DirectoryId {
+  bool known = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const DirectoryId& o) const {
+    return known && o.known && device == o.device && inode == o.inode;
+  }
+};
+
+struct DirectoryEntry {
+  std::string name;  // bytes as the file system gives them
+  EntryKind kind = EntryKind::File;
+  DirectoryId id;  // for directories
+};
+
+// Lists one directory's entries, "." and ".." left out, in no particular order. Links are
+// followed to say what they point at. On failure stores "path: reason" in errorText.
+bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
+                   std::string* errorText);
+bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* errorText);
+
+// Joins a directory and a name with this platform's separator, unless the directory already
+// ends in one.
+std::string JoinPath(const std::string& directory, const std::string& name);
+
+// The system's text for an error number.
+std::string ErrorString(int errorNumber);
+int LastErrorNumber();
+
+// Cores this process may run on.
+unsigned CpuCount();
+
+}  // namespace tarnix::platform

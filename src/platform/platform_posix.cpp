@@ -1,0 +1,164 @@
+// POSIX implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace tarnix::platform {
+
+std::FILE* OpenFile(const std::string& path, const char* mode, int* errorNumber) {
+  std::FILE* file = std::fopen(path.c_str(), mode);
+  if (file == nullptr && errorNumber != nullptr) *errorNumber = errno;
+  return file;
+}
+
+std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* tempPath,
+                                int* errorNumber) {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = besidePath + ".tmp" + std::to_string(getpid()) + "-" +
+                            std::to_string(counter.fetch_add(1));
+    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      *errorNumber = errno;
+      return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+      *errorNumber = errno;
+      ::close(fd);
+      ::unlink(candidate.c_str());
+      return nullptr;
+    }
+    *tempPath = candidate;
+    return file;
+  }
+  *errorNumber = EEXIST;
+  return nullptr;
+}
+
+bool SeekFile(std::FILE* file, int64_t position) {
+  return ::fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+}
+
+bool SeekFileToEnd(std::FILE* file) { return ::fseeko(file, 0, SEEK_END) == 0; }
+
+int64_t TellFile(std::FILE* file) { return static_cast<int64_t>(::ftello(file)); }
+
+bool ReplaceFile(const std::string& from, const std::string& to, int* errorNumber) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
+  *errorNumber = errno;
+  return false;
+}
+
+void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+namespace {
+
+std::string Describe(const std::string& path, int errorNumber) {
+  return path + ": " + ErrorString(errorNumber);
+}
+
+}  // namespace
+
+bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
+                   std::string* errorText) {
+  entries->clear();
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) {
+    *errorText = Describe(path, errno);
+    return false;
+  }
+  int dirFd = ::dirfd(dir);
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    struct dirent* ent = ::readdir(dir);
+    if (ent == nullptr) {
+      if (errno != 0) {
+        *errorText = Describe(path, errno);
+        ok = false;
+      }
+      break;
+    }
+    const char* name = ent->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    DirectoryEntry entry;
+    entry.name = name;
+    struct stat st;
+    if (::fstatat(dirFd, name, &st, 0) != 0) {
+      int err = errno;
+      struct stat linkSt;
+      if ((err == ENOENT || err == ELOOP) &&
+          ::fstatat(dirFd, name, &linkSt, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(linkSt.st_mode)) {
+        entry.kind = EntryKind::BrokenLink;
+        entries->push_back(std::move(entry));
+        continue;
+      }
+      *errorText = Describe(JoinPath(path, name), err);
+      ok = false;
+      break;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      entry.kind = EntryKind::Directory;
+      entry.id = DirectoryId{true, static_cast<uint64_t>(st.st_dev),
+                             static_cast<uint64_t>(st.st_ino)};
+    } else if (S_ISREG(st.st_mode)) {
+      entry.kind = EntryKind::File;
+    } else {
+      entry.kind = EntryKind::Other;
+    }
+    entries->push_back(std::move(entry));
+  }
+  ::closedir(dir);
+  return ok;
+}
+
+bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* errorText) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    *errorText = Describe(path, errno);
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    *errorText = Describe(path, ENOTDIR);
+    return false;
+  }
+  *id = DirectoryId{true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty() || directory.back() == '/') return directory + name;
+  return directory + "/" + name;
+}
+
+std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
+
+int LastErrorNumber() { return errno; }
+
+unsigned CpuCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+  unsigned n = std::thread::hardware_concurrency();
+  return n == 0 ? 1 : n;
+}
+
+}  // namespace tarnix::platform

@@ -1,0 +1,46 @@
+// Lists every file under a directory, leaving out dot-directories and a few folder-settings
+// and thumbnail-cache files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnix {
+
+// One file found by the scan.
+struct SourceEntry {
+  // The path below the scanned directory, components joined by backslashes whatever the
+  // platform: this is what the pack stores after the root name.
+  std::string name;
+  // Where to open the file: the scanned directory joined with the components using the
+  // platform's separator.
+  std::string path;
+};
+
+// Something under the directory that is not packed, and why.
+struct SkippedEntry {
+  std::string name;  // as a SourceEntry name
+  std::string reason;
+};
+
+struct ScanResult {
+  bool ok = false;
+  std::string errorText;  // "path: reason" when a directory could not be listed
+  std::vector<SourceEntry> entries;
+  std::vector<SkippedEntry> skipped;
+};
+
+// File names left out at every depth, compared with A-Z folded to lower case.
+extern const char* const IgnoredFileNames[5];
+
+// Walks the directory depth first. Each directory's entries are taken in one fixed order
+// (names compared with a-z folded to A-Z, ties broken by the raw bytes) so that the same tree
+// gives the same pack on every machine; a subdirectory's files stand where it stands. Fails
+// when the directory, or any directory below it, cannot be listed. A directory reached again
+// through a link back to one of its parents is not descended again.
+ScanResult ScanDirectory(const std::string& path);
+
+// The order of names within a directory.
+bool ScanOrderLess(const std::string& a, const std::string& b);
+
+}  // namespace tarnix

@@ -1,0 +1,94 @@
+#include "scan/directory_scan.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support/test_support.h"
+
+namespace tarnix {
+namespace {
+
+using test::MakeDirs;
+using test::TempDir;
+using test::WriteFile;
+
+std::vector<std::string> Names(const ScanResult& r) {
+  std::vector<std::string> names;
+  for (const SourceEntry& e : r.entries) names.push_back(e.name);
+  return names;
+}
+
+TEST(ScanDirectory, WalksDepthFirstInFoldedOrderWithBackslashes) {
+  TempDir dir;
+  for (const char* f : {"b.txt", "A.txt", "a.txt", "_u", "Zeta", "sub/two/x.dat", "sub/c", "d"}) {
+    WriteFile(dir / std::string("t/") + f, f);
+  }
+  ScanResult r = ScanDirectory(dir / "t");
+  ASSERT_TRUE(r.ok) << r.errorText;
+  // a-z fold to A-Z, so "_" (after Z) sorts after every letter; equal folds break by raw bytes.
+  EXPECT_EQ(Names(r), (std::vector<std::string>{"A.txt", "a.txt", "b.txt", "d", "sub\\c",
+                                                "sub\\two\\x.dat", "Zeta", "_u"}));
+  EXPECT_EQ(r.entries[5].path, dir / "t/sub/two/x.dat");
+}
+
+TEST(ScanDirectory, TrailingSlashesGiveTheSameNames) {
+  TempDir dir;
+  WriteFile(dir / "t/s/f", "x");
+  ScanResult plain = ScanDirectory(dir / "t");
+  ScanResult slash = ScanDirectory(dir / "t/");
+  EXPECT_EQ(Names(plain), Names(slash));
+  EXPECT_EQ(slash.entries[0].path, dir / "t/s/f");
+}
+
+TEST(ScanDirectory, LeavesOutIgnoredFilesAndDotDirectoriesOnly) {
+  TempDir dir;
+  for (const char* f : {"Desktop.INI", "THUMBS.db", "ehthumbs.db", "sub/ehthumbs_vista.db",
+                        "sub/PspBrwse.jbf", "thumbs.db.bak", "my_desktop.ini", ".hidden",
+                        ".git/config", "sub/.cache/x", "thumbs.db/inside", "empty/.keep/x"}) {
+    WriteFile(dir / std::string("t/") + f, f);
+  }
+  MakeDirs(dir / "t/only_empty/deeper");
+  ScanResult r = ScanDirectory(dir / "t");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(Names(r), (std::vector<std::string>{".hidden", "my_desktop.ini", "thumbs.db\\inside",
+                                                "thumbs.db.bak"}));
+}
+
+TEST(ScanDirectory, FailsForAMissingDirectoryOrAFile) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  ScanResult missing = ScanDirectory(dir / "nope");
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.errorText, (dir / "nope") + ": No such file or directory");
+  ScanResult file = ScanDirectory(dir / "file");
+  EXPECT_FALSE(file.ok);
+  EXPECT_EQ(file.errorText, (dir / "file") + ": Not a directory");
+}
+
+TEST(ScanDirectory, SkipsBrokenLinksAndDoesNotFollowCycles) {
+  TempDir dir;
+  WriteFile(dir / "t/a/f", "x");
+  ASSERT_EQ(symlink("../../t", (dir / "t/a/loop").c_str()), 0);
+  ASSERT_EQ(symlink("nowhere", (dir / "t/dangling").c_str()), 0);
+  ASSERT_EQ(symlink("a/f", (dir / "t/good").c_str()), 0);
+  ScanResult r = ScanDirectory(dir / "t");
+  ASSERT_TRUE(r.ok);
+  EXPECT_EQ(Names(r), (std::vector<std::string>{"a\\f", "good"}));
+  ASSERT_EQ(r.skipped.size(), 2u);
+  EXPECT_EQ(r.skipped[0].name, "a\\loop");
+  EXPECT_EQ(r.skipped[1].name, "dangling");
+  EXPECT_EQ(r.skipped[1].reason, "a symbolic link whose target does not exist");
+}
+
+TEST(ScanOrder, FoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(ScanOrderLess("a_", "B"));
+  EXPECT_FALSE(ScanOrderLess("B", "a_"));
+  EXPECT_FALSE(ScanOrderLess("a", "A"));   // equal folds: raw bytes, 'A' (0x41) first
+  EXPECT_TRUE(ScanOrderLess("A", "a"));
+  EXPECT_TRUE(ScanOrderLess("Z", "_"));
+  EXPECT_TRUE(ScanOrderLess("z", "\xC3\xA9"));  // bytes above 0x7F are not folded
+  EXPECT_TRUE(ScanOrderLess("ab", "abc"));
+}
+
+}  // namespace
+}  // namespace tarnix
