@@ -82,6 +82,16 @@ TEST(Cli, StoredNamesFollowTheDirectoryArgument) {
   }
 }
 
+TEST(Cli, NamesAreBytesAsTheFileSystemGivesThem) {
+  TempDir dir;
+  const std::string odd = "caf\xE9 \xFF.txt";  // not UTF-8
+  WriteFile(dir / ("t/" + odd), "latin-1");
+  CommandResult r = Tarnix({dir / "t", dir / "o.pak", "-uc"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_NE(r.output.find("Adding " + odd + "...Done\n"), std::string::npos);
+  EXPECT_EQ(DecodePack(ReadFile(dir / "o.pak"))["t/" + odd], "latin-1");
+}
+
 TEST(Cli, RewritesWhenContentCompressionOrNamesChange) {
   TempDir dir;
   WriteFile(dir / "t/a", "abc");

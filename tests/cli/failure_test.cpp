@@ -99,6 +99,15 @@ TEST_F(Failure, OutputInAMissingFolder) {
       << r.output;
 }
 
+TEST_F(Failure, PackPathThatIsADirectoryCannotBeReplaced) {
+  MakeDirs(dir_ / "out/dir.pak");
+  CommandResult r = Tarnix({dir_ / "src", dir_ / "out/dir.pak"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(EndsWith(r.output, "\nFailed to replace " + (dir_ / "out/dir.pak") +
+                                     ": Is a directory\n")) << r.output;
+  EXPECT_EQ(Leftovers(dir_ / "out", "t.pak"), std::vector<std::string>{"dir.pak"});
+}
+
 TEST_F(Failure, FullDiskIsDetectedAndTheOldPackKept) {
   WriteFile(dir_ / "src/big.bin", RandomBytes(300000, 4));
   // A 64 KiB file-size limit, with SIGXFSZ ignored so the write fails with EFBIG instead.
