@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pack/checksum.h"
 #include "support/test_support.h"
 
 namespace tarnix {
@@ -68,6 +69,43 @@ TEST(CommandLine, OnlyExactOptionsCountAndOnlyAfterThePaths) {
   std::string out;
   EXPECT_EQ(RunTool({"Tarnix", "-uc", dir / "src", "out.pak"}, &out), 1);
   EXPECT_EQ(out, "Tarnix v1.00\nCannot read directory -uc: No such file or directory\n");
+}
+
+}  // namespace
+}  // namespace tarnix
+
+namespace tarnix {
+namespace {
+
+TEST(Verify, AFailingEntryPrintsItsLineEndsWithStatusOneAndKeepsTheOldPack) {
+  TempDir dir;
+  WriteFile(dir / "src/a", "first");
+  WriteFile(dir / "src/b", "second entry");
+  WriteFile(dir / "src/c", "third");
+  WriteFile(dir / "old.pak", "previous");
+  EntryDataOptions tuning;
+  tuning.chunkHook = [](size_t entry, size_t, std::vector<uint8_t>* framed) {
+    if (entry == 1) (*framed)[6] ^= 0xFF;  // first deflate byte of the second entry
+  };
+  std::string out;
+  Console console(&out);
+  std::string pak = dir / "old.pak";
+  EXPECT_EQ(RunTarnix({"Tarnix", dir / "src", pak, "-v"}, console, tuning), 1);
+  const std::string line = "\nFailed to verify src/b (data: " +
+                           std::to_string(Checksum32("second entry", 12)) + ", saved: ";
+  size_t failure = out.find(line);
+  ASSERT_NE(failure, std::string::npos) << out;
+  EXPECT_EQ(out.substr(out.size() - 2), ")\n");
+  EXPECT_EQ(out.substr(0, failure),
+            "Tarnix v1.00\nAdding a...Done\nAdding b...Done\nAdding c...Done\n"
+            "\rWriting compressed " + pak + " [.  ] 33%\rWriting compressed " + pak + " [.. ] 66%");
+  EXPECT_EQ(out.back(), '\n');
+  EXPECT_EQ(out.find("Wrote"), std::string::npos);
+  EXPECT_EQ(ReadFile(pak), "previous");
+
+  // Without -v the same damage is not looked for.
+  out.clear();
+  EXPECT_EQ(RunTarnix({"Tarnix", dir / "src", pak}, console, tuning), 0);
 }
 
 }  // namespace
