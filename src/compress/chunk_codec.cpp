@@ -16,26 +16,19 @@ ChunkCodec::~ChunkCodec() {
   if (decompressor_ != nullptr) libdeflate_free_decompressor(decompressor_);
 }
 
-bool ChunkCodec::encode(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
+size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out) {
   if (compressor_ == nullptr) {
     compressor_ = libdeflate_alloc_compressor(CompressionLevel);
-    if (compressor_ == nullptr) return false;
+    if (compressor_ == nullptr) return 0;
   }
-  size_t bound = libdeflate_zlib_compress_bound(compressor_, size);
-  size_t start = out->size();
-  out->resize(start + 4 + bound);
-  size_t written = libdeflate_zlib_compress(compressor_, data, size, out->data() + start + 4, bound);
-  if (written == 0 || written > MaxChunkStreamSize) {
-    out->resize(start);
-    return false;
-  }
-  uint8_t* len = out->data() + start;
-  len[0] = static_cast<uint8_t>(written);
-  len[1] = static_cast<uint8_t>(written >> 8);
-  len[2] = static_cast<uint8_t>(written >> 16);
-  len[3] = static_cast<uint8_t>(written >> 24);
-  out->resize(start + 4 + written);
-  return true;
+  // Deflate falls back to stored blocks, so a chunk's stream stays far below this room.
+  size_t written = libdeflate_zlib_compress(compressor_, data, size, out + 4, MaxChunkStreamSize);
+  if (written == 0) return 0;
+  out[0] = static_cast<uint8_t>(written);
+  out[1] = static_cast<uint8_t>(written >> 8);
+  out[2] = static_cast<uint8_t>(written >> 16);
+  out[3] = static_cast<uint8_t>(written >> 24);
+  return 4 + written;
 }
 
 bool ChunkCodec::decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room,

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 struct libdeflate_compressor;
 struct libdeflate_decompressor;
@@ -15,6 +14,8 @@ constexpr size_t ChunkSize = 32768;
 // Largest zlib stream a chunk may hold: the classic compress bound for a full chunk,
 // max(128 + n*110/100, 128 + n + 5*(n/31744 + 1)) at n = 32768. Readers refuse longer ones.
 constexpr uint32_t MaxChunkStreamSize = 36172;
+// Room for one framed chunk: the length field and the longest stream.
+constexpr size_t FramedChunkCapacity = 4 + MaxChunkStreamSize;
 
 // Compressor and decompressor state for one thread; reusing it across chunks saves the
 // allocation, while every chunk stays an independent stream.
@@ -25,9 +26,10 @@ class ChunkCodec {
   ChunkCodec(const ChunkCodec&) = delete;
   ChunkCodec& operator=(const ChunkCodec&) = delete;
 
-  // Appends the chunk's framing (4-byte little-endian length) and zlib stream to `out`.
-  // False only when the compressor could not be set up.
-  bool encode(const uint8_t* data, size_t size, std::vector<uint8_t>* out);
+  // Writes the chunk's framing (4-byte little-endian length) and zlib stream to `out`, which
+  // has room for FramedChunkCapacity bytes, and returns the bytes written; 0 only when the
+  // compressor could not be set up.
+  size_t encode(const uint8_t* data, size_t size, uint8_t* out);
 
   // Decodes one zlib stream into at most `room` bytes. True only when the stream is whole,
   // fits, passes its Adler-32 and yields at least one byte; `produced` is then set.

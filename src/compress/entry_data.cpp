@@ -19,26 +19,39 @@ uint32_t LoadU32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+// A byte buffer that is allocated once and reused without being cleared.
+class Buffer {
+ public:
+  explicit Buffer(size_t capacity) : data_(new uint8_t[capacity]) {}
+  uint8_t* data() { return data_.get(); }
+  const uint8_t* data() const { return data_.get(); }
+  size_t size = 0;
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+};
+
 // One piece of one entry on its way from the source file to the pack.
 struct Job {
   size_t entry = 0;
   size_t chunk = 0;
   bool first = false;
   bool last = false;
-  std::vector<uint8_t> input;    // content bytes read
-  std::vector<uint8_t> output;   // framed chunk, compressed packs only
-  std::vector<uint8_t> decoded;  // the chunk decoded again, with verify
+  Buffer input{ChunkSize};              // content bytes read
+  Buffer output{FramedChunkCapacity};   // framed chunk, compressed packs only
+  Buffer decoded{ChunkSize};            // the chunk decoded again, with verify
   bool decodeOk = true;
   std::string error;  // set when reading or compressing failed
   bool ready = false;  // guarded by the pool's mutex
 };
 
-// Compresses (and with verify decodes again) jobs on worker threads. Jobs finish in any order;
-// the caller takes them back in its own order with waitFor.
+// Compresses (and with verify decodes again) jobs. Jobs finish in any order; the caller takes
+// them back in its own order with waitFor, and while it waits it compresses queued jobs itself,
+// so `threads` threads in all (the caller included) do the work and none sits idle.
 class WorkerPool {
  public:
   WorkerPool(unsigned threads, const EntryDataOptions& options) : options_(options) {
-    for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { run(); });
+    for (unsigned i = 1; i < threads; ++i) workers_.emplace_back([this] { run(); });
   }
   ~WorkerPool() {
     {
@@ -56,7 +69,7 @@ class WorkerPool {
       job->ready = false;
       queue_.push_back(job);
     }
-    workCv_.notify_one();
+    if (!workers_.empty()) workCv_.notify_one();
   }
 
   void markReady(Job* job) {
@@ -66,55 +79,69 @@ class WorkerPool {
 
   void waitFor(Job* job) {
     std::unique_lock<std::mutex> lock(mutex_);
-    doneCv_.wait(lock, [job] { return job->ready; });
+    while (!job->ready) {
+      if (!queue_.empty()) {
+        Job* other = queue_.front();
+        queue_.pop_front();
+        lock.unlock();
+        process(callerCodec_, other);
+        lock.lock();
+        other->ready = true;
+        continue;
+      }
+      callerWaiting_ = true;
+      doneCv_.wait(lock);
+      callerWaiting_ = false;
+    }
   }
 
  private:
   void run() {
     ChunkCodec codec;
+    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      Job* job = nullptr;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        workCv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        job = queue_.front();
-        queue_.pop_front();
-      }
+      workCv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      Job* job = queue_.front();
+      queue_.pop_front();
+      lock.unlock();
       process(codec, job);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        job->ready = true;
-      }
-      doneCv_.notify_all();
+      lock.lock();
+      job->ready = true;
+      // Waking the caller costs a context switch; only do it when it is waiting.
+      if (callerWaiting_) doneCv_.notify_one();
     }
   }
 
   void process(ChunkCodec& codec, Job* job) {
-    job->output.clear();
-    if (!codec.encode(job->input.data(), job->input.size(), &job->output)) {
+    job->output.size = codec.encode(job->input.data(), job->input.size, job->output.data());
+    if (job->output.size == 0) {
       job->error = "out of memory while compressing";
       return;
     }
-    if (options_.chunkHook) options_.chunkHook(job->entry, job->chunk, &job->output);
+    if (options_.chunkHook) {
+      options_.chunkHook(job->entry, job->chunk, job->output.data(), job->output.size);
+    }
     // A reader stops once it has an entry's size in bytes, so a chunk of empty input (the
     // trailing one) is never decoded; the check decodes what a reader would.
-    if (!options_.verify || job->input.empty()) return;
-    job->decoded.resize(ChunkSize);
+    job->decoded.size = 0;
+    if (!options_.verify || job->input.size == 0) return;
     size_t produced = 0;
     const uint8_t* framed = job->output.data();
-    job->decodeOk = job->output.size() >= 4 && LoadU32(framed) == job->output.size() - 4 &&
-                    codec.decode(framed + 4, job->output.size() - 4, job->decoded.data(),
+    job->decodeOk = job->output.size >= 4 && LoadU32(framed) == job->output.size - 4 &&
+                    codec.decode(framed + 4, job->output.size - 4, job->decoded.data(),
                                  ChunkSize, &produced);
-    job->decoded.resize(job->decodeOk ? produced : 0);
+    job->decoded.size = job->decodeOk ? produced : 0;
   }
 
   const EntryDataOptions& options_;
+  ChunkCodec callerCodec_;
   std::mutex mutex_;
   std::condition_variable workCv_;
   std::condition_variable doneCv_;
   std::deque<Job*> queue_;
   bool stopping_ = false;
+  bool callerWaiting_ = false;
   std::vector<std::thread> workers_;
 };
 
@@ -132,10 +159,10 @@ class SourceReader {
     job->first = chunk_ == 0;
     job->last = false;
     job->error.clear();
-    job->output.clear();
-    job->decoded.clear();
+    job->output.size = 0;
+    job->decoded.size = 0;
     job->decodeOk = true;
-    job->input.clear();
+    job->input.size = 0;
     if (chunk_ == 0) {
       readSoFar_ = 0;
       if (!stream_.open(source.path, OpenMode::Read)) {
@@ -144,14 +171,13 @@ class SourceReader {
         return;
       }
     }
-    job->input.resize(ChunkSize);
     int64_t n = stream_.read(job->input.data(), static_cast<int64_t>(ChunkSize));
     if (stream_.hasIoError()) {
       fail(job, "Failed to read " + source.path + ": " +
                     platform::ErrorString(stream_.errorNumber()));
       return;
     }
-    job->input.resize(static_cast<size_t>(n));
+    job->input.size = static_cast<size_t>(n);
     readSoFar_ += static_cast<uint64_t>(n);
     bool atEnd = n < static_cast<int64_t>(ChunkSize);
     if (readSoFar_ > source.size || (atEnd && readSoFar_ != source.size)) {
@@ -208,26 +234,26 @@ class EntryAssembler {
       *errorText = job.error;
       return false;
     }
-    dataChecksum_ = Checksum32Update(dataChecksum_, job.input.data(), job.input.size());
-    const std::vector<uint8_t>& bytes = compressed_ ? job.output : job.input;
+    dataChecksum_ = Checksum32Update(dataChecksum_, job.input.data(), job.input.size);
+    const Buffer& bytes = compressed_ ? job.output : job.input;
     if (options_.verify) {
       // Uncompressed data is checked as it stands in the buffer that goes out.
-      const std::vector<uint8_t>& readBack = compressed_ ? job.decoded : job.input;
-      savedChecksum_ = Checksum32Update(savedChecksum_, readBack.data(), readBack.size());
+      const Buffer& readBack = compressed_ ? job.decoded : job.input;
+      savedChecksum_ = Checksum32Update(savedChecksum_, readBack.data(), readBack.size);
       if (!job.decodeOk) decodeFailed_ = true;
     }
-    if (written_ + static_cast<int64_t>(bytes.size()) > options_.outputLimit) {
+    if (written_ + static_cast<int64_t>(bytes.size) > options_.outputLimit) {
       *errorText = "Failed to write " + options_.outputName +
                    ": the pack would reach 2 GiB, the largest the format can hold";
       return false;
     }
-    if (!out_.write(bytes.data(), static_cast<int64_t>(bytes.size()))) {
+    if (!out_.write(bytes.data(), static_cast<int64_t>(bytes.size))) {
       *errorText = "Failed to write " + options_.outputName + ": " +
                    platform::ErrorString(out_.errorNumber());
       return false;
     }
-    written_ += static_cast<int64_t>(bytes.size());
-    storedSize_ += static_cast<uint32_t>(bytes.size());
+    written_ += static_cast<int64_t>(bytes.size);
+    storedSize_ += static_cast<uint32_t>(bytes.size);
     if (!job.last) return true;
 
     (*stored_)[job.entry] = StoredEntryData{dataChecksum_, storedSize_};
@@ -265,7 +291,7 @@ bool WriteEntryData(const std::vector<EntrySource>& sources, CompressionType typ
   const bool compressed = type == CompressionType::Compressed;
   unsigned threads = options.threads != 0 ? options.threads : platform::CpuCount();
   unsigned window = options.chunksInFlight != 0 ? options.chunksInFlight
-                                                : std::max(4u, threads * 8);
+                                                : std::max(8u, threads * 16);
 
   // The ring outlives the pool, whose destructor waits for jobs still being compressed.
   std::vector<Job> ring(window);

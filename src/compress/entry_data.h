@@ -38,7 +38,7 @@ struct StoredEntryData {
 struct EntryDataOptions {
   // Decode every stored chunk again and compare checksums.
   bool verify = false;
-  // Compression threads; 0 means one per core.
+  // Threads that compress, the calling one included; 0 means one per core.
   unsigned threads = 0;
   // Chunks being read, compressed or written at once; bounds memory. 0 picks a default.
   unsigned chunksInFlight = 0;
@@ -48,7 +48,7 @@ struct EntryDataOptions {
   std::string outputName;
   // Tests only: called on each framed chunk after it is compressed and before it is checked or
   // written, from a compression thread.
-  std::function<void(size_t entry, size_t chunk, std::vector<uint8_t>* framed)> chunkHook;
+  std::function<void(size_t entry, size_t chunk, uint8_t* framed, size_t size)> chunkHook;
 };
 
 // Writes the stored form of each source, in order and back to back, at `out`'s position.

@@ -39,6 +39,9 @@ std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* temp
       ::unlink(candidate.c_str());
       return nullptr;
     }
+    // Packs are written front to back in pieces of about a chunk; a large buffer turns
+    // thousands of small writes into a few big ones.
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
     *tempPath = candidate;
     return file;
   }

@@ -84,8 +84,8 @@ TEST(Verify, AFailingEntryPrintsItsLineEndsWithStatusOneAndKeepsTheOldPack) {
   WriteFile(dir / "src/c", "third");
   WriteFile(dir / "old.pak", "previous");
   EntryDataOptions tuning;
-  tuning.chunkHook = [](size_t entry, size_t, std::vector<uint8_t>* framed) {
-    if (entry == 1) (*framed)[6] ^= 0xFF;  // first deflate byte of the second entry
+  tuning.chunkHook = [](size_t entry, size_t, uint8_t* framed, size_t) {
+    if (entry == 1) framed[6] ^= 0xFF;  // first deflate byte of the second entry
   };
   std::string out;
   Console console(&out);

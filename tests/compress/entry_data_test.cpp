@@ -115,8 +115,8 @@ TEST(WriteEntryData, OutputIsTheSameWhateverTheThreadCount) {
 TEST(WriteEntryData, VerifyCatchesACorruptChunkAndNamesTheEntry) {
   EntryDataOptions options;
   options.verify = true;
-  options.chunkHook = [](size_t entry, size_t chunk, std::vector<uint8_t>* framed) {
-    if (entry == 1 && chunk == 1) (*framed)[framed->size() - 1] ^= 0x40;  // Adler-32 trailer
+  options.chunkHook = [](size_t entry, size_t chunk, uint8_t* framed, size_t size) {
+    if (entry == 1 && chunk == 1) framed[size - 1] ^= 0x40;  // Adler-32 trailer
   };
   std::string second = RandomBytes(70000, 5);
   Stored s = Store({"first", second, "third"}, CompressionType::Compressed, options);

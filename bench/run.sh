@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Measures Tarnix against its peers and against the compression limit, and checks the
+# performance targets. Installs the corpus and the peers if they are missing, builds Release.
+#
+# Usage: bench/run.sh [CORPUS_DIR] [RUNS]
+#   CORPUS_DIR  default /usr/share/games/neverball (Debian package neverball-data)
+#   RUNS        timed runs per command, median reported (default 5)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$(pwd)
+corpus=${1:-/usr/share/games/neverball}
+runs=${2:-5}
+
+need=()
+for p in neverball-data pigz zip p7zip-full zstd time; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
+done
+if [ ${#need[@]} -gt 0 ]; then
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+scripts/install-deps.sh
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARNIX_BUILD_BENCH=ON -DTARNIX_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" >/dev/null
+tarnix=$repo/build-bench/src/app/Tarnix
+
+work=$(mktemp -d /tmp/tarnix-bench.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+input_bytes=$(find -L "$corpus" -type f -printf '%s\n' 2>/dev/null | awk '{s+=$1} END {print s}')
+cat /dev/null $(find "$corpus" -type f) >/dev/null 2>&1 || true  # warm the page cache
+
+# measure NAME OUTPUT PREPARE COMMAND: median wall seconds, peak RSS and output size over RUNS.
+declare -A wall mem size
+measure() {
+  local name=$1 output=$2 prepare=$3 command=$4 times=() peak=0
+  for ((i = 0; i <= runs; i++)); do
+    eval "$prepare"
+    local start end
+    start=$(date +%s%N)
+    /usr/bin/time -f %M -o "$work/rss" bash -c "exec $command" >/dev/null 2>&1
+    end=$(date +%s%N)
+    if [ "$i" -gt 0 ]; then  # the first run only warms up
+      times+=($(( (end - start) / 1000 )))
+      local m; m=$(tail -n 1 "$work/rss"); [ "$m" -gt "$peak" ] && peak=$m
+    fi
+  done
+  wall[$name]=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]/1e6}')
+  mem[$name]=$peak
+  size[$name]=$( [ -n "$output" ] && [ -e "$output" ] && stat -c %s "$output" || echo 0)
+}
+
+pak=$work/out.pak
+measure "Tarnix"               "$pak" "rm -f $pak" "$tarnix $corpus $pak"
+measure "Tarnix -v"            "$pak" "rm -f $pak" "$tarnix $corpus $pak -v"
+measure "Tarnix -uc"           "$pak" "rm -f $pak" "$tarnix $corpus $pak -uc"
+measure "Tarnix 1 core"        "$pak" "rm -f $pak" "taskset -c 0 $tarnix $corpus $pak"
+$tarnix "$corpus" "$pak" >/dev/null
+measure "Tarnix unchanged"     ""     ":"          "$tarnix $corpus $pak"
+measure "tar -czf"             "$work/o.tgz" "rm -f $work/o.tgz" "tar -czf $work/o.tgz $corpus"
+measure "tar | pigz -6 -p 2"   "$work/o.tgz" "rm -f $work/o.tgz" "tar -cf - $corpus | pigz -6 -p 2 > $work/o.tgz"
+measure "zip -r"               "$work/o.zip" "rm -f $work/o.zip" "zip -qr $work/o.zip $corpus"
+measure "7z a -tzip -mmt=2"    "$work/o.zip" "rm -f $work/o.zip" "7z a -tzip -mmt=2 $work/o.zip $corpus"
+measure "tar --zstd -cf"       "$work/o.tzst" "rm -f $work/o.tzst" "tar --zstd -cf $work/o.tzst $corpus"
+measure "tar -cf"              "$work/o.tar" "rm -f $work/o.tar" "tar -cf $work/o.tar $corpus"
+measure "cat"                  ""     ":"          "find $corpus -type f -print0 | xargs -0 cat > /dev/null"
+limit_runs=()
+for ((i = 0; i < runs; i++)); do
+  limit_runs+=($("$repo/build-bench/bench/tarnix_limit" "$corpus" | sed -E 's/.*: ([0-9.]+) s,.*/\1/'))
+done
+limit=$(printf '%s\n' "${limit_runs[@]}" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+
+echo
+echo "Corpus: $corpus, $(find "$corpus" -type f | wc -l) files, $input_bytes bytes; $(nproc) cores; median of $runs runs"
+printf '%-22s %9s %9s %12s %10s %12s\n' "command" "wall s" "MB/s" "output" "peak KiB" "÷ Tarnix"
+for name in "Tarnix" "Tarnix -v" "Tarnix -uc" "Tarnix 1 core" "Tarnix unchanged" "tar -czf" \
+            "tar | pigz -6 -p 2" "zip -r" "7z a -tzip -mmt=2" "tar --zstd -cf" "tar -cf" "cat"; do
+  w=${wall[$name]}
+  printf '%-22s %9s %9.1f %12s %10s %12.2f\n' "$name" "$w" "$(echo "$input_bytes / $w / 1000000" | bc -l)" \
+    "${size[$name]}" "${mem[$name]}" "$(echo "$w / ${wall[Tarnix]}" | bc -l)"
+done
+printf '%-22s %9s %9.1f\n' "limit (libdeflate, RAM)" "$limit" "$(echo "$input_bytes / $limit / 1000000" | bc -l)"
+
+# Memory: one 1 GiB file, compressible and random, with and without -v.
+mkdir -p "$work/big"
+peak() { /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null; tail -n 1 "$work/rss"; }
+# yes ends on SIGPIPE, which pipefail would take for a failure.
+{ yes "a compressible line of text for the memory test" | head -c 1073741824 > "$work/big/file"; } || true
+mem_text=$(peak "$tarnix" "$work/big" "$work/big.pak")
+mem_text_v=$(peak "$tarnix" "$work/big" "$work/big2.pak" -v)
+head -c 1073741824 /dev/urandom > "$work/big/file"
+mem_rand=$(peak "$tarnix" "$work/big" "$work/big.pak")
+mem_rand_v=$(peak "$tarnix" "$work/big" "$work/big2.pak" -v)
+rm -rf "$work/big" "$work"/big*.pak
+
+# Scale: per-file cost of 50,000 small files against 1,000.
+make_tree() {
+  local dir=$1 count=$2
+  mkdir -p "$dir"
+  for ((d = 0; d < count / 100; d++)); do
+    mkdir -p "$dir/d$d"
+    for ((f = 0; f < 100; f++)); do echo "file $d $f of the scale test" > "$dir/d$d/f$f.txt"; done
+  done
+}
+make_tree "$work/s1k" 1000
+make_tree "$work/s50k" 50000
+time_of() { local s e; s=$(date +%s%N); "$@" >/dev/null; e=$(date +%s%N); echo $(( (e - s) / 1000 )); }
+rm -f "$work/s.pak"; t1k=$(time_of "$tarnix" "$work/s1k" "$work/s.pak")
+rm -f "$work/s.pak"; t1k=$(time_of "$tarnix" "$work/s1k" "$work/s.pak")
+rm -f "$work/s.pak"; t50k=$(time_of "$tarnix" "$work/s50k" "$work/s.pak")
+t50k_unchanged=$(time_of "$tarnix" "$work/s50k" "$work/s.pak")
+
+r() { echo "$1" | bc -l | awk '{printf "%.2f", $1}'; }
+echo
+echo "Targets"
+echo "1. compressed ÷ tar|pigz:      $(r "${wall[Tarnix]} / ${wall[tar | pigz -6 -p 2]}")   (at most 0.30)"
+echo "   compressed ÷ limit:         $(r "${wall[Tarnix]} / $limit")   (at most 1.15)"
+echo "   size ÷ tar -czf:            $(r "${size[Tarnix]} / ${size[tar -czf]}")   (at most 1.00)"
+echo "2. -v ÷ compressed:            $(r "${wall[Tarnix -v]} / ${wall[Tarnix]}")   (at most 1.25)"
+echo "3. 1 core ÷ all cores:         $(r "${wall[Tarnix 1 core]} / ${wall[Tarnix]}")   (at least 1.70)"
+echo "4. peak KiB, 1 GiB file:       text $mem_text, text -v $mem_text_v, random $mem_rand, random -v $mem_rand_v   (below 65536)"
+echo "5. unchanged ÷ cat:            $(r "${wall[Tarnix unchanged]} / ${wall[cat]}")   (at most 1.50)"
+echo "6. -uc ÷ tar -cf:              $(r "${wall[Tarnix -uc]} / ${wall[tar -cf]}")   (at most 2.00)"
+echo "7. per-file cost 50k ÷ 1k:     $(r "($t50k / 50000) / ($t1k / 1000)")   (at most 1.50; 50k files: $(r "$t50k / 1000000") s, re-run unchanged $(r "$t50k_unchanged / 1000000") s)"
+echo
+"$repo/build-bench/bench/tarnix_micro_bench" 2>/dev/null | tail -n +4
