@@ -28,18 +28,10 @@ bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 // Opens the file once to learn its size and that it can be read; it is not held open.
 bool ListFile(const SourceEntry& file, const std::string& storedName, uint32_t* size,
               std::string* errorText) {
-  BinaryStream stream;
-  if (!stream.open(file.path, OpenMode::Read)) {
-    *errorText = "Failed to open " + file.path + ": " +
-                 platform::ErrorString(stream.errorNumber());
-    return false;
-  }
-  int64_t length = stream.size();
-  bool sizeFailed = stream.hasIoError();
-  stream.close();
-  if (sizeFailed) {
-    *errorText = "Failed to read " + file.path + ": " +
-                 platform::ErrorString(stream.errorNumber());
+  int64_t length = 0;
+  int err = 0;
+  if (!platform::ProbeFile(file.path, &length, &err)) {
+    *errorText = "Failed to open " + file.path + ": " + platform::ErrorString(err);
     return false;
   }
   if (length > MaxPackSize) {

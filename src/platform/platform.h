@@ -51,7 +51,8 @@ struct DirectoryId {
 struct DirectoryEntry {
   std::string name;  // bytes as the file system gives them
   EntryKind kind = EntryKind::File;
-  DirectoryId id;  // for directories
+  bool isLink = false;  // a symbolic link; `kind` says what it points at
+  DirectoryId id;       // for a link to a directory: the directory it reaches
 };
 
 // Lists one directory's entries, "." and ".." left out, in no particular order. Links are
@@ -59,6 +60,10 @@ struct DirectoryEntry {
 bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
                    std::string* errorText);
 bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* errorText);
+
+// Opens a file for reading and closes it again: says whether it can be opened and how long it
+// is, without reading it.
+bool ProbeFile(const std::string& path, int64_t* size, int* errorNumber);
 
 // Joins a directory and a name with this platform's separator, unless the directory already
 // ends in one.

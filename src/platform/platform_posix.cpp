@@ -102,6 +102,19 @@ bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     DirectoryEntry entry;
     entry.name = name;
+    // The listing's own type saves a stat per entry; links (and file systems that give no
+    // type) are looked through with a stat.
+    if (ent->d_type == DT_REG) {
+      entry.kind = EntryKind::File;
+      entries->push_back(std::move(entry));
+      continue;
+    }
+    if (ent->d_type == DT_DIR) {
+      entry.kind = EntryKind::Directory;
+      entries->push_back(std::move(entry));
+      continue;
+    }
+    entry.isLink = ent->d_type == DT_LNK;
     struct stat st;
     if (::fstatat(dirFd, name, &st, 0) != 0) {
       int err = errno;
@@ -128,6 +141,20 @@ bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries
     entries->push_back(std::move(entry));
   }
   ::closedir(dir);
+  return ok;
+}
+
+bool ProbeFile(const std::string& path, int64_t* size, int* errorNumber) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *errorNumber = errno;
+    return false;
+  }
+  struct stat st;
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) *errorNumber = errno;
+  ::close(fd);
+  if (ok) *size = static_cast<int64_t>(st.st_size);
   return ok;
 }
 

@@ -26,12 +26,37 @@ bool IsIgnoredFile(const std::string& name) {
   return false;
 }
 
+// The directories from the top down to the one being scanned. Their identities are only needed
+// when a link to a directory turns up, so they are looked up then, once each.
+class Ancestors {
+ public:
+  void push(const std::string& path, const platform::DirectoryId& id) {
+    paths_.push_back(path);
+    ids_.push_back(id);
+  }
+  void pop() {
+    paths_.pop_back();
+    ids_.pop_back();
+  }
+  bool contains(const platform::DirectoryId& id) {
+    for (size_t i = 0; i < ids_.size(); ++i) {
+      std::string ignored;
+      if (!ids_[i].known) platform::GetDirectoryId(paths_[i], &ids_[i], &ignored);
+      if (ids_[i] == id) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::string> paths_;
+  std::vector<platform::DirectoryId> ids_;
+};
+
 class Scanner {
  public:
   explicit Scanner(ScanResult* result) : result_(result) {}
 
-  bool scan(const std::string& path, const std::string& prefix,
-            std::vector<platform::DirectoryId>* ancestors) {
+  bool scan(const std::string& path, const std::string& prefix, Ancestors* ancestors) {
     std::vector<platform::DirectoryEntry> listing;
     if (!platform::ListDirectory(path, &listing, &result_->errorText)) return false;
     std::sort(listing.begin(), listing.end(),
@@ -43,14 +68,15 @@ class Scanner {
       switch (entry.kind) {
         case platform::EntryKind::Directory: {
           if (entry.name[0] == '.') break;
-          if (std::find(ancestors->begin(), ancestors->end(), entry.id) != ancestors->end()) {
-            result_->skipped.push_back(
-                {name, "a link back to a directory that contains it"});
+          // Only a link can lead back up the tree.
+          if (entry.isLink && ancestors->contains(entry.id)) {
+            result_->skipped.push_back({name, "a link back to a directory that contains it"});
             break;
           }
-          ancestors->push_back(entry.id);
-          bool ok = scan(platform::JoinPath(path, entry.name), name + "\\", ancestors);
-          ancestors->pop_back();
+          const std::string subPath = platform::JoinPath(path, entry.name);
+          ancestors->push(subPath, entry.id);
+          bool ok = scan(subPath, name + "\\", ancestors);
+          ancestors->pop();
           if (!ok) return false;
           break;
         }
@@ -89,10 +115,10 @@ bool ScanOrderLess(const std::string& a, const std::string& b) {
 
 ScanResult ScanDirectory(const std::string& path) {
   ScanResult result;
-  std::vector<platform::DirectoryId> ancestors;
+  Ancestors ancestors;
   platform::DirectoryId top;
   if (!platform::GetDirectoryId(path, &top, &result.errorText)) return result;
-  ancestors.push_back(top);
+  ancestors.push(path, top);
   Scanner scanner(&result);
   result.ok = scanner.scan(path, "", &ancestors);
   return result;
