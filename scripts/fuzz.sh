@@ -7,7 +7,7 @@ seconds=${1:-60}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNIX_BUILD_FUZZERS=ON -DTARNIX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target pack_reader_fuzzer entry_decoder_fuzzer make_fuzz_seeds
+cmake --build "$build" -j"$(nproc)" --target pack_reader_fuzzer pack_check_fuzzer entry_decoder_fuzzer make_fuzz_seeds
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/src" "$work/packs" "$work/entries"
@@ -26,4 +26,5 @@ run() {
   grep -E 'stat::number_of_executed_units|Done' "$work/$name.log" | tail -2
 }
 run pack_reader_fuzzer "$work/packs"
+run pack_check_fuzzer "$work/packs"
 run entry_decoder_fuzzer "$work/entries"

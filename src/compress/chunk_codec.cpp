@@ -31,6 +31,18 @@ size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out) {
   return 4 + written;
 }
 
+bool ChunkCodec::decodesToNothing(const uint8_t* stream, size_t streamSize) {
+  if (decompressor_ == nullptr) {
+    decompressor_ = libdeflate_alloc_decompressor();
+    if (decompressor_ == nullptr) return false;
+  }
+  uint8_t none[1];
+  size_t actual = 0;
+  return libdeflate_zlib_decompress(decompressor_, stream, streamSize, none, 0, &actual) ==
+             LIBDEFLATE_SUCCESS &&
+         actual == 0;
+}
+
 bool ChunkCodec::decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room,
                         size_t* produced) {
   if (decompressor_ == nullptr) {

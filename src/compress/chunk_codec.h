@@ -36,6 +36,9 @@ class ChunkCodec {
   bool decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room,
               size_t* produced);
 
+  // True when the bytes are one whole zlib stream of empty input.
+  bool decodesToNothing(const uint8_t* stream, size_t streamSize);
+
  private:
   libdeflate_compressor* compressor_ = nullptr;
   libdeflate_decompressor* decompressor_ = nullptr;

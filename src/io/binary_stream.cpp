@@ -39,20 +39,26 @@ bool BinaryStream::open(const std::string& path, int32_t mode) {
   }
   int err = 0;
   std::FILE* f = platform::OpenFile(path, modeText, &err);
-  if (f == nullptr) {
-    errorNumber_ = err;
-    errorText_ = "Failed to open file with errno " + std::to_string(err);
-    return false;
-  }
+  if (f == nullptr) return failOpen(err);
+  adopt(f, path, mode);
+  return true;
+}
+
+void BinaryStream::adopt(std::FILE* file, const std::string& path, int32_t mode) {
   handle_ = std::make_shared<FileHandle>();
-  handle_->file = f;
+  handle_->file = file;
   openMode_ = mode;
   kind_ = StreamKind::File;
   isOpen_ = true;
   position_ = 0;
   path_ = path;
   ioError_ = false;
-  return true;
+}
+
+bool BinaryStream::failOpen(int errorNumber) {
+  errorNumber_ = errorNumber;
+  errorText_ = "Failed to open file with errno " + std::to_string(errorNumber);
+  return false;
 }
 
 bool BinaryStream::openTemporaryBeside(const std::string& path) {
@@ -60,19 +66,19 @@ bool BinaryStream::openTemporaryBeside(const std::string& path) {
   int err = 0;
   std::string tempPath;
   std::FILE* f = platform::CreateTempFileBeside(path, &tempPath, &err);
-  if (f == nullptr) {
-    errorNumber_ = err;
-    errorText_ = "Failed to open file with errno " + std::to_string(err);
-    return false;
-  }
-  handle_ = std::make_shared<FileHandle>();
-  handle_->file = f;
-  openMode_ = static_cast<int32_t>(OpenMode::Write);
-  kind_ = StreamKind::File;
-  isOpen_ = true;
-  position_ = 0;
-  path_ = tempPath;
-  ioError_ = false;
+  if (f == nullptr) return failOpen(err);
+  adopt(f, tempPath, static_cast<int32_t>(OpenMode::Write));
+  return true;
+}
+
+bool BinaryStream::openTemporaryIn(const platform::DirectoryHandle& directory,
+                                   const std::string& baseName) {
+  close();
+  int err = 0;
+  std::string tempName;
+  std::FILE* f = directory.createTempFile(baseName, &tempName, &err);
+  if (f == nullptr) return failOpen(err);
+  adopt(f, tempName, static_cast<int32_t>(OpenMode::Write));
   return true;
 }
 

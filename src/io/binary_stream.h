@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace tarnix {
 
 enum class OpenMode : int32_t { Read = 1, Write = 2, Append = 3 };
@@ -33,6 +35,9 @@ class BinaryStream {
   // Opens a new file for writing beside `path`; path() then names it. On failure errorText
   // reads like a failed open of `path` in Write mode.
   bool openTemporaryBeside(const std::string& path);
+  // Opens a new file for writing in `directory`, named after `baseName`; path() then names it
+  // within the directory.
+  bool openTemporaryIn(const platform::DirectoryHandle& directory, const std::string& baseName);
   void openMemory();
   // Returns false when anything written through this stream (or the close itself) failed.
   bool close();
@@ -80,6 +85,8 @@ class BinaryStream {
 
   std::FILE* file() const { return handle_ ? handle_->file : nullptr; }
   void recordIoError(const char* what);
+  void adopt(std::FILE* file, const std::string& path, int32_t mode);
+  bool failOpen(int errorNumber);
   void resetToClosed();
 
   bool isOpen_ = false;

@@ -25,6 +25,9 @@ class PackContents;
 class PackEntry {
  public:
   std::string name;
+  // For an entry read from a pack, the name's byte count in the table; larger than name.size()
+  // when the stored name holds a NUL, where `name` ends.
+  uint16_t nameLength = 0;
   uint32_t offset = 0;
   uint32_t size = 0;
   // 0 in memory means "not worked out yet".

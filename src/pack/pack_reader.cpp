@@ -27,7 +27,14 @@ bool PackContents::read() {
     errorText = "Incorrect compression type (" + std::to_string(type) + ")";
     return false;
   }
-  uint32_t count = stream.readU32();
+  uint8_t countBytes[4];
+  if (stream.read(countBytes, 4) != 4) {
+    errorText = "Header is cut short";
+    return false;
+  }
+  uint32_t count = static_cast<uint32_t>(countBytes[0]) | (static_cast<uint32_t>(countBytes[1]) << 8) |
+                   (static_cast<uint32_t>(countBytes[2]) << 16) |
+                   (static_cast<uint32_t>(countBytes[3]) << 24);
   entries.clear();
 
   // The table must fit in what is left of the file; checking before allocating keeps a damaged
@@ -61,6 +68,7 @@ bool PackContents::read() {
         return false;
       }
       entry.name = stream.readString(length);
+      entry.nameLength = static_cast<uint16_t>(length);
       position += length;
     }
     uint8_t numbers[12];

@@ -65,6 +65,37 @@ bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* error
 // is, without reading it.
 bool ProbeFile(const std::string& path, int64_t* size, int* errorNumber);
 
+// A directory that files are created in by name, for extracting into a folder: names are
+// taken one component at a time and a link inside the folder is never followed.
+class DirectoryHandle {
+ public:
+  DirectoryHandle() = default;
+  ~DirectoryHandle();
+  DirectoryHandle(DirectoryHandle&& other) noexcept;
+  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept;
+  DirectoryHandle(const DirectoryHandle&) = delete;
+  DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+  bool isOpen() const { return native_ >= 0; }
+  const std::string& path() const { return path_; }
+
+  // The folder itself is opened as named (it may be a link), created if missing.
+  bool open(const std::string& path, int* errorNumber);
+  // Opens the subdirectory `name`, creating it if missing. Fails when `name` is a link or not a
+  // directory.
+  bool openChild(const DirectoryHandle& parent, const std::string& name, int* errorNumber);
+  // Creates a new file named after `baseName` for writing; `tempName` receives its name.
+  std::FILE* createTempFile(const std::string& baseName, std::string* tempName,
+                            int* errorNumber) const;
+  // Renames `from` to `to` within this directory; a link at `to` is replaced, not followed.
+  bool rename(const std::string& from, const std::string& to, int* errorNumber) const;
+  void remove(const std::string& name) const;
+
+ private:
+  void reset();
+  long long native_ = -1;  // a descriptor where the platform has one
+  std::string path_;
+};
+
 // Joins a directory and a name with this platform's separator, unless the directory already
 // ends in one.
 std::string JoinPath(const std::string& directory, const std::string& name);

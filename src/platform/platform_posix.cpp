@@ -172,6 +172,116 @@ bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* error
   return true;
 }
 
+DirectoryHandle::~DirectoryHandle() { reset(); }
+
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
+    : native_(other.native_), path_(std::move(other.path_)) {
+  other.native_ = -1;
+}
+
+DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    native_ = other.native_;
+    path_ = std::move(other.path_);
+    other.native_ = -1;
+  }
+  return *this;
+}
+
+void DirectoryHandle::reset() {
+  if (native_ >= 0) ::close(static_cast<int>(native_));
+  native_ = -1;
+}
+
+namespace {
+
+// Creates a folder and any missing parents.
+bool MakeDirectories(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+  if (errno != ENOENT) return false;
+  size_t cut = path.find_last_of('/', path.find_last_not_of('/'));
+  if (cut == std::string::npos || cut == 0) return false;
+  return MakeDirectories(path.substr(0, cut)) &&
+         (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST);
+}
+
+}  // namespace
+
+bool DirectoryHandle::open(const std::string& path, int* errorNumber) {
+  reset();
+  if (!MakeDirectories(path)) {
+    *errorNumber = errno;
+    return false;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *errorNumber = errno;
+    return false;
+  }
+  native_ = fd;
+  path_ = path;
+  return true;
+}
+
+bool DirectoryHandle::openChild(const DirectoryHandle& parent, const std::string& name,
+                                int* errorNumber) {
+  reset();
+  int parentFd = static_cast<int>(parent.native_);
+  if (::mkdirat(parentFd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+    *errorNumber = errno;
+    return false;
+  }
+  int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    // O_NOFOLLOW on a link gives ELOOP, or ENOTDIR with O_DIRECTORY.
+    *errorNumber = errno;
+    return false;
+  }
+  native_ = fd;
+  path_ = JoinPath(parent.path_, name);
+  return true;
+}
+
+std::FILE* DirectoryHandle::createTempFile(const std::string& baseName, std::string* tempName,
+                                           int* errorNumber) const {
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = "." + baseName + ".tmp" + std::to_string(getpid()) + "-" +
+                            std::to_string(counter.fetch_add(1));
+    int fd = ::openat(static_cast<int>(native_), candidate.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      *errorNumber = errno;
+      return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+      *errorNumber = errno;
+      ::close(fd);
+      ::unlinkat(static_cast<int>(native_), candidate.c_str(), 0);
+      return nullptr;
+    }
+    *tempName = candidate;
+    return file;
+  }
+  *errorNumber = EEXIST;
+  return nullptr;
+}
+
+bool DirectoryHandle::rename(const std::string& from, const std::string& to,
+                             int* errorNumber) const {
+  int fd = static_cast<int>(native_);
+  if (::renameat(fd, from.c_str(), fd, to.c_str()) == 0) return true;
+  *errorNumber = errno;
+  return false;
+}
+
+void DirectoryHandle::remove(const std::string& name) const {
+  ::unlinkat(static_cast<int>(native_), name.c_str(), 0);
+}
+
 std::string JoinPath(const std::string& directory, const std::string& name) {
   if (directory.empty() || directory.back() == '/') return directory + name;
   return directory + "/" + name;

@@ -97,6 +97,10 @@ TEST(PackReader, EmptyTableAndOddNames) {
 }
 
 TEST(PackReader, NeverTrustsTheTable) {
+  PackContents noCount;
+  EXPECT_FALSE(ReadBytes(&noCount, {0x54, 0x52, 0x4E, 0x58, 1, 0, 0}));
+  EXPECT_EQ(noCount.errorText, "Header is cut short");
+
   PackContents huge;
   EXPECT_FALSE(ReadBytes(&huge, Header(1, 1, 0xFFFFFFFF)));
   EXPECT_EQ(huge.errorText, "Entry count 4294967295 does not fit in the file");
