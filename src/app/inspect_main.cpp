@@ -3,9 +3,12 @@
 #include <vector>
 
 #include "app/inspect.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
+  // `cat` writes entry bytes, which must reach the output unchanged.
+  tarnix::platform::SetBinaryMode(stdout);
   tarnix::Console out(stdout);
   tarnix::Console errors(stderr);
   return tarnix::RunInspect(args, out, errors, stdout);

@@ -141,6 +141,8 @@ bool BinaryStream::seek(int64_t position) {
     recordIoError("Seek");
     return false;
   }
+  // Not every runtime's seek clears the end-of-file indicator; failures are kept in ioError_.
+  std::clearerr(f);
   return true;
 }
 

@@ -107,4 +107,7 @@ int LastErrorNumber();
 // Cores this process may run on.
 unsigned CpuCount();
 
+// Makes a stream pass bytes unchanged (no line-end translation where the platform has one).
+void SetBinaryMode(std::FILE* file);
+
 }  // namespace tarnix::platform

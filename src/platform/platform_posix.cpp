@@ -301,4 +301,6 @@ unsigned CpuCount() {
   return n == 0 ? 1 : n;
 }
 
+void SetBinaryMode(std::FILE*) {}
+
 }  // namespace tarnix::platform

@@ -105,12 +105,13 @@ TEST_F(ChangeDetection, AnUnreadableSourceFailsWithItsName) {
   }
   PackContents fresh;
   Build(&fresh, {{"a", "abc"}});
-  // A directory opens for reading but cannot be read, for root too.
+  // A directory cannot be read as a file, for root too (POSIX opens it, then fails to read).
   MakeDirs(dir_ / "adir");
   fresh.entries[0].sourcePath = dir_ / "adir";
   std::string error;
   EXPECT_EQ(IsPackUnchanged(pak_, fresh, &error), PackCheck::Failed);
-  EXPECT_EQ(error, "Failed to read " + (dir_ / "adir") + ": Is a directory");
+  EXPECT_EQ(error.rfind("Failed to ", 0), 0u) << error;
+  EXPECT_NE(error.find((dir_ / "adir") + ": "), std::string::npos) << error;
 }
 
 TEST_F(ChangeDetection, DuplicateStoredNamesDoNotVouchForAnotherFile) {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -61,5 +63,47 @@ inline std::map<std::string, std::string> DecodePack(const std::string& pack) {
   }
   return files;
 }
+
+// Every file under `root`: path relative to it, with "/", and content.
+inline std::map<std::string, std::string> TreeFiles(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    if (!e.is_regular_file()) continue;
+    files[std::filesystem::relative(e.path(), root).generic_string()] = ReadFile(e.path().string());
+  }
+  return files;
+}
+
+// A source tree and an old pack that every failing run must leave exactly as it was.
+inline bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Files in a directory other than `keep`.
+inline std::vector<std::string> Leftovers(const std::string& dir, const std::string& keep) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    std::string name = e.path().filename().string();
+    if (name != keep) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class Failure : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteFile(dir_ / "src/a.txt", "abc");
+    WriteFile(dir_ / "src/sub/b.txt", "bbbb");
+    WriteFile(dir_ / "out/t.pak", "the previous pack");
+    std::filesystem::permissions(dir_ / "out", std::filesystem::perms::all);
+  }
+  void ExpectOldPackKept() {
+    EXPECT_EQ(ReadFile(pak_), "the previous pack");
+    EXPECT_EQ(Leftovers(dir_ / "out", "t.pak"), std::vector<std::string>{});
+  }
+  TempDir dir_;
+  std::string pak_ = dir_ / "out/t.pak";
+};
 
 }  // namespace tarnix::test

@@ -82,16 +82,6 @@ TEST(Cli, StoredNamesFollowTheDirectoryArgument) {
   }
 }
 
-TEST(Cli, NamesAreBytesAsTheFileSystemGivesThem) {
-  TempDir dir;
-  const std::string odd = "caf\xE9 \xFF.txt";  // not UTF-8
-  WriteFile(dir / ("t/" + odd), "latin-1");
-  CommandResult r = Tarnix({dir / "t", dir / "o.pak", "-uc"});
-  ASSERT_EQ(r.status, 0);
-  EXPECT_NE(r.output.find("Adding " + odd + "...Done\n"), std::string::npos);
-  EXPECT_EQ(DecodePack(ReadFile(dir / "o.pak"))["t/" + odd], "latin-1");
-}
-
 TEST(Cli, RewritesWhenContentCompressionOrNamesChange) {
   TempDir dir;
   WriteFile(dir / "t/a", "abc");
@@ -112,11 +102,10 @@ TEST(Cli, VerifiedRunPassesEveryEntry) {
   WriteFile(dir / "v/big", RandomBytes(100000, 3));
   WriteFile(dir / "v/zero", "");
   for (const char* option : {"-v", "-V"}) {
-    std::string pak = dir / (std::string("v") + option + ".pak");
+    std::string pak = dir / (std::string(option) == "-v" ? "lower.pak" : "upper.pak");
     CommandResult r = Tarnix({dir / "v", pak, option});
     EXPECT_EQ(r.status, 0) << r.output;
-    std::string tail = "[..] 100% Done\nWrote " + pak + "\n";
-    EXPECT_EQ(r.output.substr(r.output.size() - tail.size()), tail);
+    EXPECT_TRUE(EndsWith(r.output, "[..] 100% Done\nWrote " + pak + "\n")) << r.output;
   }
 }
 

@@ -1,10 +1,6 @@
 #include "support/test_support.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,11 +11,26 @@ namespace tarnix::test {
 
 namespace fs = std::filesystem;
 
+namespace {
+constexpr fs::perms Open = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec;
+}  // namespace
+
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "tarnix-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  chmod(pattern.c_str(), 0755);  // other users' test runs must reach it
-  path_ = pattern;
+  static uint32_t counter = 0;
+  uint32_t seed = static_cast<uint32_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::path candidate = fs::temp_directory_path() /
+                         ("tarnix-test-" + std::to_string(seed) + "-" + std::to_string(counter++));
+    if (fs::create_directory(candidate)) {
+      fs::permissions(candidate, Open);  // other users' test runs must reach it
+      // Forward slashes throughout, so tests can join paths with "/" on every platform.
+      path_ = candidate.generic_string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary directory");
 }
 
 TempDir::~TempDir() {
@@ -27,7 +38,7 @@ TempDir::~TempDir() {
   // Restore permissions that a test took away so everything can be removed.
   for (auto it = fs::recursive_directory_iterator(path_, fs::directory_options::skip_permission_denied, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (!it->is_symlink()) chmod(it->path().c_str(), 0755);
+    if (!it->is_symlink()) fs::permissions(it->path(), Open, ec);
   }
   fs::remove_all(path_, ec);
 }
@@ -50,8 +61,8 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool FileExists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
 }
 
 std::string RandomBytes(size_t size, uint32_t seed) {
@@ -67,56 +78,11 @@ std::string RandomBytes(size_t size, uint32_t seed) {
 }
 
 int64_t ModifiedTime(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  std::error_code ec;
+  auto t = fs::last_write_time(path, ec);
+  if (ec) return -1;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
-
-namespace {
-
-std::string Drain(int fd) {
-  std::string text;
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
-
-}  // namespace
-
-CommandResult Run(const std::vector<std::string>& argv) {
-  std::string errPath = (fs::temp_directory_path() / "tarnix-stderr-XXXXXX").string();
-  int errFd = mkstemp(errPath.data());
-  int pipeFd[2];
-  if (errFd < 0 || pipe(pipeFd) != 0) throw std::runtime_error("pipe failed");
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(pipeFd[1], 1);
-    dup2(errFd, 2);
-    close(pipeFd[0]);
-    close(pipeFd[1]);
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(pipeFd[1]);
-  CommandResult result;
-  result.output = Drain(pipeFd[0]);
-  close(pipeFd[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  close(errFd);
-  result.errors = ReadFile(errPath);
-  unlink(errPath.c_str());
-  return result;
-}
-
-CommandResult RunShell(const std::string& script) { return Run({"/bin/sh", "-c", script}); }
 
 std::string ShellQuote(const std::string& text) {
   std::string out = "'";

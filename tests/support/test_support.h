@@ -37,9 +37,10 @@ struct CommandResult {
   std::string errors;  // standard error
 };
 
-// Runs a program with arguments, without a shell.
+// Runs a program with arguments, without a shell. On Windows, CR LF in what it prints is read
+// as LF.
 CommandResult Run(const std::vector<std::string>& argv);
-// Runs a script with /bin/sh -c.
+// Runs a script with /bin/sh -c (POSIX only).
 CommandResult RunShell(const std::string& script);
 // Quotes one argument for the shell.
 std::string ShellQuote(const std::string& text);
