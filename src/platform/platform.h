@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarnix::platform {
@@ -71,8 +72,19 @@ class DirectoryHandle {
  public:
   DirectoryHandle() = default;
   ~DirectoryHandle();
-  DirectoryHandle(DirectoryHandle&& other) noexcept;
-  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept;
+  DirectoryHandle(DirectoryHandle&& other) noexcept
+      : native_(other.native_), path_(std::move(other.path_)) {
+    other.native_ = -1;
+  }
+  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      native_ = other.native_;
+      path_ = std::move(other.path_);
+      other.native_ = -1;
+    }
+    return *this;
+  }
   DirectoryHandle(const DirectoryHandle&) = delete;
   DirectoryHandle& operator=(const DirectoryHandle&) = delete;
   bool isOpen() const { return native_ >= 0; }

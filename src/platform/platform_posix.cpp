@@ -20,13 +20,18 @@ std::FILE* OpenFile(const std::string& path, const char* mode, int* errorNumber)
   return file;
 }
 
-std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* tempPath,
-                                int* errorNumber) {
+namespace {
+
+// Creates a new file for writing named `stem` plus a unique ending, in the directory `dirFd`
+// (AT_FDCWD: relative to the working directory). Never opens an existing file or a link.
+std::FILE* CreateUniqueFile(int dirFd, const std::string& stem, std::string* name,
+                            int* errorNumber) {
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = besidePath + ".tmp" + std::to_string(getpid()) + "-" +
-                            std::to_string(counter.fetch_add(1));
-    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    std::string candidate =
+        stem + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
+    int fd = ::openat(dirFd, candidate.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
       *errorNumber = errno;
@@ -36,17 +41,25 @@ std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* temp
     if (file == nullptr) {
       *errorNumber = errno;
       ::close(fd);
-      ::unlink(candidate.c_str());
+      ::unlinkat(dirFd, candidate.c_str(), 0);
       return nullptr;
     }
-    // Packs are written front to back in pieces of about a chunk; a large buffer turns
-    // thousands of small writes into a few big ones.
-    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-    *tempPath = candidate;
+    *name = candidate;
     return file;
   }
   *errorNumber = EEXIST;
   return nullptr;
+}
+
+}  // namespace
+
+std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* tempPath,
+                                int* errorNumber) {
+  std::FILE* file = CreateUniqueFile(AT_FDCWD, besidePath + ".tmp", tempPath, errorNumber);
+  // Packs are written front to back in pieces of about a chunk; a large buffer turns
+  // thousands of small writes into a few big ones.
+  if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+  return file;
 }
 
 bool SeekFile(std::FILE* file, int64_t position) {
@@ -174,21 +187,6 @@ bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* error
 
 DirectoryHandle::~DirectoryHandle() { reset(); }
 
-DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : native_(other.native_), path_(std::move(other.path_)) {
-  other.native_ = -1;
-}
-
-DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    path_ = std::move(other.path_);
-    other.native_ = -1;
-  }
-  return *this;
-}
-
 void DirectoryHandle::reset() {
   if (native_ >= 0) ::close(static_cast<int>(native_));
   native_ = -1;
@@ -245,29 +243,8 @@ bool DirectoryHandle::openChild(const DirectoryHandle& parent, const std::string
 
 std::FILE* DirectoryHandle::createTempFile(const std::string& baseName, std::string* tempName,
                                            int* errorNumber) const {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = "." + baseName + ".tmp" + std::to_string(getpid()) + "-" +
-                            std::to_string(counter.fetch_add(1));
-    int fd = ::openat(static_cast<int>(native_), candidate.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      *errorNumber = errno;
-      return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr) {
-      *errorNumber = errno;
-      ::close(fd);
-      ::unlinkat(static_cast<int>(native_), candidate.c_str(), 0);
-      return nullptr;
-    }
-    *tempName = candidate;
-    return file;
-  }
-  *errorNumber = EEXIST;
-  return nullptr;
+  return CreateUniqueFile(static_cast<int>(native_), "." + baseName + ".tmp", tempName,
+                          errorNumber);
 }
 
 bool DirectoryHandle::rename(const std::string& from, const std::string& to,

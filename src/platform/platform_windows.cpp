@@ -182,20 +182,6 @@ bool ProbeFile(const std::string& path, int64_t* size, int* errorNumber) {
 
 DirectoryHandle::~DirectoryHandle() { reset(); }
 
-DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : native_(other.native_), path_(std::move(other.path_)) {
-  other.native_ = -1;
-}
-
-DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
-  if (this != &other) {
-    native_ = other.native_;
-    path_ = std::move(other.path_);
-    other.native_ = -1;
-  }
-  return *this;
-}
-
 void DirectoryHandle::reset() { native_ = -1; }
 
 bool DirectoryHandle::open(const std::string& path, int* errorNumber) {

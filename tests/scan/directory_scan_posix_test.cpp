@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "scan/directory_scan.h"
+#include "scan/scan_test_support.h"
 #include "support/test_support.h"
 
 namespace tarnix {
@@ -10,12 +11,6 @@ namespace {
 
 using test::TempDir;
 using test::WriteFile;
-
-std::vector<std::string> Names(const ScanResult& r) {
-  std::vector<std::string> names;
-  for (const SourceEntry& e : r.entries) names.push_back(e.name);
-  return names;
-}
 
 TEST(ScanDirectory, SkipsBrokenLinksAndDoesNotFollowCycles) {
   TempDir dir;

@@ -1,4 +1,5 @@
 #include "scan/directory_scan.h"
+#include "scan/scan_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +11,6 @@ namespace {
 using test::MakeDirs;
 using test::TempDir;
 using test::WriteFile;
-
-std::vector<std::string> Names(const ScanResult& r) {
-  std::vector<std::string> names;
-  for (const SourceEntry& e : r.entries) names.push_back(e.name);
-  return names;
-}
 
 TEST(ScanDirectory, WalksDepthFirstInFoldedOrderWithBackslashes) {
   TempDir dir;
