@@ -28,45 +28,49 @@ trap 'rm -rf "$work"' EXIT
 input_bytes=$(find -L "$corpus" -type f -printf '%s\n' 2>/dev/null | awk '{s+=$1} END {print s}')
 cat /dev/null $(find "$corpus" -type f) >/dev/null 2>&1 || true  # warm the page cache
 
-# measure NAME OUTPUT PREPARE COMMAND: median wall seconds, peak RSS and output size over RUNS.
-declare -A wall mem size
-measure() {
-  local name=$1 output=$2 prepare=$3 command=$4 times=() peak=0
-  for ((i = 0; i <= runs; i++)); do
-    eval "$prepare"
-    local start end
-    start=$(date +%s%N)
-    /usr/bin/time -f %M -o "$work/rss" bash -c "exec $command" >/dev/null 2>&1
-    end=$(date +%s%N)
-    if [ "$i" -gt 0 ]; then  # the first run only warms up
-      times+=($(( (end - start) / 1000 )))
-      local m; m=$(tail -n 1 "$work/rss"); [ "$m" -gt "$peak" ] && peak=$m
-    fi
-  done
-  wall[$name]=$(printf '%s\n' "${times[@]}" | sort -n | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]/1e6}')
-  mem[$name]=$peak
-  size[$name]=$( [ -n "$output" ] && [ -e "$output" ] && stat -c %s "$output" || echo 0)
-}
-
+# Commands are timed in rounds, each round running every command once, so that a slow spell
+# of a shared machine falls on all of them alike rather than on one. Reported: the median wall
+# time, the largest peak RSS and the output size.
+names=() outputs=() prepares=() commands=()
+add() { names+=("$1"); outputs+=("$2"); prepares+=("$3"); commands+=("$4"); }
+declare -A wall mem size times
 pak=$work/out.pak
-measure "Tarnix"               "$pak" "rm -f $pak" "$tarnix $corpus $pak"
-measure "Tarnix -v"            "$pak" "rm -f $pak" "$tarnix $corpus $pak -v"
-measure "Tarnix -uc"           "$pak" "rm -f $pak" "$tarnix $corpus $pak -uc"
-measure "Tarnix 1 core"        "$pak" "rm -f $pak" "taskset -c 0 $tarnix $corpus $pak"
-$tarnix "$corpus" "$pak" >/dev/null
-measure "Tarnix unchanged"     ""     ":"          "$tarnix $corpus $pak"
-measure "tar -czf"             "$work/o.tgz" "rm -f $work/o.tgz" "tar -czf $work/o.tgz $corpus"
-measure "tar | pigz -6 -p 2"   "$work/o.tgz" "rm -f $work/o.tgz" "tar -cf - $corpus | pigz -6 -p 2 > $work/o.tgz"
-measure "zip -r"               "$work/o.zip" "rm -f $work/o.zip" "zip -qr $work/o.zip $corpus"
-measure "7z a -tzip -mmt=2"    "$work/o.zip" "rm -f $work/o.zip" "7z a -tzip -mmt=2 $work/o.zip $corpus"
-measure "tar --zstd -cf"       "$work/o.tzst" "rm -f $work/o.tzst" "tar --zstd -cf $work/o.tzst $corpus"
-measure "tar -cf"              "$work/o.tar" "rm -f $work/o.tar" "tar -cf $work/o.tar $corpus"
-measure "cat"                  ""     ":"          "find $corpus -type f -print0 | xargs -0 cat > /dev/null"
-limit_runs=()
-for ((i = 0; i < runs; i++)); do
-  limit_runs+=($("$repo/build-bench/bench/tarnix_limit" "$corpus" | sed -E 's/.*: ([0-9.]+) s,.*/\1/'))
+add "Tarnix"               "$pak" "rm -f $pak" "$tarnix $corpus $pak"
+add "Tarnix -v"            "$pak" "rm -f $pak" "$tarnix $corpus $pak -v"
+add "Tarnix -uc"           "$pak" "rm -f $pak" "$tarnix $corpus $pak -uc"
+add "Tarnix 1 core"        "$pak" "rm -f $pak" "taskset -c 0 $tarnix $corpus $pak"
+add "Tarnix unchanged"     ""     "[ -e $work/same.pak ] || $tarnix $corpus $work/same.pak >/dev/null" "$tarnix $corpus $work/same.pak"
+add "tar -czf"             "$work/o.tgz" "rm -f $work/o.tgz" "tar -czf $work/o.tgz $corpus"
+add "tar | pigz -6 -p 2"   "$work/o2.tgz" "rm -f $work/o2.tgz" "tar -cf - $corpus | pigz -6 -p 2 > $work/o2.tgz"
+add "zip -r"               "$work/o.zip" "rm -f $work/o.zip" "zip -qr $work/o.zip $corpus"
+add "7z a -tzip -mmt=2"    "$work/o2.zip" "rm -f $work/o2.zip" "7z a -tzip -mmt=2 $work/o2.zip $corpus"
+add "tar --zstd -cf"       "$work/o.tzst" "rm -f $work/o.tzst" "tar --zstd -cf $work/o.tzst $corpus"
+add "tar -cf"              "$work/o.tar" "rm -f $work/o.tar" "tar -cf $work/o.tar $corpus"
+add "cat"                  ""     ":"          "find $corpus -type f -print0 | xargs -0 cat > /dev/null"
+add "limit"                ""     ":"          "$repo/build-bench/bench/tarnix_limit $corpus > $work/limit.out"
+for ((round = 0; round <= runs; round++)); do  # round 0 only warms up
+  for i in "${!names[@]}"; do
+    name=${names[$i]}
+    eval "${prepares[$i]}"
+    start=$(date +%s%N)
+    /usr/bin/time -f %M -o "$work/rss" bash -c "exec ${commands[$i]}" >/dev/null 2>&1
+    end=$(date +%s%N)
+    [ "$round" -gt 0 ] || continue
+    if [ "$name" = limit ]; then  # the limit program times its compression alone
+      t=$(sed -E 's/.*: ([0-9.]+) s,.*/\1/' "$work/limit.out")
+    else
+      t=$(echo "($end - $start) / 1000000000" | bc -l)
+    fi
+    times[$name]="${times[$name]:-} $t"
+    m=$(tail -n 1 "$work/rss"); [ "$m" -gt "${mem[$name]:-0}" ] && mem[$name]=$m
+    out=${outputs[$i]}
+    size[$name]=$( [ -n "$out" ] && [ -e "$out" ] && stat -c %s "$out" || echo 0)
+  done
 done
-limit=$(printf '%s\n' "${limit_runs[@]}" | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')
+for name in "${names[@]}"; do
+  wall[$name]=$(printf '%s\n' ${times[$name]} | sort -g | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]}')
+done
+limit=${wall[limit]}
 
 echo
 echo "Corpus: $corpus, $(find "$corpus" -type f | wc -l) files, $input_bytes bytes; $(nproc) cores; median of $runs runs"
