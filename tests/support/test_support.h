@@ -35,6 +35,7 @@ struct CommandResult {
   int status = -1;     // exit status, or 128 + signal
   std::string output;  // standard output
   std::string errors;  // standard error
+  long peakKiB = 0;    // peak resident memory, where the platform tells
 };
 
 // Runs a program with arguments, without a shell. On Windows, CR LF in what it prints is read

@@ -1,5 +1,6 @@
 // Running commands on POSIX: fork and exec, standard output through a pipe.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +49,9 @@ CommandResult Run(const std::vector<std::string>& argv) {
   result.output = Drain(pipeFd[0]);
   close(pipeFd[0]);
   int status = 0;
-  waitpid(pid, &status, 0);
+  struct rusage usage;
+  wait4(pid, &status, 0, &usage);
+  result.peakKiB = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   close(errFd);
   result.errors = ReadFile(errPath);
