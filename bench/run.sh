@@ -12,7 +12,7 @@ corpus=${1:-/usr/share/games/neverball}
 runs=${2:-5}
 
 need=()
-for p in neverball-data pigz zip p7zip-full zstd time; do
+for p in neverball-data pigz zip p7zip-full zstd time bc; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -24,16 +24,19 @@ class ChangeDetection : public ::testing::Test {
       pack->entries.back().setSource("root/" + name, path, static_cast<uint32_t>(content.size()), pack);
     }
   }
+  // Writes a pack of `files` to pak_.
+  void WriteOldPack(const std::vector<std::pair<std::string, std::string>>& files,
+                    CompressionType type = CompressionType::Compressed) {
+    PackContents old;
+    Build(&old, files, type);
+    ASSERT_TRUE(old.write(pak_, {}, nullptr)) << old.errorText;
+  }
   // Writes a pack of `files` to pak_ and returns how a scan of `now` compares with it.
   PackCheck Compare(const std::vector<std::pair<std::string, std::string>>& files,
                     const std::vector<std::pair<std::string, std::string>>& now,
                     CompressionType before = CompressionType::Compressed,
                     CompressionType after = CompressionType::Compressed) {
-    {
-      PackContents old;
-      Build(&old, files, before);
-      EXPECT_TRUE(old.write(pak_, {}, nullptr)) << old.errorText;
-    }
+    WriteOldPack(files, before);
     PackContents fresh;
     Build(&fresh, now, after);
     std::string error;
@@ -85,11 +88,7 @@ TEST_F(ChangeDetection, ADamagedTableIsRewrittenEvenForAnEmptyScan) {
 }
 
 TEST_F(ChangeDetection, ASourceThatChangedSizeSinceTheListingIsAChange) {
-  {
-    PackContents old;
-    Build(&old, {{"a", "abc"}});
-    ASSERT_TRUE(old.write(pak_, {}, nullptr));
-  }
+  WriteOldPack({{"a", "abc"}});
   PackContents fresh;
   Build(&fresh, {{"a", "abc"}});
   fresh.entries[0].size = 2;  // the listing saw 2 bytes: the pack's checksum covers 3
@@ -98,11 +97,7 @@ TEST_F(ChangeDetection, ASourceThatChangedSizeSinceTheListingIsAChange) {
 }
 
 TEST_F(ChangeDetection, AnUnreadableSourceFailsWithItsName) {
-  {
-    PackContents old;
-    Build(&old, {{"a", "abc"}});
-    ASSERT_TRUE(old.write(pak_, {}, nullptr));
-  }
+  WriteOldPack({{"a", "abc"}});
   PackContents fresh;
   Build(&fresh, {{"a", "abc"}});
   // A directory cannot be read as a file, for root too (POSIX opens it, then fails to read).
