@@ -36,14 +36,18 @@ cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 cmake --build build-windows -j"$(nproc)"
 
 export WINEDEBUG=-all WINEPREFIX="$repo/build-windows/wineprefix"
-wineboot -i >/dev/null 2>&1 || true
+# One persistent server for all runs: a server that quits after each program can be gone just
+# as the next one connects ("recvmsg: Connection reset by peer").
+mkdir -p "$WINEPREFIX"
+wineserver -p
+wineboot -i >/dev/null 2>&1
+work=$(mktemp -d)
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 echo "Running the Windows tests under Wine"
 wine build-windows/tests/tarnix_unit_tests.exe --gtest_brief=1
 wine build-windows/tests/tarnix_cli_tests.exe --gtest_brief=1
 
 # The same tree packed by both builds gives the same bytes.
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 for option in "" -uc; do
   build/src/app/Tarnix examples/assets "$work/linux.pak" $option >/dev/null
   wine build-windows/src/app/Tarnix.exe 'examples\assets' "$work/windows.pak" $option >/dev/null
