@@ -10,16 +10,23 @@ namespace tarnix::test {
 namespace {
 
 // Runs Tarnix as an unprivileged user, for whom permissions apply.
-CommandResult TarnixAsNobody(const std::vector<std::string>& args) {
+// The binary is copied into the test's own directory first: the build may lie where that user
+// cannot reach it.
+CommandResult TarnixAsNobody(const TempDir& dir, const std::vector<std::string>& args) {
+  const std::string binary = dir / "bin/Tarnix";
+  std::filesystem::create_directories(dir / "bin");
+  std::filesystem::copy_file(TARNIX_BINARY, binary,
+                             std::filesystem::copy_options::overwrite_existing);
+  chmod(binary.c_str(), 0755);
   std::string script = "exec setpriv --reuid=65534 --regid=65534 --clear-groups " +
-                       ShellQuote(TARNIX_BINARY);
+                       ShellQuote(binary);
   for (const std::string& a : args) script += " " + ShellQuote(a);
   return RunShell(script);
 }
 
 TEST_F(Failure, UnlistableSubdirectory) {
   chmod((dir_ / "src/sub").c_str(), 0700);
-  CommandResult r = TarnixAsNobody({dir_ / "src", pak_});
+  CommandResult r = TarnixAsNobody(dir_, {dir_ / "src", pak_});
   EXPECT_EQ(r.status, 1) << r.output << r.errors;
   EXPECT_EQ(r.output, "Tarnix v1.00\nCannot read directory " + (dir_ / "src/sub") +
                           ": Permission denied\n");
@@ -28,7 +35,7 @@ TEST_F(Failure, UnlistableSubdirectory) {
 
 TEST_F(Failure, UnreadableFile) {
   chmod((dir_ / "src/sub/b.txt").c_str(), 0600);
-  CommandResult r = TarnixAsNobody({dir_ / "src", pak_});
+  CommandResult r = TarnixAsNobody(dir_, {dir_ / "src", pak_});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.output, "Tarnix v1.00\nAdding a.txt...Done\nAdding sub\\b.txt...Failed to open " +
                           (dir_ / "src/sub/b.txt") + ": Permission denied\n");
