@@ -90,6 +90,25 @@ int Test(const std::string& path, Console& out, Console& errors) {
   return 0;
 }
 
+// Decodes an entry of a pack that was read, hands its bytes to `sink`, and checks them against
+// the recorded checksum. On failure `error` says why, unless the sink stopped and said so.
+bool ReadChecked(const PackEntry& entry, const ContentSink& sink, std::string* error) {
+  BinaryStream in = entry.pack->stream;
+  in.seek(entry.offset);
+  uint32_t checksum = EmptyChecksum;
+  bool ok = ReadEntryData(in, entry.pack->compressionType, entry.size,
+                          [&](const uint8_t* data, size_t n) {
+                            checksum = Checksum32Update(checksum, data, n);
+                            return sink(data, n);
+                          },
+                          error);
+  if (ok && checksum != entry.checksum) {
+    ok = false;
+    *error = "checksum " + Hex32(checksum) + ", recorded " + Hex32(entry.checksum);
+  }
+  return ok;
+}
+
 // Why a stored name cannot be written under a folder; empty when it can. `parts` receives
 // its components.
 std::string UnsafeName(const PackEntry& entry, std::vector<std::string>* parts) {
@@ -141,20 +160,11 @@ std::string ExtractEntry(const PackEntry& entry, const platform::DirectoryHandle
            platform::ErrorString(out.errorNumber());
   }
   const std::string tempName = out.path();
-  BinaryStream in = entry.pack->stream;
-  in.seek(entry.offset);
-  uint32_t checksum = EmptyChecksum;
   std::string error;
-  bool ok = ReadEntryData(in, entry.pack->compressionType, entry.size,
-                          [&](const uint8_t* data, size_t n) {
-                            checksum = Checksum32Update(checksum, data, n);
-                            return out.write(data, static_cast<int64_t>(n));
-                          },
-                          &error);
-  if (ok && checksum != entry.checksum) {
-    ok = false;
-    error = "checksum " + Hex32(checksum) + ", recorded " + Hex32(entry.checksum);
-  }
+  bool ok = ReadChecked(
+      entry,
+      [&out](const uint8_t* data, size_t n) { return out.write(data, static_cast<int64_t>(n)); },
+      &error);
   if (out.hasIoError() || !out.close()) {
     ok = false;
     error = "cannot write " + platform::JoinPath(parent->path(), leaf) + ": " +
@@ -215,27 +225,21 @@ int Cat(const std::string& path, const std::string& name, std::FILE* data, Conso
   if (!LoadPack(path, &pack, errors)) return 1;
   for (const PackEntry& entry : pack.entries) {
     if (entry.name != name) continue;
-    BinaryStream in = pack.stream;
-    in.seek(entry.offset);
-    uint32_t checksum = EmptyChecksum;
     std::string error;
-    bool ok = ReadEntryData(in, pack.compressionType, entry.size,
-                            [&](const uint8_t* bytes, size_t n) {
-                              checksum = Checksum32Update(checksum, bytes, n);
-                              if (std::fwrite(bytes, 1, n, data) == n) return true;
-                              error = "cannot write standard output: " +
-                                      platform::ErrorString(platform::LastErrorNumber());
-                              return false;
-                            },
-                            &error);
+    auto writeFailure = [] {
+      return "cannot write standard output: " +
+             platform::ErrorString(platform::LastErrorNumber());
+    };
+    bool ok = ReadChecked(entry,
+                          [&](const uint8_t* bytes, size_t n) {
+                            if (std::fwrite(bytes, 1, n, data) == n) return true;
+                            error = writeFailure();
+                            return false;
+                          },
+                          &error);
     if (std::fflush(data) != 0 && ok) {
       ok = false;
-      error = "cannot write standard output: " +
-              platform::ErrorString(platform::LastErrorNumber());
-    }
-    if (ok && checksum != entry.checksum) {
-      ok = false;
-      error = "checksum " + Hex32(checksum) + ", recorded " + Hex32(entry.checksum);
+      error = writeFailure();
     }
     if (!ok) {
       errors.line(path + ": " + name + ": " + error);

@@ -85,12 +85,7 @@ class WorkerPool {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!job->ready) {
       if (!queue_.empty()) {
-        Job* other = queue_.front();
-        queue_.pop_front();
-        lock.unlock();
-        process(callerCodec_, other);
-        lock.lock();
-        other->ready = true;
+        processNext(callerCodec_, lock);
         continue;
       }
       callerWaiting_ = true;
@@ -106,15 +101,21 @@ class WorkerPool {
     for (;;) {
       workCv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
       if (stopping_) return;
-      Job* job = queue_.front();
-      queue_.pop_front();
-      lock.unlock();
-      process(codec, job);
-      lock.lock();
-      job->ready = true;
+      processNext(codec, lock);
       // Waking the caller costs a context switch; only do it when it is waiting.
       if (callerWaiting_) doneCv_.notify_one();
     }
+  }
+
+  // Takes the first queued job and processes it with the lock released; `lock` holds the
+  // pool's mutex on entry and on return.
+  void processNext(ChunkCodec& codec, std::unique_lock<std::mutex>& lock) {
+    Job* job = queue_.front();
+    queue_.pop_front();
+    lock.unlock();
+    process(codec, job);
+    lock.lock();
+    job->ready = true;
   }
 
   void process(ChunkCodec& codec, Job* job) {
