@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds the fuzzers with clang and runs each for a bounded time from seeds of valid packs.
+# Builds the fuzzers with clang and runs each for a bounded time, from the corpus kept in fuzz/
+# and seeds of sound packs. Inputs that reach new code are added to fuzz/corpus when
+# TARNIX_KEEP_CORPUS=1, to be replayed by every test run.
 # Usage: scripts/fuzz.sh [SECONDS_PER_FUZZER]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -7,24 +9,26 @@ seconds=${1:-60}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNIX_BUILD_FUZZERS=ON -DTARNIX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target pack_reader_fuzzer pack_check_fuzzer entry_decoder_fuzzer make_fuzz_seeds
+cmake --build "$build" -j"$(nproc)" --target pack_fuzzer entry_decoder_fuzzer make_fuzz_seeds
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/src" "$work/packs" "$work/entries"
-"$build/fuzz/make_fuzz_seeds" "$work/src" "$work/packs" "$work/entries"
+mkdir -p "$work/seeds-pack" "$work/seeds-entry"
+"$build/fuzz/make_fuzz_seeds" "$work/seeds-pack" "$work/seeds-entry"
 run() {
-  local name=$1 seeds=$2
+  local name=$1 kind=$2
   echo "Fuzzing $name for ${seconds}s"
-  mkdir -p "$work/corpus-$name"
+  mkdir -p "$work/corpus-$kind"
   # -rss_limit_mb keeps a fuzzer honest about unbounded allocation.
-  "$build/fuzz/$name" "$work/corpus-$name" "$seeds" -max_total_time="$seconds" \
-    -rss_limit_mb=512 -max_len=200000 -print_final_stats=1 2>"$work/$name.log" || {
+  if ! "$build/fuzz/$name" "$work/corpus-$kind" "fuzz/corpus/$kind" "$work/seeds-$kind" \
+      -max_total_time="$seconds" -rss_limit_mb=512 -max_len=200000 2>"$work/$name.log"; then
     tail -n 60 "$work/$name.log"
     echo "$name found a problem"
     return 1
-  }
-  grep -E 'stat::number_of_executed_units|Done' "$work/$name.log" | tail -2
+  fi
+  grep -E 'stat::number_of_executed_units|Done' "$work/$name.log" | tail -1 || true
+  if [ "${TARNIX_KEEP_CORPUS:-0}" = 1 ]; then
+    "$build/fuzz/$name" -merge=1 "fuzz/corpus/$kind" "$work/corpus-$kind" 2>/dev/null
+  fi
 }
-run pack_reader_fuzzer "$work/packs"
-run pack_check_fuzzer "$work/packs"
-run entry_decoder_fuzzer "$work/entries"
+run pack_fuzzer pack
+run entry_decoder_fuzzer entry

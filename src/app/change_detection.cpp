@@ -1,9 +1,14 @@
 #include "app/change_detection.h"
 
+#include <atomic>
+#include <new>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "pack/checksum.h"
+#include "pack/pack_check.h"
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -13,84 +18,136 @@ namespace {
 // Bytes read at a time when checksumming a source file.
 constexpr int64_t ReadPiece = 256 * 1024;
 
-enum class SourceChecksum { Ok, SizeChanged, Failed };
-
-SourceChecksum ChecksumSource(const PackEntry& entry, std::vector<uint8_t>* buffer,
-                              uint32_t* checksum, std::string* errorText) {
+// The checksum of a source file, streamed; false in `*sameSize` when it no longer holds the
+// number of bytes the listing found.
+Status ChecksumSource(const PackEntry& entry, std::vector<uint8_t>* buffer, uint32_t* checksum,
+                      bool* sameSize) {
   BinaryStream source;
   if (!source.open(entry.sourcePath, OpenMode::Read)) {
-    *errorText = "Failed to open " + entry.sourcePath + ": " +
-                 platform::ErrorString(source.errorNumber());
-    return SourceChecksum::Failed;
+    return source.status().prefixed("Failed to open ");
   }
   uint32_t sum = EmptyChecksum;
   uint64_t total = 0;
-  for (;;) {
-    int64_t got = source.read(buffer->data(), ReadPiece);
-    if (source.hasIoError()) {
-      *errorText = "Failed to read " + entry.sourcePath + ": " +
-                   platform::ErrorString(source.errorNumber());
-      return SourceChecksum::Failed;
-    }
+  int64_t got = 0;
+  do {
+    got = source.read(buffer->data(), ReadPiece);
+    if (!source.status().ok()) return source.status().prefixed("Failed to read ");
     sum = Checksum32Update(sum, buffer->data(), static_cast<size_t>(got));
     total += static_cast<uint64_t>(got);
-    if (total > entry.size) return SourceChecksum::SizeChanged;
-    if (got < ReadPiece) break;
-  }
-  if (total != entry.size) return SourceChecksum::SizeChanged;
+  } while (got == ReadPiece && total <= entry.size);
+  *sameSize = total == entry.size;
   *checksum = sum;
-  return SourceChecksum::Ok;
+  return Status();
+}
+
+// The checksums of the sources of `entries`, read on all cores. Each source's `*sameSize` says
+// whether it still holds the number of bytes the listing found.
+Status ChecksumSources(const std::vector<PackEntry*>& entries, std::vector<uint32_t>* checksums,
+                       std::vector<char>* sameSize) {
+  checksums->assign(entries.size(), 0);
+  sameSize->assign(entries.size(), 0);
+  std::vector<Status> results(entries.size());
+  const unsigned threads = std::max(1u, std::min<unsigned>(platform::CpuCount(), 8));
+  std::vector<std::vector<uint8_t>> buffers(threads, std::vector<uint8_t>(ReadPiece));
+  std::atomic<size_t> next{0};
+  std::atomic<bool> outOfMemory{false};
+  auto work = [&](std::vector<uint8_t>* buffer) {
+    try {
+      for (size_t i; (i = next++) < entries.size();) {
+        bool same = false;
+        results[i] = ChecksumSource(*entries[i], buffer, &(*checksums)[i], &same);
+        (*sameSize)[i] = same;
+      }
+    } catch (const std::bad_alloc&) {
+      outOfMemory = true;
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(work, &buffers[t]);
+    } catch (const std::system_error&) {
+      break;  // the caller reads what no helper could
+    }
+  }
+  work(&buffers[0]);
+  for (std::thread& helper : helpers) helper.join();
+  if (outOfMemory) throw std::bad_alloc();
+  for (const Status& result : results) {
+    if (!result.ok()) return result;
+  }
+  return Status();
+}
+
+// Decodes the stored entry behind each new entry: a table that vouches for data that no longer
+// reads back must not keep the pack, nor be copied from.
+bool StoredEntriesReadBack(PackContents& pack) {
+  bool all = true;
+  for (PackEntry& entry : pack.entries) {
+    uint32_t checksum = EmptyChecksum;
+    BinaryStream stream = entry.previous->pack->stream;
+    Status read = stream.seek(entry.previous->offset)
+                      ? ReadEntryData(stream, entry.previous->pack->compressionType,
+                                      entry.previous->size,
+                                      [&checksum](const uint8_t* data, size_t n) {
+                                        checksum = Checksum32Update(checksum, data, n);
+                                        return Status();
+                                      })
+                      : Status::Error("seek failed");
+    if (!read.ok() || checksum != entry.checksum) {
+      entry.previous = nullptr;  // not to be copied either
+      all = false;
+    }
+  }
+  return all;
 }
 
 }  // namespace
 
-PackCheck IsPackUnchanged(const std::string& packPath, const PackContents& newPack,
-                          std::string* errorText) {
-  if (!platform::PathExists(packPath)) return PackCheck::Changed;
-
-  PackContents loaded;
-  if (!loaded.stream.open(packPath, OpenMode::Read)) {
-    // Not readable as a file (a directory, say): compared as a pack with no entries.
-    loaded.errorText = "BinaryStream error: " + loaded.stream.errorText();
-  } else if (!loaded.read() && loaded.version == PackVersion &&
-             static_cast<uint8_t>(loaded.compressionType) <= 1) {
-    // The header was a pack's but its table is damaged: rewrite it.
-    return PackCheck::Changed;
+Status IsPackUnchanged(const std::string& packPath, PackContents& pack, PackContents& existing,
+                       bool verify, bool* unchanged) {
+  *unchanged = false;
+  if (platform::KindOf(packPath) == platform::FileKind::Missing) return Status();
+  if (!existing.stream.open(packPath, OpenMode::Read)) {
+    existing.errorText = "BinaryStream error: " + existing.stream.errorText();
+    return Status();
   }
-
-  const std::vector<PackEntry>& newEntries = newPack.entries;
-  if (loaded.entries.size() != newEntries.size()) return PackCheck::Changed;
-  if (loaded.compressionType != newPack.compressionType) return PackCheck::Changed;
-  if (loaded.entries.empty()) return PackCheck::Unchanged;
+  // A pack that is not whole, or stores its entries otherwise, has nothing to offer.
+  if (!existing.read() || existing.compressionType != pack.compressionType ||
+      !CheckLayout(existing).empty()) {
+    existing.entries.clear();
+    return Status();
+  }
 
   // First new entry of each name; names are compared byte for byte.
   std::unordered_map<std::string_view, size_t> byName;
-  byName.reserve(newEntries.size());
-  for (size_t i = 0; i < newEntries.size(); ++i) byName.emplace(newEntries[i].name, i);
+  byName.reserve(pack.entries.size());
+  for (size_t i = 0; i < pack.entries.size(); ++i) byName.emplace(pack.entries[i].name, i);
 
-  std::vector<bool> matched(newEntries.size(), false);
-  std::vector<uint8_t> buffer(static_cast<size_t>(ReadPiece));
-  size_t remaining = loaded.entries.size();
-  for (const PackEntry& stored : loaded.entries) {
+  std::vector<bool> matched(pack.entries.size(), false);
+  std::vector<PackEntry*> sameSize;  // whose content may be the stored one's
+  for (const PackEntry& stored : existing.entries) {
     auto found = byName.find(stored.name);
-    if (found == byName.end()) continue;
-    // A second stored entry of the same name would otherwise vouch for a new file that the
-    // pack does not hold.
-    if (matched[found->second]) return PackCheck::Changed;
+    // A second stored entry of the same name cannot vouch for the same file again.
+    if (found == byName.end() || matched[found->second]) continue;
     matched[found->second] = true;
-    uint32_t checksum = 0;
-    switch (ChecksumSource(newEntries[found->second], &buffer, &checksum, errorText)) {
-      case SourceChecksum::Failed:
-        return PackCheck::Failed;
-      case SourceChecksum::SizeChanged:
-        return PackCheck::Changed;
-      case SourceChecksum::Ok:
-        break;
-    }
-    if (checksum != stored.checksum) return PackCheck::Changed;
-    --remaining;
+    PackEntry& entry = pack.entries[found->second];
+    entry.previous = &stored;  // its chunks may serve even when the file changed
+    if (entry.size == stored.size) sameSize.push_back(&entry);
   }
-  return remaining == 0 ? PackCheck::Unchanged : PackCheck::Changed;
+  std::vector<uint32_t> checksums;
+  std::vector<char> unchangedSize;
+  Status read = ChecksumSources(sameSize, &checksums, &unchangedSize);
+  if (!read.ok()) return read;
+  size_t kept = 0;
+  for (size_t i = 0; i < sameSize.size(); ++i) {
+    if (!unchangedSize[i] || checksums[i] != sameSize[i]->previous->checksum) continue;
+    sameSize[i]->checksum = checksums[i];
+    ++kept;
+  }
+  *unchanged = kept == existing.entries.size() && kept == pack.entries.size() &&
+               (!verify || StoredEntriesReadBack(pack));
+  return Status();
 }
 
 }  // namespace tarnix

@@ -1,4 +1,5 @@
-// Whether the pack already at the target path holds exactly what this run would write.
+// Whether the pack already at the target path holds exactly what this run would write, and
+// which of its stored entries the new pack can copy.
 #pragma once
 
 #include <string>
@@ -7,15 +8,14 @@
 
 namespace tarnix {
 
-enum class PackCheck {
-  Unchanged,  // same entry count, compression, and every stored name's content checksum
-  Changed,    // the pack must be written
-  Failed,     // a source file could not be read; errorText says which and why
-};
-
-// Reads only the existing pack's header and table, and each source file once, streaming.
-// A source whose length differs from the size taken at listing counts as changed.
-PackCheck IsPackUnchanged(const std::string& packPath, const PackContents& newPack,
-                          std::string* errorText);
+// Compares the pack at `packPath`, loaded into `existing`, with the scanned `pack`. A pack
+// counts only when it is whole: its layout is checked from the table and the chunk lengths,
+// and with `verify` every stored entry is decoded as well. A scanned file whose name matches a
+// stored entry's gets `previous` pointing at it; when the size matches too, the file is read
+// once for its checksum, which the new entry keeps when it is the stored one's. `*unchanged`
+// says whether every stored entry is matched so, one for one, with the same compression type.
+// Fails only when a source cannot be read.
+Status IsPackUnchanged(const std::string& packPath, PackContents& pack, PackContents& existing,
+                       bool verify, bool* unchanged);
 
 }  // namespace tarnix

@@ -1,5 +1,7 @@
 #include "app/driver.h"
 
+#include <new>
+
 #include "app/change_detection.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
@@ -23,37 +25,118 @@ void PrintUsage(Console& console) {
   console.line(" Tarnix.exe <directory> <pack filename> [-uc] [-v]");
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+struct Run {
+  std::string directory;
+  std::string packPath;
+  bool compress = true;
+  bool verify = false;
+};
+
+Run ReadArguments(const std::vector<std::string>& args) {
+  Run run{args[1], args[2]};
+  for (size_t i = 3; i < args.size(); ++i) {
+    if (args[i] == "-uc" || args[i] == "-UC") run.compress = false;
+    if (args[i] == "-v" || args[i] == "-V") run.verify = true;
+  }
+  return run;
+}
+
+// The pack path must be a file the run may replace; and wherever it lies, the scan must not
+// take the pack (or the writer's temporary files beside it) for a source.
+Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
+  platform::FileKind kind = platform::KindOf(packPath, &exclusion->file);
+  if (kind != platform::FileKind::Missing && kind != platform::FileKind::Regular) {
+    return Status::Error("Refusing to replace " + packPath + ": it is " +
+                         platform::KindName(kind) + ", not a regular file");
+  }
+  for (const std::string& path : {packPath, platform::ResolveLinks(packPath)}) {
+    std::string folder, name;
+    platform::SplitPath(path, &folder, &name);
+    platform::FileId folderId;
+    if (platform::KindOf(folder, &folderId) == platform::FileKind::Directory) {
+      exclusion->places.push_back({folderId, name});
+    }
+  }
+  return Status();
+}
 
 // Opens the file once to learn its size and that it can be read; it is not held open.
-bool ListFile(const SourceEntry& file, const std::string& storedName, uint32_t* size,
-              std::string* errorText) {
+Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t* size) {
   int64_t length = 0;
-  int err = 0;
-  if (!platform::ProbeFile(file.path, &length, &err)) {
-    *errorText = "Failed to open " + file.path + ": " + platform::ErrorString(err);
-    return false;
-  }
+  Status probed = platform::ProbeFile(file.path, &length);
+  if (!probed.ok()) return probed.prefixed("Failed to open ");
   if (length > MaxPackSize) {
-    *errorText = "Cannot store " + file.path + ": it is " + std::to_string(length) +
-                 " bytes, and an entry must stay below 2 GiB";
-    return false;
+    return Status::Error("Cannot store " + file.path + ": it is " + std::to_string(length) +
+                         " bytes, and an entry must stay below 2 GiB");
   }
   if (storedName.size() > MaxNameLength) {
-    *errorText = "Cannot store " + file.path + ": its stored name is " +
-                 std::to_string(storedName.size()) + " bytes, the limit is " +
-                 std::to_string(MaxNameLength);
-    return false;
+    return Status::Error("Cannot store " + file.path + ": its stored name is " +
+                         std::to_string(storedName.size()) + " bytes, the limit is " +
+                         std::to_string(MaxNameLength));
   }
   *size = static_cast<uint32_t>(length);
-  return true;
+  return Status();
+}
+
+Status ListFiles(const ScanResult& scan, const std::string& rootName, Console& console,
+                 PackContents* pack) {
+  pack->entries.reserve(scan.entries.size());
+  for (const SourceEntry& file : scan.entries) {
+    console.write("Adding " + file.name + "...");
+    const std::string storedName = rootName + "/" + file.name;
+    uint32_t size = 0;
+    Status listed = ListFile(file, storedName, &size);
+    if (!listed.ok()) return listed;
+    pack->entries.emplace_back();
+    pack->entries.back().setSource(storedName, file.path, size, pack);
+    console.line("Done");
+  }
+  return Status();
+}
+
+Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
+  ScanExclusion exclusion;
+  Status target = ExamineTarget(run.packPath, &exclusion);
+  if (!target.ok()) return target;
+  // A directory that cannot be listed must not turn into an empty pack over a good one.
+  ScanResult scan = ScanDirectory(run.directory, exclusion);
+  if (!scan.status.ok()) return scan.status;
+  for (const SkippedEntry& skipped : scan.skipped) {
+    console.line("Skipping " + skipped.name + ": " + skipped.reason);
+  }
+
+  PackContents pack;
+  pack.compressionType = run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
+  Status listed = ListFiles(scan, RootName(run.directory), console, &pack);
+  if (!listed.ok()) return listed;
+
+  PackContents existing;
+  bool unchanged = false;
+  Status compared = IsPackUnchanged(run.packPath, pack, existing, run.verify, &unchanged);
+  if (!compared.ok()) return compared;
+  if (unchanged) {
+    console.line("No file changes found");
+    return Status();
+  }
+
+  WriteOptions options;
+  options.data = tuning;
+  options.data.verify = run.verify;
+  options.progress = [&console](const std::string& text) {
+    console.write(text);
+    console.flush();
+  };
+  options.previous = &existing;
+  if (!pack.write(run.packPath, options)) return Status::Error(pack.errorText);
+  console.line("Wrote " + run.packPath);
+  return Status();
 }
 
 }  // namespace
 
 std::string RootName(const std::string& directory) {
   std::string base = directory;
-  if (!base.empty() && IsSeparator(base.back())) base.pop_back();
+  if (!base.empty() && (base.back() == '/' || base.back() == '\\')) base.pop_back();
   size_t cut = base.find_last_of("/\\");
   return cut == std::string::npos ? base : base.substr(cut + 1);
 }
@@ -66,65 +149,18 @@ int RunTarnix(const std::vector<std::string>& args, Console& console,
     return 0;
   }
   console.line(std::string("Tarnix v") + Version);
-
-  const std::string& directory = args[1];
-  const std::string& packPath = args[2];
-  bool compress = true;
-  bool verify = false;
-  for (size_t i = 3; i < args.size(); ++i) {
-    if (args[i] == "-uc" || args[i] == "-UC") compress = false;
-    if (args[i] == "-v" || args[i] == "-V") verify = true;
+  const Run run = ReadArguments(args);
+  Status status;
+  try {
+    status = Pack(run, console, tuning);
+  } catch (const std::bad_alloc&) {
+    // Everything the run made is gone by now, its temporary file included.
+    status = Status::Error("Failed to write " + run.packPath + ": out of memory");
   }
-  const std::string rootName = RootName(directory);
-
-  // A directory that cannot be listed must not turn into an empty pack over a good one.
-  ScanResult scan = ScanDirectory(directory);
-  if (!scan.ok) {
-    console.line("Cannot read directory " + scan.errorText);
-    return 1;
-  }
-  for (const SkippedEntry& skipped : scan.skipped) {
-    console.line("Skipping " + skipped.name + ": " + skipped.reason);
-  }
-
-  PackContents pack;
-  pack.compressionType = compress ? CompressionType::Compressed : CompressionType::Uncompressed;
-  pack.entries.reserve(scan.entries.size());
-  for (const SourceEntry& file : scan.entries) {
-    console.write("Adding " + file.name + "...");
-    const std::string storedName = rootName + "/" + file.name;
-    uint32_t size = 0;
-    std::string error;
-    if (!ListFile(file, storedName, &size, &error)) {
-      console.line(error);
-      return 1;
-    }
-    pack.entries.emplace_back();
-    pack.entries.back().setSource(storedName, file.path, size, &pack);
-    console.line("Done");
-  }
-
-  std::string error;
-  switch (IsPackUnchanged(packPath, pack, &error)) {
-    case PackCheck::Unchanged:
-      console.line("No file changes found");
-      return 0;
-    case PackCheck::Failed:
-      console.line(error);
-      return 1;
-    case PackCheck::Changed:
-      break;
-  }
-
-  EntryDataOptions options = tuning;
-  options.verify = verify;
-  if (!pack.write(packPath, options, &console)) {
-    console.finishOpenLine();
-    console.line(pack.errorText);
-    return 1;
-  }
-  console.line("Wrote " + packPath);
-  return 0;
+  if (status.ok()) return 0;
+  console.endProgressLine();
+  console.line(status.message());
+  return 1;
 }
 
 }  // namespace tarnix

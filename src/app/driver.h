@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "app/console.h"
 #include "compress/entry_data.h"
-#include "io/console.h"
 
 namespace tarnix {
 

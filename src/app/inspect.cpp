@@ -1,8 +1,11 @@
 #include "app/inspect.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <nlohmann/json.hpp>
 
+#include <cinttypes>
+#include <map>
+
+#include "app/entry_names.h"
 #include "pack/checksum.h"
 #include "pack/pack_check.h"
 #include "platform/platform.h"
@@ -11,14 +14,25 @@ namespace tarnix {
 
 namespace {
 
+const char* const Version = "1.00";
+
 const char* const Usage =
     "Usage:\n"
-    "  tarnix-inspect list PACK               the header and every entry\n"
+    "  tarnix-inspect list [--json | --names] PACK\n"
+    "                                         the header and every entry\n"
     "  tarnix-inspect test PACK               check the whole pack; exit 0 only when sound\n"
     "  tarnix-inspect extract PACK DIR [NAME...]\n"
     "                                         write all entries, or the named ones, under DIR\n"
     "  tarnix-inspect cat PACK NAME           an entry's bytes to standard output\n"
-    "  tarnix-inspect --help                  this text\n";
+    "  tarnix-inspect diff OLD.pak NEW.pak    entries added (+), removed (-) and changed (~);\n"
+    "                                         exit 0 when the same, 1 when they differ\n"
+    "  tarnix-inspect --version | --help\n";
+
+struct Streams {
+  Console& out;
+  Console& errors;
+  std::FILE* data;
+};
 
 std::string Hex32(uint32_t value) {
   char text[9];
@@ -33,7 +47,7 @@ std::string Padded(const std::string& text, size_t width) {
 // Opens and reads a pack's header and table; on failure says why, naming the file.
 bool LoadPack(const std::string& path, PackContents* pack, Console& errors) {
   if (!pack->stream.open(path, OpenMode::Read)) {
-    errors.line(path + ": " + platform::ErrorString(pack->stream.errorNumber()));
+    errors.line(pack->stream.status().message());
     return false;
   }
   if (!pack->read()) {
@@ -43,238 +57,348 @@ bool LoadPack(const std::string& path, PackContents* pack, Console& errors) {
   return true;
 }
 
-int List(const std::string& path, Console& out, Console& errors) {
-  PackContents pack;
-  if (!LoadPack(path, &pack, errors)) return 1;
+void Report(const std::string& path, const std::vector<PackProblem>& problems, Console& errors) {
+  for (const PackProblem& problem : problems) {
+    errors.line(path + ": " + (problem.warning ? "warning: " : "") + EscapeControls(problem.text));
+  }
+}
+
+size_t CountProblems(const std::vector<PackProblem>& problems) {
+  size_t n = 0;
+  for (const PackProblem& problem : problems) n += problem.warning ? 0 : 1;
+  return n;
+}
+
+// Bytes that are not UTF-8, and "%" itself, as %XX: a JSON string must be text, and the
+// escape keeps every name recoverable byte for byte.
+std::string PercentEscaped(const std::string& name) {
+  std::string out;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
+  for (size_t i = 0; i < name.size();) {
+    unsigned char c = bytes[i];
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    bool valid = length != 0 && i + length <= name.size() && c != '%' && c != 0xC0 && c != 0xC1 &&
+                 c < 0xF5;
+    for (size_t k = 1; valid && k < length; ++k) valid = (bytes[i + k] >> 6) == 2;
+    // Overlong forms and surrogates are not UTF-8 either.
+    if (valid && length == 3) {
+      unsigned char d = bytes[i + 1];
+      valid = !(c == 0xE0 && d < 0xA0) && !(c == 0xED && d >= 0xA0);
+    }
+    if (valid && length == 4) {
+      unsigned char d = bytes[i + 1];
+      valid = !(c == 0xF0 && d < 0x90) && !(c == 0xF4 && d >= 0x90);
+    }
+    if (valid) {
+      out.append(name, i, length);
+      i += length;
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+      ++i;
+    }
+  }
+  return out;
+}
+
+// Each entry's stored length, or -1 where the layout leaves it unknown.
+std::vector<int64_t> StoredLengths(PackContents& pack) {
+  std::vector<int64_t> lengths;
   const int64_t fileSize = pack.stream.size();
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    int64_t end = i + 1 < pack.entries.size() ? pack.entries[i + 1].offset : fileSize;
+    lengths.push_back(end >= pack.entries[i].offset ? end - pack.entries[i].offset : -1);
+  }
+  return lengths;
+}
+
+int List(const std::string& path, const std::string& format, Streams& io) {
+  PackContents pack;
+  if (!LoadPack(path, &pack, io.errors)) return 1;
+  const std::vector<int64_t> stored = StoredLengths(pack);
   const bool compressed = pack.compressionType == CompressionType::Compressed;
-  out.line(path + ": version " + std::to_string(pack.version) + ", " +
-           (compressed ? "compressed" : "uncompressed") + ", " +
-           std::to_string(pack.entries.size()) + " entries");
-  out.line(Padded("size", 12) + Padded("stored", 12) + "  checksum  name");
+  if (format == "--names") {
+    for (const PackEntry& entry : pack.entries) io.out.line(EscapeControls(entry.name));
+    return 0;
+  }
+  if (format == "--json") {
+    nlohmann::json entries = nlohmann::json::array();
+    for (size_t i = 0; i < pack.entries.size(); ++i) {
+      const PackEntry& e = pack.entries[i];
+      entries.push_back({{"name", PercentEscaped(e.name)},
+                         {"size", e.size},
+                         {"stored_size", stored[i] >= 0 ? nlohmann::json(stored[i]) : nullptr},
+                         {"offset", e.offset},
+                         {"checksum", e.checksum}});
+    }
+    nlohmann::json document = {{"version", pack.version},
+                               {"compression", compressed ? "compressed" : "uncompressed"},
+                               {"entries", entries}};
+    io.out.line(document.dump(2));
+    return 0;
+  }
+  io.out.line(path + ": version " + std::to_string(pack.version) + ", " +
+              (compressed ? "compressed" : "uncompressed") + ", " +
+              std::to_string(pack.entries.size()) + " entries");
+  io.out.line(Padded("size", 12) + Padded("stored", 12) + "  checksum  name");
   uint64_t bytes = 0;
-  uint64_t stored = 0;
+  uint64_t storedBytes = 0;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     const PackEntry& entry = pack.entries[i];
-    int64_t end = StoredEnd(pack, i, fileSize);
-    std::string storedText = "?";
-    if (end >= 0 && entry.offset <= fileSize) {
-      storedText = std::to_string(end - entry.offset);
-      stored += static_cast<uint64_t>(end - entry.offset);
-    }
     bytes += entry.size;
-    out.line(Padded(std::to_string(entry.size), 12) + Padded(storedText, 12) + "  " +
-             Hex32(entry.checksum) + "  " + entry.name);
+    storedBytes += stored[i] >= 0 ? static_cast<uint64_t>(stored[i]) : 0;
+    io.out.line(Padded(std::to_string(entry.size), 12) +
+                Padded(stored[i] >= 0 ? std::to_string(stored[i]) : "?", 12) + "  " +
+                Hex32(entry.checksum) + "  " + EscapeControls(entry.name));
   }
   char ratio[32] = "-";
-  if (bytes > 0) std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * stored / bytes);
-  out.line(std::to_string(pack.entries.size()) + " entries, " + std::to_string(bytes) +
-           " bytes, " + std::to_string(stored) + " stored bytes, ratio " + ratio);
+  if (bytes > 0) std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * storedBytes / bytes);
+  io.out.line(std::to_string(pack.entries.size()) + " entries, " + std::to_string(bytes) +
+              " bytes, " + std::to_string(storedBytes) + " stored bytes, ratio " + ratio);
   return 0;
 }
 
-int Test(const std::string& path, Console& out, Console& errors) {
+int Test(const std::string& path, Streams& io) {
   PackContents pack;
   if (!pack.stream.open(path, OpenMode::Read)) {
-    errors.line(path + ": " + platform::ErrorString(pack.stream.errorNumber()));
+    io.errors.line(pack.stream.status().message());
     return 1;
   }
-  std::vector<std::string> problems = CheckPack(pack);
-  for (const std::string& problem : problems) out.line(path + ": " + problem);
-  if (!problems.empty()) {
-    out.line(path + ": " + std::to_string(problems.size()) + " problem" +
-             (problems.size() == 1 ? "" : "s"));
+  std::vector<PackProblem> problems = FindPackProblems(pack);
+  if (pack.errorText.empty()) PlanExtraction(pack, &problems);
+  Report(path, problems, io.errors);
+  const size_t count = CountProblems(problems);
+  const size_t warnings = problems.size() - count;
+  const std::string warned =
+      warnings == 0 ? "" : ", " + std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s");
+  if (count > 0) {
+    io.out.line(path + ": " + std::to_string(count) + " problem" + (count == 1 ? "" : "s") + warned);
     return 1;
   }
-  out.line(path + ": OK, " + std::to_string(pack.entries.size()) + " entries");
+  io.out.line(path + ": OK, " + std::to_string(pack.entries.size()) + " entries" + warned);
   return 0;
 }
 
 // Decodes an entry of a pack that was read, hands its bytes to `sink`, and checks them against
-// the recorded checksum. On failure `error` says why, unless the sink stopped and said so.
-bool ReadChecked(const PackEntry& entry, const ContentSink& sink, std::string* error) {
+// the recorded checksum.
+Status ReadChecked(const PackEntry& entry, const ContentSink& sink) {
   BinaryStream in = entry.pack->stream;
   in.seek(entry.offset);
   uint32_t checksum = EmptyChecksum;
-  bool ok = ReadEntryData(in, entry.pack->compressionType, entry.size,
-                          [&](const uint8_t* data, size_t n) {
-                            checksum = Checksum32Update(checksum, data, n);
-                            return sink(data, n);
-                          },
-                          error);
-  if (ok && checksum != entry.checksum) {
-    ok = false;
-    *error = "checksum " + Hex32(checksum) + ", recorded " + Hex32(entry.checksum);
+  Status read = ReadEntryData(in, entry.pack->compressionType, entry.size,
+                              [&](const uint8_t* data, size_t n) {
+                                checksum = Checksum32Update(checksum, data, n);
+                                return sink(data, n);
+                              });
+  if (read.ok() && checksum != entry.checksum) {
+    return Status::Error("checksum " + Hex32(checksum) + ", recorded " + Hex32(entry.checksum));
   }
-  return ok;
+  return read;
 }
 
-// Why a stored name cannot be written under a folder; empty when it can. `parts` receives
-// its components.
-std::string UnsafeName(const PackEntry& entry, std::vector<std::string>* parts) {
-  const std::string& name = entry.name;
-  if (entry.nameLength != name.size()) return "it holds a NUL byte";
-  if (name.empty()) return "it is empty";
-  if (name[0] == '/' || name[0] == '\\') return "it is an absolute path";
-  if (name.size() >= 2 && name[1] == ':' &&
-      ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'))) {
-    return "it names a drive";
-  }
-  parts->clear();
-  size_t start = 0;
-  for (;;) {
-    size_t cut = name.find_first_of("/\\", start);
-    parts->push_back(name.substr(start, cut == std::string::npos ? cut : cut - start));
-    if (cut == std::string::npos) break;
-    start = cut + 1;
-  }
-  for (const std::string& part : *parts) {
-    if (part == "..") return "it holds a \"..\" component";
-    if (part.empty() || part == ".") return "it holds an empty or \".\" component";
-  }
-  return "";
-}
-
-// Writes one entry under `root`; returns an empty string or the reason it failed.
-std::string ExtractEntry(const PackEntry& entry, const platform::DirectoryHandle& root) {
-  std::vector<std::string> parts;
-  std::string unsafe = UnsafeName(entry, &parts);
-  if (!unsafe.empty()) return "refused: " + unsafe;
-
+// Writes one entry under `root`, into a temporary file that takes the name only once the
+// content has checked out.
+Status ExtractEntry(const PackEntry& entry, const ExtractPath& plan,
+                    const platform::DirectoryHandle& root) {
   platform::DirectoryHandle folder;
   const platform::DirectoryHandle* parent = &root;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+  for (size_t i = 0; i + 1 < plan.parts.size(); ++i) {
     platform::DirectoryHandle child;
-    int err = 0;
-    if (!child.openChild(*parent, parts[i], &err)) {
-      return "cannot use folder " + platform::JoinPath(parent->path(), parts[i]) + ": " +
-             platform::ErrorString(err);
-    }
+    Status opened = child.openChild(*parent, plan.parts[i]);
+    if (!opened.ok()) return opened.prefixed("cannot use folder ");
     folder = std::move(child);
     parent = &folder;
   }
-  const std::string& leaf = parts.back();
+  platform::TempFile temp;
+  std::FILE* file = nullptr;
+  Status status = temp.create(*parent, plan.parts.back(), &file);
+  if (!status.ok()) return status.prefixed("cannot create a file: ");
   BinaryStream out;
-  if (!out.openTemporaryIn(*parent, leaf)) {
-    return "cannot create a file in " + parent->path() + ": " +
-           platform::ErrorString(out.errorNumber());
-  }
-  const std::string tempName = out.path();
-  std::string error;
-  bool ok = ReadChecked(
-      entry,
-      [&out](const uint8_t* data, size_t n) { return out.write(data, static_cast<int64_t>(n)); },
-      &error);
-  if (out.hasIoError() || !out.close()) {
-    ok = false;
-    error = "cannot write " + platform::JoinPath(parent->path(), leaf) + ": " +
-            platform::ErrorString(out.errorNumber());
-  }
-  int err = 0;
-  if (ok && !parent->rename(tempName, leaf, &err)) {
-    ok = false;
-    error = "cannot write " + platform::JoinPath(parent->path(), leaf) + ": " +
-            platform::ErrorString(err);
-  }
-  if (!ok) parent->remove(tempName);
-  return ok ? "" : error;
+  out.adoptForWriting(file, platform::JoinPath(parent->path(), plan.parts.back()));
+  status = ReadChecked(entry, [&out](const uint8_t* data, size_t n) {
+    return out.write(data, static_cast<int64_t>(n)) ? Status() : out.status();
+  });
+  Status closed = out.close();
+  if (status.ok() && !closed.ok()) status = closed.prefixed("cannot write ");
+  return status.ok() ? temp.commit().prefixed("cannot write ") : status;
 }
 
-int Extract(const std::string& path, const std::string& directory,
-            const std::vector<std::string>& names, Console& out, Console& errors) {
-  PackContents pack;
-  if (!LoadPack(path, &pack, errors)) return 1;
-  platform::DirectoryHandle root;
-  int err = 0;
-  if (!root.open(directory, &err)) {
-    errors.line(directory + ": " + platform::ErrorString(err));
-    return 1;
-  }
-  std::vector<bool> wanted(pack.entries.size(), names.empty());
-  bool failed = false;
+// Entries asked for by name (all when none is), or false after naming one that is missing.
+bool Select(const PackContents& pack, const std::string& path, const std::vector<std::string>& names,
+            std::vector<bool>* wanted, Console& errors) {
+  wanted->assign(pack.entries.size(), names.empty());
+  bool all = true;
   for (const std::string& name : names) {
     bool found = false;
     for (size_t i = 0; i < pack.entries.size(); ++i) {
-      if (pack.entries[i].name == name) wanted[i] = found = true;
+      if (SameName(pack.entries[i].name, name)) (*wanted)[i] = found = true;
     }
-    if (!found) {
-      errors.line(path + ": no entry named " + name);
-      failed = true;
-    }
+    if (!found) errors.line(path + ": no entry named " + EscapeControls(name));
+    all = all && found;
+  }
+  return all;
+}
+
+int Extract(const std::string& path, const std::string& directory,
+            const std::vector<std::string>& names, Streams& io) {
+  PackContents pack;
+  if (!LoadPack(path, &pack, io.errors)) return 1;
+  // A pack whose entries overlap, or point past its end, could make far more output than it
+  // holds: nothing of it is written.
+  std::vector<PackProblem> layout = CheckLayout(pack);
+  if (!layout.empty()) {
+    Report(path, layout, io.errors);
+    io.errors.line(path + ": refused: the pack is damaged; nothing was extracted");
+    return 1;
+  }
+  std::vector<PackProblem> problems;
+  const std::vector<ExtractPath> plans = PlanExtraction(pack, &problems);
+  std::vector<bool> wanted;
+  bool ok = Select(pack, path, names, &wanted, io.errors);
+  std::vector<PackProblem> relevant;
+  for (const PackProblem& problem : problems) {
+    if (problem.entry < wanted.size() && wanted[problem.entry]) relevant.push_back(problem);
+  }
+  Report(path, relevant, io.errors);
+  platform::DirectoryHandle root;
+  Status opened = root.open(directory, true);
+  if (!opened.ok()) {
+    io.errors.line(opened.message());
+    return 1;
   }
   size_t written = 0;
   size_t asked = 0;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     if (!wanted[i]) continue;
     ++asked;
-    std::string problem = ExtractEntry(pack.entries[i], root);
-    if (problem.empty()) {
+    if (!plans[i].refusal.empty()) {
+      ok = false;
+      continue;
+    }
+    Status extracted = ExtractEntry(pack.entries[i], plans[i], root);
+    if (extracted.ok()) {
       ++written;
     } else {
-      errors.line(path + ": " + pack.entries[i].name + ": " + problem);
-      failed = true;
+      io.errors.line(path + ": " + EscapeControls(EntryLabel(pack, i) + ": " + extracted.message()));
+      ok = false;
     }
   }
-  out.line("Extracted " + std::to_string(written) + " of " + std::to_string(asked) +
-           " entries to " + directory);
-  return failed ? 1 : 0;
+  io.out.line("Extracted " + std::to_string(written) + " of " + std::to_string(asked) +
+              " entries to " + directory);
+  return ok ? 0 : 1;
 }
 
-int Cat(const std::string& path, const std::string& name, std::FILE* data, Console& errors) {
+int Cat(const std::string& path, const std::string& name, Streams& io) {
   PackContents pack;
-  if (!LoadPack(path, &pack, errors)) return 1;
-  for (const PackEntry& entry : pack.entries) {
-    if (entry.name != name) continue;
-    std::string error;
-    auto writeFailure = [] {
-      return "cannot write standard output: " +
-             platform::ErrorString(platform::LastErrorNumber());
-    };
-    bool ok = ReadChecked(entry,
-                          [&](const uint8_t* bytes, size_t n) {
-                            if (std::fwrite(bytes, 1, n, data) == n) return true;
-                            error = writeFailure();
-                            return false;
-                          },
-                          &error);
-    if (std::fflush(data) != 0 && ok) {
-      ok = false;
-      error = writeFailure();
+  if (!LoadPack(path, &pack, io.errors)) return 1;
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    if (!SameName(pack.entries[i].name, name)) continue;
+    Status status = ReadChecked(pack.entries[i], [&io](const uint8_t* bytes, size_t n) {
+      return std::fwrite(bytes, 1, n, io.data) == n
+                 ? Status()
+                 : platform::SystemError("standard output").prefixed("cannot write ");
+    });
+    if (status.ok() && std::fflush(io.data) != 0) {
+      status = platform::SystemError("standard output").prefixed("cannot write ");
     }
-    if (!ok) {
-      errors.line(path + ": " + name + ": " + error);
+    if (!status.ok()) {
+      io.errors.line(path + ": " + EscapeControls(EntryLabel(pack, i) + ": " + status.message()));
       return 1;
     }
     return 0;
   }
-  errors.line(path + ": no entry named " + name);
+  io.errors.line(path + ": no entry named " + EscapeControls(name));
   return 1;
+}
+
+int Diff(const std::string& before, const std::string& after, Streams& io) {
+  PackContents a;
+  PackContents b;
+  if (!LoadPack(before, &a, io.errors) || !LoadPack(after, &b, io.errors)) return 2;
+  std::map<std::string, const PackEntry*> inAfter;
+  for (const PackEntry& entry : b.entries) inAfter.emplace(entry.name, &entry);
+  std::map<std::string, const PackEntry*> inBefore;
+  for (const PackEntry& entry : a.entries) inBefore.emplace(entry.name, &entry);
+  bool differ = false;
+  for (const auto& [name, entry] : inBefore) {
+    auto other = inAfter.find(name);
+    if (other == inAfter.end()) {
+      io.out.line("- " + EscapeControls(name));
+    } else if (other->second->size != entry->size || other->second->checksum != entry->checksum) {
+      io.out.line("~ " + EscapeControls(name));
+    } else {
+      continue;
+    }
+    differ = true;
+  }
+  for (const auto& [name, entry] : inAfter) {
+    if (inBefore.count(name) != 0) continue;
+    io.out.line("+ " + EscapeControls(name));
+    differ = true;
+  }
+  return differ ? 1 : 0;
+}
+
+int Dispatch(const std::vector<std::string>& args, Streams& io) {
+  const std::string& command = args[1];
+  const size_t n = args.size();
+  if (command == "list") {
+    const bool format = n == 4 && (args[2] == "--json" || args[2] == "--names");
+    if (n == 3 && args[2][0] != '-') return List(args[2], "", io);
+    if (format) return List(args[3], args[2], io);
+  } else if (command == "test" && n == 3) {
+    return Test(args[2], io);
+  } else if (command == "cat" && n == 4) {
+    return Cat(args[2], args[3], io);
+  } else if (command == "extract" && n >= 4) {
+    return Extract(args[2], args[3], std::vector<std::string>(args.begin() + 4, args.end()), io);
+  } else if (command == "diff" && n == 4) {
+    return Diff(args[2], args[3], io);
+  } else if (command != "list" && command != "test" && command != "cat" &&
+             command != "extract" && command != "diff") {
+    io.errors.line("tarnix-inspect: unknown " +
+                   std::string(command[0] == '-' ? "option" : "command") + " '" +
+                   EscapeControls(command) + "'");
+    return -1;
+  }
+  for (size_t i = 2; i < n; ++i) {
+    if (args[i].size() > 1 && args[i][0] == '-') {
+      io.errors.line("tarnix-inspect: unknown option '" + EscapeControls(args[i]) + "'");
+      return -1;
+    }
+  }
+  io.errors.line("tarnix-inspect: wrong number of arguments for " + command);
+  return -1;
 }
 
 }  // namespace
 
 int RunInspect(const std::vector<std::string>& args, Console& out, Console& errors,
                std::FILE* data) {
-  auto usage = [&errors]() {
+  Streams io{out, errors, data};
+  int status = -1;
+  if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
+    out.write(Usage);
+    status = 0;
+  } else if (args.size() == 2 && args[1] == "--version") {
+    out.line(std::string("tarnix-inspect ") + Version);
+    status = 0;
+  } else if (args.size() >= 2 && !args[1].empty()) {
+    status = Dispatch(args, io);
+  }
+  if (status < 0) {
     errors.write(Usage);
     errors.flush();
     return 2;
-  };
-  if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
-    out.write(Usage);
-    out.flush();
-    return 0;
   }
-  if (args.size() < 3) return usage();
-  const std::string& command = args[1];
-  if (command == "list" && args.size() == 3) return List(args[2], out, errors);
-  if (command == "test" && args.size() == 3) return Test(args[2], out, errors);
-  if (command == "cat" && args.size() == 4) return Cat(args[2], args[3], data, errors);
-  if (command == "extract" && args.size() >= 4) {
-    return Extract(args[2], args[3], std::vector<std::string>(args.begin() + 4, args.end()), out,
-                   errors);
+  out.flush();
+  Status written = out.status("standard output");
+  if (!written.ok()) {
+    errors.line("tarnix-inspect: " + written.message());
+    return 1;
   }
-  return usage();
+  return status;
 }
 
 }  // namespace tarnix

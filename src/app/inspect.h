@@ -1,17 +1,18 @@
-// tarnix-inspect: list, test, extract and cat the entries of a pack.
+// tarnix-inspect: list, test, extract, cat and diff the entries of packs.
 #pragma once
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "io/console.h"
+#include "app/console.h"
 
 namespace tarnix {
 
 // Runs one command on `args` (the program's path first) and returns the exit status: 0 done,
-// 1 something failed or was refused, 2 the arguments were wrong. Reports go to `out`, errors
-// to `errors`; `cat` writes entry bytes to `data`.
+// 1 something failed, was refused or (for diff) differs, 2 the arguments were wrong (or diff
+// could not compare). Reports go to `out`, problems and errors to `errors`; `cat` writes entry
+// bytes to `data`.
 int RunInspect(const std::vector<std::string>& args, Console& out, Console& errors,
                std::FILE* data);
 

@@ -2,6 +2,8 @@
 
 #include <libdeflate.h>
 
+#include "io/little_endian.h"
+
 namespace tarnix {
 
 namespace {
@@ -9,11 +11,9 @@ namespace {
 constexpr int CompressionLevel = 6;
 }  // namespace
 
-ChunkCodec::ChunkCodec() = default;
-
 ChunkCodec::~ChunkCodec() {
-  if (compressor_ != nullptr) libdeflate_free_compressor(compressor_);
-  if (decompressor_ != nullptr) libdeflate_free_decompressor(decompressor_);
+  libdeflate_free_compressor(compressor_);
+  libdeflate_free_decompressor(decompressor_);
 }
 
 size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out) {
@@ -24,36 +24,24 @@ size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out) {
   // Deflate falls back to stored blocks, so a chunk's stream stays far below this room.
   size_t written = libdeflate_zlib_compress(compressor_, data, size, out + 4, MaxChunkStreamSize);
   if (written == 0) return 0;
-  out[0] = static_cast<uint8_t>(written);
-  out[1] = static_cast<uint8_t>(written >> 8);
-  out[2] = static_cast<uint8_t>(written >> 16);
-  out[3] = static_cast<uint8_t>(written >> 24);
+  StoreU32(out, static_cast<uint32_t>(written));
   return 4 + written;
 }
 
-bool ChunkCodec::decodesToNothing(const uint8_t* stream, size_t streamSize) {
-  if (decompressor_ == nullptr) {
-    decompressor_ = libdeflate_alloc_decompressor();
-    if (decompressor_ == nullptr) return false;
-  }
-  uint8_t none[1];
-  size_t actual = 0;
-  return libdeflate_zlib_decompress(decompressor_, stream, streamSize, none, 0, &actual) ==
-             LIBDEFLATE_SUCCESS &&
-         actual == 0;
-}
-
 bool ChunkCodec::decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room,
-                        size_t* produced) {
+                        size_t* produced, size_t* consumed) {
   if (decompressor_ == nullptr) {
     decompressor_ = libdeflate_alloc_decompressor();
     if (decompressor_ == nullptr) return false;
   }
+  size_t in = 0;
   size_t actual = 0;
-  libdeflate_result r =
-      libdeflate_zlib_decompress(decompressor_, stream, streamSize, out, room, &actual);
-  if (r != LIBDEFLATE_SUCCESS || actual == 0) return false;
+  if (libdeflate_zlib_decompress_ex(decompressor_, stream, streamSize, out, room, &in, &actual) !=
+      LIBDEFLATE_SUCCESS) {
+    return false;
+  }
   *produced = actual;
+  if (consumed != nullptr) *consumed = in;
   return true;
 }
 

@@ -21,7 +21,7 @@ constexpr size_t FramedChunkCapacity = 4 + MaxChunkStreamSize;
 // allocation, while every chunk stays an independent stream.
 class ChunkCodec {
  public:
-  ChunkCodec();
+  ChunkCodec() = default;
   ~ChunkCodec();
   ChunkCodec(const ChunkCodec&) = delete;
   ChunkCodec& operator=(const ChunkCodec&) = delete;
@@ -31,13 +31,11 @@ class ChunkCodec {
   // compressor could not be set up.
   size_t encode(const uint8_t* data, size_t size, uint8_t* out);
 
-  // Decodes one zlib stream into at most `room` bytes. True only when the stream is whole,
-  // fits, passes its Adler-32 and yields at least one byte; `produced` is then set.
+  // Decodes one zlib stream into at most `room` bytes. True when the stream is whole, fits and
+  // passes its Adler-32; `produced` receives the bytes it gave (possibly none) and `consumed`
+  // (optional) the bytes of `stream` it took, which may be fewer than `streamSize`.
   bool decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room,
-              size_t* produced);
-
-  // True when the bytes are one whole zlib stream of empty input.
-  bool decodesToNothing(const uint8_t* stream, size_t streamSize);
+              size_t* produced, size_t* consumed = nullptr);
 
  private:
   libdeflate_compressor* compressor_ = nullptr;

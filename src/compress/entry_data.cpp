@@ -6,19 +6,17 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <thread>
 
+#include "io/little_endian.h"
 #include "pack/checksum.h"
 #include "platform/platform.h"
 
 namespace tarnix {
 
 namespace {
-
-uint32_t LoadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // A byte buffer that is allocated once and reused without being cleared.
 class Buffer {
@@ -32,30 +30,39 @@ class Buffer {
   std::unique_ptr<uint8_t[]> data_;
 };
 
-// One piece of one entry on its way from the source file to the pack.
+// One piece of one entry on its way from the source file (or an earlier pack) to the pack.
 struct Job {
   size_t entry = 0;
   size_t chunk = 0;
-  bool first = false;
   bool last = false;
-  Buffer input{ChunkSize};              // content bytes read
-  Buffer output{FramedChunkCapacity};   // framed chunk, compressed packs only
-  Buffer decoded{ChunkSize};            // the chunk decoded again, with verify
+  bool copied = false;                 // taken from an earlier pack's stored form
+  bool candidate = false;              // `output` holds the earlier pack's chunk for `input`
+  bool needsWork = false;              // to be compressed or decoded on a worker
+  Buffer input{ChunkSize};             // content bytes read
+  Buffer output{FramedChunkCapacity};  // framed chunk, compressed packs only
+  Buffer decoded{ChunkSize};           // the chunk decoded again: with verify, or a copy's
   bool decodeOk = true;
   // With verify: the chunk decoded to exactly its input bytes (always so for empty input and
   // for uncompressed packs, whose bytes go out as read).
   bool readsBack = true;
-  std::string error;  // set when reading or compressing failed
+  Status error;        // reading failed
+  bool outOfMemory = false;  // on a worker, where it cannot be thrown
   bool ready = false;  // guarded by the pool's mutex
 };
 
-// Compresses (and with verify decodes again) jobs. Jobs finish in any order; the caller takes
-// them back in its own order with waitFor, and while it waits it compresses queued jobs itself,
-// so `threads` threads in all (the caller included) do the work and none sits idle.
+// Compresses (and decodes again) jobs. Jobs finish in any order; the caller takes them back in
+// its own order with waitFor, and while it waits it works on queued jobs itself, so `threads`
+// threads in all (the caller included) do the work and none sits idle.
 class WorkerPool {
  public:
   WorkerPool(unsigned threads, const EntryDataOptions& options) : options_(options) {
-    for (unsigned i = 1; i < threads; ++i) workers_.emplace_back([this] { run(); });
+    for (unsigned i = 1; i < threads; ++i) {
+      try {
+        workers_.emplace_back([this] { run(); });
+      } catch (const std::system_error&) {
+        break;  // no more threads to be had: the ones there are (and the caller) do the work
+      }
+    }
   }
   ~WorkerPool() {
     {
@@ -113,15 +120,40 @@ class WorkerPool {
     Job* job = queue_.front();
     queue_.pop_front();
     lock.unlock();
-    process(codec, job);
+    try {
+      process(codec, job);
+    } catch (const std::bad_alloc&) {
+      job->outOfMemory = true;
+    }
     lock.lock();
     job->ready = true;
   }
 
+  // Decodes the job's framed chunk into `decoded`.
+  static bool DecodeFramed(ChunkCodec& codec, Job* job) {
+    size_t produced = 0;
+    const uint8_t* framed = job->output.data();
+    bool ok = job->output.size >= 4 && LoadU32(framed) == job->output.size - 4 &&
+              codec.decode(framed + 4, job->output.size - 4, job->decoded.data(), ChunkSize,
+                           &produced);
+    job->decoded.size = ok ? produced : 0;
+    return ok;
+  }
+
   void process(ChunkCodec& codec, Job* job) {
+    if (job->copied) {
+      job->decodeOk = DecodeFramed(codec, job);
+      return;
+    }
+    // Decoding costs a tenth of compressing: an earlier chunk that holds exactly these bytes
+    // is kept, and is then known to read back.
+    if (job->candidate && DecodeFramed(codec, job) && job->decoded.size == job->input.size &&
+        std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0) {
+      return;
+    }
     job->output.size = codec.encode(job->input.data(), job->input.size, job->output.data());
     if (job->output.size == 0) {
-      job->error = "out of memory while compressing";
+      job->outOfMemory = true;  // the compressor's state could not be had
       return;
     }
     if (options_.chunkHook) {
@@ -131,16 +163,11 @@ class WorkerPool {
     // trailing one) is never decoded; the check decodes what a reader would.
     job->decoded.size = 0;
     if (!options_.verify || job->input.size == 0) return;
-    size_t produced = 0;
-    const uint8_t* framed = job->output.data();
-    job->decodeOk = job->output.size >= 4 && LoadU32(framed) == job->output.size - 4 &&
-                    codec.decode(framed + 4, job->output.size - 4, job->decoded.data(),
-                                 ChunkSize, &produced);
-    job->decoded.size = job->decodeOk ? produced : 0;
+    job->decodeOk = DecodeFramed(codec, job) && job->decoded.size > 0;
     // Comparing here, on the compression threads, spares the writing thread a second
     // checksum over every byte whenever the data reads back, which is almost always.
-    job->readsBack = job->decodeOk && produced == job->input.size &&
-                     std::memcmp(job->decoded.data(), job->input.data(), produced) == 0;
+    job->readsBack = job->decodeOk && job->decoded.size == job->input.size &&
+                     std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0;
   }
 
   const EntryDataOptions& options_;
@@ -154,51 +181,43 @@ class WorkerPool {
   std::vector<std::thread> workers_;
 };
 
-// Reads the sources one piece at a time, in order; each file is open only while it is read.
+// Reads the entries one piece at a time, in order: from each source file, open only while it
+// is read, or from the stored form of an earlier pack.
 class SourceReader {
  public:
-  explicit SourceReader(const std::vector<EntrySource>& sources) : sources_(sources) {}
+  SourceReader(const std::vector<EntrySource>& sources, bool compressed)
+      : sources_(sources), compressed_(compressed) {}
 
   bool done() const { return stopped_ || entry_ >= sources_.size(); }
 
+  // Goes back to the start of entry `index`, which is to be read from its source this time.
+  void restart(size_t index) {
+    stream_.close().ok();
+    entry_ = index;
+    chunk_ = 0;
+    fresh_ = index;
+    stopped_ = false;  // a failure met further on was read ahead of its turn
+  }
+
   void fill(Job* job) {
-    const EntrySource& source = sources_[entry_];
     job->entry = entry_;
     job->chunk = chunk_;
-    job->first = chunk_ == 0;
     job->last = false;
-    job->error.clear();
+    job->error = Status();
+    job->outOfMemory = false;
+    job->input.size = 0;
     job->output.size = 0;
     job->decoded.size = 0;
     job->decodeOk = true;
     job->readsBack = true;
-    job->input.size = 0;
-    if (chunk_ == 0) {
-      readSoFar_ = 0;
-      if (!stream_.open(source.path, OpenMode::Read)) {
-        fail(job, "Failed to open " + source.path + ": " +
-                      platform::ErrorString(stream_.errorNumber()));
-        return;
-      }
-    }
-    int64_t n = stream_.read(job->input.data(), static_cast<int64_t>(ChunkSize));
-    if (stream_.hasIoError()) {
-      fail(job, "Failed to read " + source.path + ": " +
-                    platform::ErrorString(stream_.errorNumber()));
-      return;
-    }
-    job->input.size = static_cast<size_t>(n);
-    readSoFar_ += static_cast<uint64_t>(n);
-    bool atEnd = n < static_cast<int64_t>(ChunkSize);
-    if (readSoFar_ > source.size || (atEnd && readSoFar_ != source.size)) {
-      fail(job, source.path + " changed while it was being packed: listed with " +
-                    std::to_string(source.size) + " bytes, now " +
-                    (atEnd ? std::to_string(readSoFar_) : "more") + " bytes");
-      return;
-    }
-    if (atEnd) {
+    job->candidate = false;
+    const EntrySource& source = sources_[entry_];
+    job->copied = source.copy.pack != nullptr && source.copy.whole && entry_ != fresh_;
+    bool last = job->copied ? fillFromCopy(source.copy, source.size, job) : fillFromSource(job);
+    job->needsWork = compressed_ && job->error.ok() && job->decodeOk;
+    if (last) {
       job->last = true;
-      stream_.close();
+      stream_.close().ok();
       ++entry_;
       chunk_ = 0;
     } else {
@@ -207,43 +226,182 @@ class SourceReader {
   }
 
  private:
-  void fail(Job* job, std::string message) {
-    job->error = std::move(message);
-    job->last = true;
-    stream_.close();
+  // Returns true after the entry's last piece.
+  bool fillFromSource(Job* job) {
+    const EntrySource& source = sources_[entry_];
+    if (chunk_ == 0) {
+      readSoFar_ = 0;
+      if (!stream_.open(source.path, OpenMode::Read)) {
+        return fail(job, stream_.status().prefixed("Failed to open "));
+      }
+    }
+    int64_t n = stream_.read(job->input.data(), static_cast<int64_t>(ChunkSize));
+    if (!stream_.status().ok()) return fail(job, stream_.status().prefixed("Failed to read "));
+    job->input.size = static_cast<size_t>(n);
+    readSoFar_ += static_cast<uint64_t>(n);
+    bool atEnd = n < static_cast<int64_t>(ChunkSize);
+    if (readSoFar_ > source.size || (atEnd && readSoFar_ != source.size)) {
+      return fail(job, Status::Error(source.path + " changed while it was being packed: listed with " +
+                                     std::to_string(source.size) + " bytes, now " +
+                                     (atEnd ? std::to_string(readSoFar_) : "more") + " bytes"));
+    }
+    if (compressed_ && source.copy.pack != nullptr && entry_ != fresh_) offerChunk(source.copy, job);
+    return atEnd;
+  }
+
+  // Puts the earlier pack's next chunk of this entry in the job, for the worker to keep if it
+  // holds the same bytes.
+  void offerChunk(const StoredCopy& copy, Job* job) {
+    BinaryStream& pack = *copy.pack;
+    const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
+    if (job->chunk == 0) {
+      copyPosition_ = copy.offset;
+      if (!pack.seek(copyPosition_)) copyPosition_ = end;
+    }
+    uint8_t* framed = job->output.data();
+    if (copyPosition_ + 4 > end || pack.read(framed, 4) != 4) return;
+    uint32_t length = LoadU32(framed);
+    if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
+        pack.read(framed + 4, length) != static_cast<int64_t>(length)) {
+      copyPosition_ = end;  // the rest of this entry is compressed
+      return;
+    }
+    copyPosition_ += 4 + length;
+    job->output.size = 4 + length;
+    job->candidate = true;
+  }
+
+  // A copy that cannot be read as it should is marked as not reading back; the entry is then
+  // stored afresh.
+  bool fillFromCopy(const StoredCopy& copy, uint32_t size, Job* job) {
+    BinaryStream& pack = *copy.pack;
+    if (chunk_ == 0) {
+      readSoFar_ = 0;
+      copyPosition_ = copy.offset;
+      if (!pack.seek(copyPosition_)) return broken(job);
+    }
+    const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
+    if (!compressed_) {
+      int64_t want = std::min<int64_t>(ChunkSize, static_cast<int64_t>(size - readSoFar_));
+      if (copyPosition_ + want > end || pack.read(job->input.data(), want) != want) {
+        return broken(job);
+      }
+      job->input.size = static_cast<size_t>(want);
+      readSoFar_ += static_cast<uint64_t>(want);
+      copyPosition_ += want;
+      return readSoFar_ == size;
+    }
+    uint8_t* framed = job->output.data();
+    if (pack.read(framed, 4) != 4) return broken(job);
+    uint32_t length = LoadU32(framed);
+    if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
+        pack.read(framed + 4, length) != static_cast<int64_t>(length)) {
+      return broken(job);
+    }
+    job->output.size = 4 + length;
+    copyPosition_ += 4 + length;
+    return copyPosition_ == end;
+  }
+
+  bool broken(Job* job) {
+    job->decodeOk = false;
+    return true;
+  }
+
+  bool fail(Job* job, Status failure) {
+    job->error = std::move(failure);
     stopped_ = true;
+    return true;
   }
 
   const std::vector<EntrySource>& sources_;
+  const bool compressed_;
   size_t entry_ = 0;
   size_t chunk_ = 0;
+  size_t fresh_ = static_cast<size_t>(-1);
   uint64_t readSoFar_ = 0;
+  int64_t copyPosition_ = 0;
   BinaryStream stream_;
   bool stopped_ = false;
 };
 
+constexpr int64_t WritebackStep = 8 << 20;
+
 // Takes finished jobs in order and puts them into the pack.
 class EntryAssembler {
  public:
+  enum class Outcome { Next, Redo, Failed };
+
   EntryAssembler(const std::vector<EntrySource>& sources, CompressionType type,
                  BinaryStream& out, const EntryDataOptions& options,
                  const std::function<void(size_t)>& onEntryStart,
                  std::vector<StoredEntryData>* stored)
       : sources_(sources), compressed_(type == CompressionType::Compressed), out_(out),
-        options_(options), onEntryStart_(onEntryStart), stored_(stored) {}
+        options_(options), onEntryStart_(onEntryStart), stored_(stored),
+        startPosition_(out.tell()) {}
 
-  bool take(const Job& job, std::string* errorText) {
-    if (job.first) {
-      if (onEntryStart_) onEntryStart_(job.entry);
-      dataChecksum_ = EmptyChecksum;
-      storedSize_ = 0;
-      diverged_ = false;
-      decodeFailed_ = false;
+  Outcome take(const Job& job, Status* failure) {
+    if (job.chunk == 0) startEntry(job.entry);
+    if (job.outOfMemory) throw std::bad_alloc();  // for the driver, which reports it
+    if (!job.error.ok()) {
+      *failure = job.error;
+      return Outcome::Failed;
     }
-    if (!job.error.empty()) {
-      *errorText = job.error;
-      return false;
+    if (job.copied ? !takeCopied(job) : !takeFresh(job)) return Outcome::Redo;
+    const Buffer& bytes = compressed_ ? job.output : job.input;
+    if (written_ + static_cast<int64_t>(bytes.size) > options_.outputLimit) {
+      *failure = Status::Error("Failed to write " + options_.outputName +
+                               ": the pack would reach 2 GiB, the largest the format can hold");
+      return Outcome::Failed;
     }
+    if (!out_.write(bytes.data(), static_cast<int64_t>(bytes.size))) {
+      *failure = Status::Error("Failed to write " + options_.outputName + ": " +
+                               platform::ErrorString(out_.status().errorNumber()));
+      return Outcome::Failed;
+    }
+    written_ += static_cast<int64_t>(bytes.size);
+    storedSize_ += static_cast<uint32_t>(bytes.size);
+    // Writing back as it goes leaves little for the sync before the pack is put in place.
+    if (written_ >= writtenBack_ + WritebackStep) {
+      out_.startWriteback();
+      writtenBack_ = written_;
+    }
+    if (!job.last) return Outcome::Next;
+    return job.copied ? finishCopied(job.entry) : finishFresh(job.entry, failure);
+  }
+
+  // Puts the output back to where the current entry began, to store it again.
+  void rewind() {
+    written_ = entryStart_;
+    out_.seek(startPosition_ + written_);
+    rewound_ = true;
+  }
+
+  // After a rewind, what was written of a longer stored form may lie past the end.
+  bool finish() { return !rewound_ || out_.truncate(startPosition_ + written_); }
+
+ private:
+  void startEntry(size_t entry) {
+    if (entry != announced_ && onEntryStart_) onEntryStart_(entry);
+    announced_ = entry;
+    entryStart_ = written_;
+    storedSize_ = 0;
+    dataChecksum_ = EmptyChecksum;
+    savedChecksum_ = EmptyChecksum;
+    decodedBytes_ = 0;
+    diverged_ = false;
+    decodeFailed_ = false;
+  }
+
+  // A copied piece counts only while it decodes and stays within the entry's size.
+  bool takeCopied(const Job& job) {
+    const Buffer& content = compressed_ ? job.decoded : job.input;
+    decodedBytes_ += content.size;
+    savedChecksum_ = Checksum32Update(savedChecksum_, content.data(), content.size);
+    return job.decodeOk && decodedBytes_ <= sources_[job.entry].size;
+  }
+
+  bool takeFresh(const Job& job) {
     if (options_.verify && !diverged_ && !job.readsBack) {
       // From here on the read-back bytes differ from the data: follow them separately.
       diverged_ = true;
@@ -254,64 +412,67 @@ class EntryAssembler {
       savedChecksum_ = Checksum32Update(savedChecksum_, job.decoded.data(), job.decoded.size);
       if (!job.decodeOk) decodeFailed_ = true;
     }
-    const Buffer& bytes = compressed_ ? job.output : job.input;
-    if (written_ + static_cast<int64_t>(bytes.size) > options_.outputLimit) {
-      *errorText = "Failed to write " + options_.outputName +
-                   ": the pack would reach 2 GiB, the largest the format can hold";
-      return false;
-    }
-    if (!out_.write(bytes.data(), static_cast<int64_t>(bytes.size))) {
-      *errorText = "Failed to write " + options_.outputName + ": " +
-                   platform::ErrorString(out_.errorNumber());
-      return false;
-    }
-    written_ += static_cast<int64_t>(bytes.size);
-    storedSize_ += static_cast<uint32_t>(bytes.size);
-    if (!job.last) return true;
-
-    (*stored_)[job.entry] = StoredEntryData{dataChecksum_, storedSize_};
-    // The read-back checksum equals the data's until a chunk reads back differently.
-    if (diverged_ && (decodeFailed_ || savedChecksum_ != dataChecksum_)) {
-      *errorText = "Failed to verify " + sources_[job.entry].name + " (data: " +
-                   std::to_string(dataChecksum_) + ", saved: " + std::to_string(savedChecksum_) +
-                   ")";
-      return false;
-    }
     return true;
   }
 
- private:
+  Outcome finishCopied(size_t entry) {
+    const EntrySource& source = sources_[entry];
+    if (decodedBytes_ != source.size || savedChecksum_ != source.copy.checksum) {
+      return Outcome::Redo;
+    }
+    (*stored_)[entry] = StoredEntryData{source.copy.checksum, storedSize_};
+    return Outcome::Next;
+  }
+
+  Outcome finishFresh(size_t entry, Status* failure) {
+    (*stored_)[entry] = StoredEntryData{dataChecksum_, storedSize_};
+    // The read-back checksum equals the data's until a chunk reads back differently.
+    if (diverged_ && (decodeFailed_ || savedChecksum_ != dataChecksum_)) {
+      *failure = Status::Error("Failed to verify " + sources_[entry].name + " (data: " +
+                               std::to_string(dataChecksum_) + ", saved: " +
+                               std::to_string(savedChecksum_) + ")");
+      return Outcome::Failed;
+    }
+    return Outcome::Next;
+  }
+
   const std::vector<EntrySource>& sources_;
-  bool compressed_;
+  const bool compressed_;
   BinaryStream& out_;
   const EntryDataOptions& options_;
   const std::function<void(size_t)>& onEntryStart_;
   std::vector<StoredEntryData>* stored_;
+  const int64_t startPosition_;
   int64_t written_ = 0;
+  int64_t writtenBack_ = 0;
+  int64_t entryStart_ = 0;
+  size_t announced_ = static_cast<size_t>(-1);
+  bool rewound_ = false;
+  uint32_t storedSize_ = 0;
   uint32_t dataChecksum_ = EmptyChecksum;
   uint32_t savedChecksum_ = EmptyChecksum;
-  uint32_t storedSize_ = 0;
+  uint64_t decodedBytes_ = 0;
   bool diverged_ = false;
   bool decodeFailed_ = false;
 };
 
 }  // namespace
 
-bool WriteEntryData(const std::vector<EntrySource>& sources, CompressionType type,
-                    BinaryStream& out, const EntryDataOptions& options,
-                    const std::function<void(size_t)>& onEntryStart,
-                    std::vector<StoredEntryData>* stored, std::string* errorText) {
+Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType type,
+                      BinaryStream& out, const EntryDataOptions& options,
+                      const std::function<void(size_t)>& onEntryStart,
+                      std::vector<StoredEntryData>* stored) {
   stored->assign(sources.size(), StoredEntryData{});
-  if (sources.empty()) return true;
+  if (sources.empty()) return Status();
   const bool compressed = type == CompressionType::Compressed;
   unsigned threads = options.threads != 0 ? options.threads : platform::CpuCount();
   unsigned window = options.chunksInFlight != 0 ? options.chunksInFlight
                                                 : std::max(8u, threads * 16);
 
-  // The ring outlives the pool, whose destructor waits for jobs still being compressed.
+  // The ring outlives the pool, whose destructor waits for jobs still being worked on.
   std::vector<Job> ring(window);
   WorkerPool pool(compressed ? threads : 0, options);
-  SourceReader reader(sources);
+  SourceReader reader(sources, compressed);
   EntryAssembler assembler(sources, type, out, options, onEntryStart, stored);
 
   uint64_t submitted = 0;
@@ -320,23 +481,41 @@ bool WriteEntryData(const std::vector<EntrySource>& sources, CompressionType typ
     while (!reader.done() && submitted - taken < window) {
       Job* job = &ring[submitted % window];
       reader.fill(job);
-      if (compressed && job->error.empty()) {
+      if (job->needsWork) {
         pool.submit(job);
       } else {
         pool.markReady(job);
       }
       ++submitted;
     }
-    if (taken == submitted) return true;
-    Job* job = &ring[taken % window];
+    if (taken == submitted) break;
+    Job* job = &ring[taken++ % window];
     pool.waitFor(job);
-    if (!assembler.take(*job, errorText)) return false;
-    ++taken;
+    Status failure;
+    switch (assembler.take(*job, &failure)) {
+      case EntryAssembler::Outcome::Next:
+        break;
+      case EntryAssembler::Outcome::Failed:
+        return failure;
+      case EntryAssembler::Outcome::Redo: {
+        // The copy did not read back: drop what was read after it and store it afresh.
+        const size_t entry = job->entry;
+        while (taken < submitted) pool.waitFor(&ring[taken++ % window]);
+        reader.restart(entry);
+        assembler.rewind();
+        break;
+      }
+    }
   }
+  if (!assembler.finish()) {
+    return Status::Error("Failed to write " + options.outputName + ": " +
+                         platform::ErrorString(out.status().errorNumber()));
+  }
+  return Status();
 }
 
-bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                   const ContentSink& sink, std::string* errorText) {
+Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                     const ContentSink& sink) {
   std::vector<uint8_t> piece(ChunkSize);
   uint32_t remaining = size;
   if (type == CompressionType::Uncompressed) {
@@ -344,17 +523,17 @@ bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
       int64_t want = std::min<int64_t>(remaining, static_cast<int64_t>(ChunkSize));
       int64_t got = stream.read(piece.data(), want);
       if (got != want) {
-        *errorText = "data ends " + std::to_string(remaining - got) + " bytes short of the entry";
-        return false;
+        return Status::Error("data ends " + std::to_string(remaining - got) +
+                             " bytes short of the entry");
       }
-      if (!sink(piece.data(), static_cast<size_t>(got))) return false;
+      Status taken = sink(piece.data(), static_cast<size_t>(got));
+      if (!taken.ok()) return taken;
       remaining -= static_cast<uint32_t>(got);
     }
-    return true;
+    return Status();
   }
   if (type != CompressionType::Compressed) {
-    *errorText = "unknown compression type " + std::to_string(static_cast<int>(type));
-    return false;
+    return Status::Error("unknown compression type " + std::to_string(static_cast<int>(type)));
   }
   ChunkCodec codec;
   std::vector<uint8_t> input(MaxChunkStreamSize);
@@ -362,44 +541,38 @@ bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
     const std::string where = "chunk " + std::to_string(chunk) + ": ";
     uint8_t lengthBytes[4];
     if (stream.read(lengthBytes, 4) != 4) {
-      *errorText = where + "data ends before the chunk's length";
-      return false;
+      return Status::Error(where + "data ends before the chunk's length");
     }
     uint32_t length = LoadU32(lengthBytes);
     if (length > MaxChunkStreamSize) {
-      *errorText = where + "length " + std::to_string(length) + " exceeds " +
-                   std::to_string(MaxChunkStreamSize);
-      return false;
+      return Status::Error(where + "length " + std::to_string(length) + " exceeds " +
+                           std::to_string(MaxChunkStreamSize));
     }
-    int64_t got = stream.read(input.data(), length);
-    if (got != static_cast<int64_t>(length)) {
-      *errorText = where + "length " + std::to_string(length) + " runs past the end of the data";
-      return false;
+    if (stream.read(input.data(), length) != static_cast<int64_t>(length)) {
+      return Status::Error(where + "length " + std::to_string(length) +
+                           " runs past the end of the data");
     }
     // Room is what the entry still needs, so a chunk cannot run past the entry's size.
     size_t room = std::min<size_t>(remaining, ChunkSize);
     size_t produced = 0;
-    if (!codec.decode(input.data(), length, piece.data(), room, &produced)) {
-      *errorText = where + "corrupt, or decodes to nothing or more than the entry holds";
-      return false;
+    if (!codec.decode(input.data(), length, piece.data(), room, &produced) || produced == 0) {
+      return Status::Error(where + "corrupt, or decodes to nothing or more than the entry holds");
     }
-    if (!sink(piece.data(), produced)) return false;
+    Status taken = sink(piece.data(), produced);
+    if (!taken.ok()) return taken;
     remaining -= static_cast<uint32_t>(produced);
   }
-  return true;
+  return Status();
 }
 
-bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                   std::vector<uint8_t>* content, std::string* errorText) {
+Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                     std::vector<uint8_t>* content) {
   content->clear();
-  // Reserve in steps rather than trusting `size`, which may come from a damaged table.
-  return ReadEntryData(
-      stream, type, size,
-      [content](const uint8_t* data, size_t n) {
-        content->insert(content->end(), data, data + n);
-        return true;
-      },
-      errorText);
+  // Grown as it decodes rather than trusting `size`, which may come from a damaged table.
+  return ReadEntryData(stream, type, size, [content](const uint8_t* data, size_t n) {
+    content->insert(content->end(), data, data + n);
+    return Status();
+  });
 }
 
 }  // namespace tarnix

@@ -22,11 +22,26 @@ enum class CompressionType : uint8_t { Uncompressed = 0, Compressed = 1 };
 // 32-bit.
 constexpr int64_t MaxPackSize = 0x7FFFFFFF;
 
+// The same entry in an earlier pack of the same compression type, whose stored form may be
+// copied rather than made again. Nothing copied is trusted: it is decoded on the way.
+struct StoredCopy {
+  BinaryStream* pack = nullptr;  // the earlier pack, open for reading; null when there is none
+  uint32_t offset = 0;
+  uint32_t length = 0;  // bytes of stored form
+  // The content is the same: the source's checksum was found to be `checksum`, the stored
+  // one's. The stored form is then copied whole, without reading the source, when it decodes
+  // to that checksum. Otherwise (compressed packs) each stored chunk is kept where it decodes
+  // to exactly the source bytes it stands for, and only the chunks that differ are compressed.
+  bool whole = false;
+  uint32_t checksum = 0;
+};
+
 // One file whose content goes into the pack.
 struct EntrySource {
   std::string name;  // the stored name, for messages
   std::string path;  // where to read the content
   uint32_t size = 0;  // as taken when the file was listed; any other length fails the write
+  StoredCopy copy;
 };
 
 // What writing an entry's data found out.
@@ -53,24 +68,25 @@ struct EntryDataOptions {
 
 // Writes the stored form of each source, in order and back to back, at `out`'s position.
 // Each file is read once, in pieces of ChunkSize, and its checksum is taken over exactly the
-// bytes stored. `onEntryStart(k)` runs on the calling thread just before entry k's data goes
-// out. On failure returns false with a message that names the file and the reason; output may
-// then have been written in part.
-bool WriteEntryData(const std::vector<EntrySource>& sources, CompressionType type,
-                    BinaryStream& out, const EntryDataOptions& options,
-                    const std::function<void(size_t)>& onEntryStart,
-                    std::vector<StoredEntryData>* stored, std::string* errorText);
+// bytes stored; a source with a StoredCopy that reads back is not read at all, and one whose
+// copy does not is stored afresh. `onEntryStart(k)` runs on the calling thread once, when
+// entry k's data starts to go out. On failure the message names the file and the reason;
+// output may then have been written in part.
+Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType type,
+                      BinaryStream& out, const EntryDataOptions& options,
+                      const std::function<void(size_t)>& onEntryStart,
+                      std::vector<StoredEntryData>* stored);
 
-// Receives decoded content in order; returning false stops the decoding.
-using ContentSink = std::function<bool(const uint8_t* data, size_t size)>;
+// Receives decoded content in order; a failure stops the decoding and is passed on.
+using ContentSink = std::function<Status(const uint8_t* data, size_t size)>;
 
 // Decodes one entry of `size` content bytes from `stream`, which stands where the entry's data
 // begins. Every chunk must be whole, pass its Adler-32 and yield at least one byte, and the
-// entry must come to exactly `size` bytes; anything else fails with a reason in errorText. Never
-// reads or writes past a buffer, whatever the stream holds.
-bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                   const ContentSink& sink, std::string* errorText);
-bool ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                   std::vector<uint8_t>* content, std::string* errorText);
+// entry must come to exactly `size` bytes; anything else fails, naming the chunk. Never reads
+// or writes past a buffer, whatever the stream holds.
+Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                     const ContentSink& sink);
+Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                     std::vector<uint8_t>* content);
 
 }  // namespace tarnix

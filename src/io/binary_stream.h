@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/status.h"
 
 namespace tarnix {
 
@@ -17,47 +17,38 @@ enum class StreamKind : uint32_t { None = 0, File = 1, Memory = 2 };
 
 class BinaryStream {
  public:
-  BinaryStream() = default;
-
   // Copies share an open file and its position; the file closes with `close` or when the
   // last copy is gone.
-  BinaryStream(const BinaryStream&) = default;
-  BinaryStream& operator=(const BinaryStream&) = default;
-  BinaryStream(BinaryStream&&) = default;
-  BinaryStream& operator=(BinaryStream&&) = default;
+  BinaryStream() = default;
 
   // Closes what the stream held first, so a failed open always leaves it closed. Mode is the
-  // raw number so that an invalid one can be reported ("Invalid open mode 4").
+  // raw number so that an invalid one can be reported ("Invalid open mode 4"). Read opens only
+  // a regular file.
   bool open(const std::string& path, int32_t mode);
   bool open(const std::string& path, OpenMode mode) {
     return open(path, static_cast<int32_t>(mode));
   }
-  // Opens a new file for writing beside `path`; path() then names it. On failure errorText
-  // reads like a failed open of `path` in Write mode.
-  bool openTemporaryBeside(const std::string& path);
-  // Opens a new file for writing in `directory`, named after `baseName`; path() then names it
-  // within the directory.
-  bool openTemporaryIn(const platform::DirectoryHandle& directory, const std::string& baseName);
+  // Takes over a file opened elsewhere for writing; `path` names it in messages. A stream
+  // written front to back in large pieces asks for a large buffer, to make few big writes.
+  void adoptForWriting(std::FILE* file, const std::string& path, size_t bufferSize = 0);
   void openMemory();
-  // Returns false when anything written through this stream (or the close itself) failed.
-  bool close();
+  // Fails when anything done through this stream since it was opened, or the close itself,
+  // failed.
+  Status close();
 
-  bool isOpen() const { return isOpen_; }
+  bool isOpen() const { return kind_ != StreamKind::None; }
   StreamKind kind() const { return kind_; }
-  const std::string& path() const { return path_; }
-  // The text of the last failure: "Invalid open mode N", "Failed to open file with errno N",
-  // or a read, write, seek or close error. Never cleared by a later success.
+  // The text of the last failed open: "Invalid open mode N" or "Failed to open file with
+  // errno N". Never cleared by a later success.
   const std::string& errorText() const { return errorText_; }
-  // The system error number of the last failure, 0 when there was none.
-  int errorNumber() const { return errorNumber_; }
-  // True once a read, write, seek or flush has failed since the last open.
-  bool hasIoError() const { return ioError_; }
+  // The first failure since the last open (or of that open), as "path: reason"; reads and
+  // writes record theirs here, so that a run of them is checked once.
+  const Status& status() const { return status_; }
 
   int64_t size();
   int64_t tell();
   bool seek(int64_t position);
   bool atEnd();
-  bool canRead() const;
 
   // Delivers up to `count` bytes; fewer at the end.
   int64_t read(void* destination, int64_t count);
@@ -75,30 +66,32 @@ class BinaryStream {
   bool writeU8(uint8_t value);
   bool writeU16(uint16_t value);
   bool writeU32(uint32_t value);
-  bool flush();
+  // Puts what was written on the disk (a file) before it is renamed into place.
+  bool sync();
+  // Starts putting what was written so far on the disk, without waiting for it.
+  void startWriteback();
+  // Cuts a file to `size` bytes.
+  bool truncate(int64_t size);
 
  private:
   struct FileHandle {
     std::FILE* file = nullptr;
+    std::unique_ptr<char[]> buffer;  // outlives the file, which uses it
     ~FileHandle();
   };
 
   std::FILE* file() const { return handle_ ? handle_->file : nullptr; }
-  void recordIoError(const char* what);
-  void adopt(std::FILE* file, const std::string& path, int32_t mode);
-  bool failOpen(int errorNumber);
+  bool fail();
+  void adopt(std::FILE* file, const std::string& path);
   void resetToClosed();
 
-  bool isOpen_ = false;
   StreamKind kind_ = StreamKind::None;
   std::shared_ptr<FileHandle> handle_;
-  int32_t openMode_ = 0;
   std::vector<uint8_t> buffer_;
   int64_t position_ = 0;
   std::string path_;
   std::string errorText_;
-  int errorNumber_ = 0;
-  bool ioError_ = false;
+  Status status_;
 };
 
 }  // namespace tarnix

@@ -1,97 +1,201 @@
 #include "pack/pack_check.h"
 
+#include "io/little_endian.h"
 #include "pack/checksum.h"
 
 namespace tarnix {
 
-int64_t StoredEnd(const PackContents& pack, size_t index, int64_t fileSize) {
-  int64_t end = index + 1 < pack.entries.size() ? pack.entries[index + 1].offset : fileSize;
-  return end < pack.entries[index].offset ? -1 : end;
-}
-
 namespace {
 
-std::string Name(const PackEntry& entry, size_t index) {
-  return "entry " + std::to_string(index) + " (" + entry.name + ")";
+// One entry's place in the file: [offset, end), end being where the next entry's data or the
+// file ends.
+struct Span {
+  int64_t begin = 0;
+  int64_t end = 0;
+  const char* endName = "";
+};
+
+class EntryChecker {
+ public:
+  EntryChecker(PackContents& pack, std::vector<PackProblem>* problems)
+      : pack_(pack), problems_(problems), fileSize_(pack.stream.size()) {}
+
+  int64_t fileSize() const { return fileSize_; }
+
+  Span span(size_t i) const {
+    const bool last = i + 1 == pack_.entries.size();
+    return Span{pack_.entries[i].offset,
+                last ? fileSize_ : static_cast<int64_t>(pack_.entries[i + 1].offset),
+                last ? "the end of the file" : "the next entry's data"};
+  }
+
+  // Checks that entry i's data lies where it should and fills the room up to the next entry
+  // exactly; `expected` is where it should begin.
+  bool checkLayout(size_t i, int64_t expected) {
+    PackEntry& entry = pack_.entries[i];
+    const Span s = span(i);
+    entry.storedSize = 0;
+    bool ok = true;
+    if (s.begin != expected) {
+      ok = report(i, "data at offset " + std::to_string(s.begin) + ", expected " +
+                         std::to_string(expected));
+    }
+    if (s.end < s.begin) {
+      return report(i, "data at offset " + std::to_string(s.begin) + " lies beyond " + s.endName);
+    }
+    entry.storedSize = static_cast<uint32_t>(s.end - s.begin);
+    if (pack_.compressionType == CompressionType::Uncompressed) {
+      if (s.end - s.begin != entry.size) {
+        ok = report(i, "its data takes " + std::to_string(entry.size) + " bytes, but " +
+                           std::to_string(s.end - s.begin) + " lie before " + s.endName);
+      }
+      return ok;
+    }
+    uint64_t chunks = 0;
+    for (int64_t position = s.begin; position < s.end; ++chunks) {
+      uint32_t length = 0;
+      if (!readLength(i, chunks, position, s, &length)) return false;
+      position += 4 + static_cast<int64_t>(length);
+    }
+    // A chunk holds at most ChunkSize bytes of content.
+    if (chunks * ChunkSize < entry.size) {
+      ok = report(i, std::to_string(chunks) + " chunks cannot hold its " +
+                         std::to_string(entry.size) + " bytes");
+    }
+    return ok;
+  }
+
+  // Decodes entry i chunk by chunk, as a reader would and more strictly.
+  void checkData(size_t i) {
+    const PackEntry& entry = pack_.entries[i];
+    const Span s = span(i);
+    BinaryStream& stream = pack_.stream;
+    uint32_t checksum = EmptyChecksum;
+    if (pack_.compressionType == CompressionType::Uncompressed) {
+      stream.seek(s.begin);
+      Status read = ReadEntryData(stream, CompressionType::Uncompressed, entry.size,
+                                  [&checksum](const uint8_t* data, size_t n) {
+                                    checksum = Checksum32Update(checksum, data, n);
+                                    return Status();
+                                  });
+      if (!read.ok()) return (void)report(i, read.message());
+      return checkChecksum(i, checksum);
+    }
+    uint64_t content = 0;
+    size_t trailingEmpty = 0;
+    uint64_t chunk = 0;
+    for (int64_t position = s.begin; position < s.end; ++chunk) {
+      uint32_t length = 0;
+      if (!readLength(i, chunk, position, s, &length)) return;
+      const std::string where = "chunk " + std::to_string(chunk) + ": ";
+      size_t produced = 0;
+      size_t consumed = 0;
+      if (stream.read(input_.data(), length) != length ||
+          !codec_.decode(input_.data(), length, output_.data(), ChunkSize, &produced, &consumed)) {
+        return (void)report(i, where + "corrupt");
+      }
+      position += 4 + static_cast<int64_t>(length);
+      if (consumed < length) {
+        report(i, where + std::to_string(length - consumed) + " bytes after its zlib stream");
+      }
+      if (content == entry.size) {
+        if (produced > 0) return (void)report(i, where + "data past the entry's size");
+        ++trailingEmpty;
+        continue;
+      }
+      if (produced == 0 || content + produced > entry.size) {
+        return (void)report(i, where + "decodes to " + std::to_string(produced) + " bytes, but " +
+                                   std::to_string(entry.size - content) + " remain");
+      }
+      content += produced;
+      if (produced < ChunkSize && content < entry.size) {
+        report(i, where + "holds only " + std::to_string(produced) +
+                      " bytes, but is not the entry's last");
+      }
+      checksum = Checksum32Update(checksum, output_.data(), produced);
+    }
+    if (content < entry.size) {
+      return (void)report(i, "data ends after " + std::to_string(content) + " of " +
+                                 std::to_string(entry.size) + " bytes");
+    }
+    if (trailingEmpty > 1) report(i, std::to_string(trailingEmpty) + " empty chunks at its end");
+    checkChecksum(i, checksum);
+  }
+
+ private:
+  bool readLength(size_t i, uint64_t chunk, int64_t position, const Span& s, uint32_t* length) {
+    const std::string where = "chunk " + std::to_string(chunk) + ": ";
+    uint8_t bytes[4];
+    if (s.end - position < 4 || !pack_.stream.seek(position) || pack_.stream.read(bytes, 4) != 4) {
+      return report(i, where + "its length runs past " + s.endName);
+    }
+    *length = LoadU32(bytes);
+    if (*length > MaxChunkStreamSize) {
+      return report(i, where + "length " + std::to_string(*length) + " exceeds " +
+                           std::to_string(MaxChunkStreamSize));
+    }
+    if (position + 4 + *length > s.end) {
+      return report(i, where + "length " + std::to_string(*length) + " runs past " + s.endName);
+    }
+    return true;
+  }
+
+  void checkChecksum(size_t i, uint32_t checksum) {
+    const uint32_t recorded = pack_.entries[i].checksum;
+    if (checksum != recorded) {
+      report(i, "checksum " + std::to_string(checksum) + ", recorded " + std::to_string(recorded));
+    }
+  }
+
+  // Always false, so that a check can report and give up in one statement.
+  bool report(size_t i, const std::string& text) {
+    problems_->push_back({EntryLabel(pack_, i) + ": " + text, false, i});
+    return false;
+  }
+
+  PackContents& pack_;
+  std::vector<PackProblem>* problems_;
+  const int64_t fileSize_;
+  ChunkCodec codec_;
+  std::vector<uint8_t> input_ = std::vector<uint8_t>(MaxChunkStreamSize);
+  std::vector<uint8_t> output_ = std::vector<uint8_t>(ChunkSize);
+};
+
+int64_t TableEnd(const PackContents& pack) {
+  int64_t end = HeaderSize;
+  for (const PackEntry& entry : pack.entries) end += RecordFixedSize + entry.nameLength;
+  return end;
 }
 
-// After an entry's content, its stored data may hold only chunks of empty input (the writer
-// adds one when the size is a whole multiple of the chunk size).
-bool OnlyEmptyChunks(BinaryStream& stream, int64_t position, int64_t end) {
-  ChunkCodec codec;
-  std::vector<uint8_t> input(MaxChunkStreamSize);
-  while (position < end) {
-    uint32_t length = stream.readU32();
-    if (length > MaxChunkStreamSize || position + 4 + length > end) return false;
-    if (stream.read(input.data(), length) != static_cast<int64_t>(length)) return false;
-    if (!codec.decodesToNothing(input.data(), length)) return false;
-    position += 4 + length;
+// Checks every entry's layout, and with `data` the entries that lie where they should.
+std::vector<PackProblem> Check(PackContents& pack, bool data) {
+  std::vector<PackProblem> problems;
+  EntryChecker checker(pack, &problems);
+  const int64_t tableEnd = TableEnd(pack);
+  if (pack.entries.empty() && checker.fileSize() != tableEnd) {
+    problems.push_back({"the file has " + std::to_string(checker.fileSize() - tableEnd) +
+                        " bytes after a table of no entries"});
   }
-  return position == end;
+  int64_t expected = tableEnd;
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    bool placed = checker.checkLayout(i, expected);
+    expected = std::max<int64_t>(checker.span(i).end, checker.span(i).begin);
+    if (data && placed) checker.checkData(i);
+  }
+  return problems;
 }
 
 }  // namespace
 
-std::vector<std::string> CheckPack(PackContents& pack) {
-  std::vector<std::string> problems;
-  if (!pack.read()) {
-    problems.push_back("header or table: " + pack.errorText);
-    return problems;
-  }
-  const int64_t fileSize = pack.stream.size();
-  const int64_t tableEnd = pack.stream.tell();
-  if (pack.entries.empty() && tableEnd != fileSize) {
-    problems.push_back("the file has " + std::to_string(fileSize - tableEnd) +
-                       " bytes after a table of no entries");
-  }
-  int64_t expected = tableEnd;
-  for (size_t i = 0; i < pack.entries.size(); ++i) {
-    const PackEntry& entry = pack.entries[i];
-    if (entry.nameLength != entry.name.size()) {
-      problems.push_back(Name(entry, i) + ": its name holds a NUL byte");
-    }
-    if (entry.offset != expected) {
-      problems.push_back(Name(entry, i) + ": data at offset " + std::to_string(entry.offset) +
-                         ", expected " + std::to_string(expected));
-    }
-    int64_t end = StoredEnd(pack, i, fileSize);
-    if (end < 0 || entry.offset > fileSize) {
-      problems.push_back(Name(entry, i) + ": offset " + std::to_string(entry.offset) +
-                         " lies beyond the next entry's data or the end of the file");
-      expected = entry.offset;
-      continue;
-    }
-    expected = end;
-    BinaryStream stream = pack.stream;
-    stream.seek(entry.offset);
-    uint32_t checksum = EmptyChecksum;
-    std::string error;
-    bool decoded = ReadEntryData(stream, pack.compressionType, entry.size,
-                                 [&checksum](const uint8_t* data, size_t n) {
-                                   checksum = Checksum32Update(checksum, data, n);
-                                   return true;
-                                 },
-                                 &error);
-    if (!decoded) {
-      problems.push_back(Name(entry, i) + ": " + error);
-      continue;
-    }
-    if (checksum != entry.checksum) {
-      problems.push_back(Name(entry, i) + ": checksum " + std::to_string(checksum) +
-                         ", recorded " + std::to_string(entry.checksum));
-    }
-    int64_t position = stream.tell();
-    bool fits = pack.compressionType == CompressionType::Compressed
-                    ? position <= end && OnlyEmptyChunks(stream, position, end)
-                    : position == end;
-    if (!fits) {
-      problems.push_back(Name(entry, i) + ": its data takes " +
-                         std::to_string(position - entry.offset) + " bytes, but " +
-                         std::to_string(end - entry.offset) + " lie before the " +
-                         (i + 1 < pack.entries.size() ? "next entry" : "end of the file"));
-    }
-  }
-  return problems;
+std::string EntryLabel(const PackContents& pack, size_t index) {
+  return "entry " + std::to_string(index) + " (" + pack.entries[index].name + ")";
+}
+
+std::vector<PackProblem> CheckLayout(PackContents& pack) { return Check(pack, false); }
+
+std::vector<PackProblem> FindPackProblems(PackContents& pack) {
+  if (!pack.read()) return {{"header or table: " + pack.errorText}};
+  return Check(pack, true);
 }
 
 }  // namespace tarnix

@@ -1,7 +1,5 @@
 #include "pack/pack_contents.h"
 
-#include "platform/platform.h"
-
 namespace tarnix {
 
 void PackEntry::setSource(const std::string& entryName, const std::string& path,
@@ -12,38 +10,26 @@ void PackEntry::setSource(const std::string& entryName, const std::string& path,
   checksum = 0;
   sourcePath = path;
   pack = owner;
-  hasSource = true;
 }
 
-bool PackEntry::loadData(std::vector<uint8_t>* content, std::string* errorText) const {
-  if (hasSource) {
+Status PackEntry::loadData(std::vector<uint8_t>* content) const {
+  if (hasSource()) {
     BinaryStream source;
     if (!source.open(sourcePath, OpenMode::Read)) {
-      *errorText = "Failed to open " + sourcePath + ": " +
-                   platform::ErrorString(source.errorNumber());
-      return false;
+      return source.status().prefixed("Failed to open ");
     }
-    if (!ReadEntryData(source, CompressionType::Uncompressed, size, content, errorText)) {
-      *errorText = sourcePath + ": " + *errorText;
-      return false;
-    }
-    return true;
+    return ReadEntryData(source, CompressionType::Uncompressed, size, content)
+        .prefixed(sourcePath + ": ");
   }
   if (pack == nullptr || !pack->stream.isOpen()) {
-    *errorText = name + ": the pack that holds it is not open";
-    return false;
+    return Status::Error(name + ": the pack that holds it is not open");
   }
   // Work on a copy: it shares the file, and leaves the pack's own stream object alone.
   BinaryStream stream = pack->stream;
   if (!stream.seek(offset)) {
-    *errorText = name + ": cannot seek to offset " + std::to_string(offset);
-    return false;
+    return Status::Error(name + ": cannot seek to offset " + std::to_string(offset));
   }
-  if (!ReadEntryData(stream, pack->compressionType, size, content, errorText)) {
-    *errorText = name + ": " + *errorText;
-    return false;
-  }
-  return true;
+  return ReadEntryData(stream, pack->compressionType, size, content).prefixed(name + ": ");
 }
 
 }  // namespace tarnix

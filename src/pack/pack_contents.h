@@ -3,12 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "compress/entry_data.h"
 #include "io/binary_stream.h"
-#include "io/console.h"
 
 namespace tarnix {
 
@@ -32,22 +32,36 @@ class PackEntry {
   uint32_t size = 0;
   // 0 in memory means "not worked out yet".
   uint32_t checksum = 0;
-  // Length of the stored data in the pack last written with this entry (compressed packs).
+  // Length of the entry's stored form: in the pack last written with it, or, for an entry
+  // read from a pack, as the layout check found it.
   uint32_t storedSize = 0;
   // For a new entry, the file that holds its content; it is opened only while read.
   std::string sourcePath;
-  // True when the content comes from sourcePath, false when it lies in `pack`'s file.
-  bool hasSource = false;
   // The pack the entry belongs to; not owned.
   PackContents* pack = nullptr;
+  // The entry of the same name in the pack being replaced: its stored form, or the chunks of
+  // it that still hold the same bytes, are copied instead of made again (once they read back).
+  const PackEntry* previous = nullptr;
+
+  // True when the content comes from sourcePath, false when it lies in `pack`'s file.
+  bool hasSource() const { return !sourcePath.empty(); }
 
   // Makes this a new entry whose content is the file at `path`, `size` bytes long.
   void setSource(const std::string& entryName, const std::string& path, uint32_t fileSize,
                  PackContents* owner);
 
-  // The entry's whole content, from its source file or decoded from its pack. False with a
-  // reason when it cannot be had or does not come to `size` bytes.
-  bool loadData(std::vector<uint8_t>* content, std::string* errorText) const;
+  // The entry's whole content, from its source file or decoded from its pack. Fails, naming
+  // the file, when it cannot be had or does not come to `size` bytes.
+  Status loadData(std::vector<uint8_t>* content) const;
+};
+
+struct WriteOptions {
+  EntryDataOptions data;
+  // Receives the progress line as it is redrawn, and its end.
+  std::function<void(const std::string& text)> progress;
+  // The pack being replaced, whose entries' `previous` point into it; its stream is closed
+  // before the new pack takes its place.
+  PackContents* previous = nullptr;
 };
 
 class PackContents {
@@ -70,11 +84,15 @@ class PackContents {
   // false, errorText says why and only a rejected table leaves entries changed (empty).
   bool read();
 
-  // Writes the pack to `path`: into a new file beside it, which replaces `path` only once
-  // complete; on failure the temporary file is removed and `path` is left as it was.
-  // Shows the progress line on `progress`. Fills each entry's offset, checksum and (compressed)
-  // storedSize. On false, errorText holds a message that names the file and the reason.
-  bool write(const std::string& path, const EntryDataOptions& options, Console* progress);
+  // Writes the pack to `path`, or where the links at `path` lead: into a new file beside it,
+  // which replaces it only once complete and on the disk; on failure `path` is left as it was.
+  // Fills each entry's offset, checksum and storedSize. On false, errorText holds a message
+  // that names the file and the reason.
+  bool write(const std::string& path, const WriteOptions& options);
+
+ private:
+  Status readTable();
+  Status writeTo(const std::string& path, const WriteOptions& options);
 };
 
 // The byte count of one table record for a name.

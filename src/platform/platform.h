@@ -1,35 +1,59 @@
 // The few operating-system services the tool needs: directory listing and file access.
 // Each platform implements this header in a file of its own; everything above it is shared.
+// Failures come back as a Status whose message is "path: reason".
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "platform/status.h"
 
 namespace tarnix::platform {
 
-// Opens a file with a C runtime mode string ("rb", "wb", "ab"). On failure returns null and
-// stores the runtime's error number.
-std::FILE* OpenFile(const std::string& path, const char* mode, int* errorNumber);
+// Opens a file with a C runtime mode string ("rb", "wb", "ab"). "rb" opens only a regular
+// file, and never waits on a FIFO or device to get there.
+Status OpenFile(const std::string& path, const char* mode, std::FILE** file);
 
-// Creates a new, empty file for writing next to `besidePath` (same directory, so a later
-// ReplaceFile is a rename within one file system). Never reuses an existing file.
-std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* tempPath,
-                                int* errorNumber);
-
-// 64-bit positioning; false (or -1) with errno set on failure.
+// 64-bit positioning; false (or -1) with the error number set on failure.
 bool SeekFile(std::FILE* file, int64_t position);
 bool SeekFileToEnd(std::FILE* file);
 int64_t TellFile(std::FILE* file);
+// Writes what the runtime buffers and asks the system to put the file's data on the disk.
+bool SyncFile(std::FILE* file);
+// Asks the system to start putting what was written so far on the disk, without waiting, so
+// that a later SyncFile has little left to wait for.
+void StartWriteback(std::FILE* file);
+// Cuts an open file (its buffer flushed) to `size` bytes.
+bool TruncateFile(std::FILE* file, int64_t size);
 
-// Atomically puts `from` in place of `to`, replacing whatever was at `to`.
-bool ReplaceFile(const std::string& from, const std::string& to, int* errorNumber);
-void RemoveFile(const std::string& path);
+int LastErrorNumber();
+std::string ErrorString(int errorNumber);
+// "path: reason" for the last failed call, or for `errorNumber`.
+Status SystemError(const std::string& path);
+Status SystemError(const std::string& path, int errorNumber);
 
-// True when something (a file, a directory, anything) exists at the path.
-bool PathExists(const std::string& path);
+// Identifies a file or directory, so that one reached again by another name can be
+// recognised. `known` is false where the platform cannot tell.
+struct FileId {
+  bool known = false;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileId& o) const {
+    return known && o.known && device == o.device && inode == o.inode;
+  }
+};
+
+enum class FileKind { Missing, Regular, Directory, Fifo, Socket, Device, Other };
+
+// What is at `path`, links followed; `id` (optional) receives its identity.
+FileKind KindOf(const std::string& path, FileId* id = nullptr);
+// "a directory", "a FIFO", ... for messages.
+const char* KindName(FileKind kind);
+// Follows a chain of symbolic links to the path it ends at (which need not exist); the path
+// itself when it is no link.
+std::string ResolveLinks(const std::string& path);
 
 enum class EntryKind {
   File,
@@ -38,69 +62,39 @@ enum class EntryKind {
   Other,       // devices, pipes, sockets: nothing that holds file content
 };
 
-// Identifies a directory so that one reached again through a link can be recognised.
-// `known` is false on platforms that cannot tell.
-struct DirectoryId {
-  bool known = false;
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  bool operator==(const DirectoryId& o) const {
-    return known && o.known && device == o.device && inode == o.inode;
-  }
-};
-
 struct DirectoryEntry {
   std::string name;  // bytes as the file system gives them
   EntryKind kind = EntryKind::File;
   bool isLink = false;  // a symbolic link; `kind` says what it points at
-  DirectoryId id;       // for a link to a directory: the directory it reaches
+  FileId id;            // where the listing gives it (links: what they reach)
 };
 
 // Lists one directory's entries, "." and ".." left out, in no particular order. Links are
-// followed to say what they point at. On failure stores "path: reason" in errorText.
-bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                   std::string* errorText);
-bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* errorText);
+// followed to say what they point at. `self` receives the directory's own identity.
+Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self);
 
-// Opens a file for reading and closes it again: says whether it can be opened and how long it
-// is, without reading it.
-bool ProbeFile(const std::string& path, int64_t* size, int* errorNumber);
+// Opens a file for reading and closes it again: says whether it can be read and how long it
+// is, without reading it. Refuses anything but a regular file.
+Status ProbeFile(const std::string& path, int64_t* size);
 
-// A directory that files are created in by name, for extracting into a folder: names are
-// taken one component at a time and a link inside the folder is never followed.
+// A directory that files are created in by name. Names are taken one component at a time and
+// a link inside the directory is never followed.
 class DirectoryHandle {
  public:
   DirectoryHandle() = default;
   ~DirectoryHandle();
-  DirectoryHandle(DirectoryHandle&& other) noexcept
-      : native_(other.native_), path_(std::move(other.path_)) {
-    other.native_ = -1;
-  }
-  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept {
-    if (this != &other) {
-      reset();
-      native_ = other.native_;
-      path_ = std::move(other.path_);
-      other.native_ = -1;
-    }
-    return *this;
-  }
+  DirectoryHandle(DirectoryHandle&& other) noexcept;
+  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept;
   DirectoryHandle(const DirectoryHandle&) = delete;
   DirectoryHandle& operator=(const DirectoryHandle&) = delete;
-  bool isOpen() const { return native_ >= 0; }
-  const std::string& path() const { return path_; }
 
-  // The folder itself is opened as named (it may be a link), created if missing.
-  bool open(const std::string& path, int* errorNumber);
-  // Opens the subdirectory `name`, creating it if missing. Fails when `name` is a link or not a
-  // directory.
-  bool openChild(const DirectoryHandle& parent, const std::string& name, int* errorNumber);
-  // Creates a new file named after `baseName` for writing; `tempName` receives its name.
-  std::FILE* createTempFile(const std::string& baseName, std::string* tempName,
-                            int* errorNumber) const;
-  // Renames `from` to `to` within this directory; a link at `to` is replaced, not followed.
-  bool rename(const std::string& from, const std::string& to, int* errorNumber) const;
-  void remove(const std::string& name) const;
+  const std::string& path() const { return path_; }
+  long long native() const { return native_; }
+
+  // Opens the directory as named (it may be a link); with `create`, makes it and its parents.
+  Status open(const std::string& path, bool create);
+  // Opens, creating it if missing, the subdirectory `name`, which must not be a link.
+  Status openChild(const DirectoryHandle& parent, const std::string& name);
 
  private:
   void reset();
@@ -108,13 +102,59 @@ class DirectoryHandle {
   std::string path_;
 };
 
+// Temporary files are named with a dot, a short fixed stem and a unique ending, so that a long
+// target name still leaves room, and so that a scan can tell them.
+constexpr char TemporaryStem[] = ".tarnix-";
+inline std::string TemporaryName(unsigned long processId, unsigned counter) {
+  return TemporaryStem + std::to_string(processId) + "-" + std::to_string(counter);
+}
+inline bool IsTemporaryName(const std::string& name) {
+  const std::string stem = TemporaryStem;
+  if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0) return false;
+  return name.find_first_not_of("0123456789-", stem.size()) == std::string::npos;
+}
+
+// A new file, written under a temporary name in a directory, that takes the place of a target
+// there only on commit. Until then the target is untouched; the temporary file is removed when
+// this object goes, or when the process is interrupted (see RemoveTemporaryFilesOnInterrupt).
+class TempFile {
+ public:
+  TempFile() = default;
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  // Creates the file in `directory`, for later taking the place of `target`; when the target
+  // exists, the new file gets its permission bits (and owner, where allowed). The caller owns
+  // `*file` and closes it before commit.
+  Status create(const DirectoryHandle& directory, const std::string& target, std::FILE** file);
+  // Puts the (closed) file in place of the target, replacing a link there rather than what it
+  // points at, and makes the rename durable.
+  Status commit();
+  const std::string& path() const { return path_; }  // for messages
+
+ private:
+  void discard();
+  long long directory_ = -1;
+  std::string name_;
+  std::string target_;
+  std::string targetPath_;
+  std::string path_;
+  int slot_ = -1;
+};
+
+// From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE (a console Ctrl+C on Windows) remove the
+// temporary files of live TempFiles and end the process as the signal would: status 128 + the
+// signal's number. With `brokenPipeFails`, SIGPIPE is ignored instead, so that writing to a
+// closed pipe fails like any other write. Signals ignored when the program started stay
+// ignored. Programs call it; the library never installs handlers of its own.
+void RemoveTemporaryFilesOnInterrupt(bool brokenPipeFails);
+
 // Joins a directory and a name with this platform's separator, unless the directory already
 // ends in one.
 std::string JoinPath(const std::string& directory, const std::string& name);
-
-// The system's text for an error number.
-std::string ErrorString(int errorNumber);
-int LastErrorNumber();
+// Splits a path into its directory ("." when it has none) and its last component.
+void SplitPath(const std::string& path, std::string* directory, std::string* name);
 
 // Cores this process may run on.
 unsigned CpuCount();

@@ -1,9 +1,8 @@
 // POSIX implementation of the platform layer.
-#include "platform/platform.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,54 +11,83 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/platform.h"
+
 namespace tarnix::platform {
 
-std::FILE* OpenFile(const std::string& path, const char* mode, int* errorNumber) {
-  std::FILE* file = std::fopen(path.c_str(), mode);
-  if (file == nullptr && errorNumber != nullptr) *errorNumber = errno;
-  return file;
+int LastErrorNumber() { return errno; }
+
+std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
+
+Status SystemError(const std::string& path, int errorNumber) {
+  return Status::Error(path + ": " + ErrorString(errorNumber), errorNumber);
 }
+
+Status SystemError(const std::string& path) { return SystemError(path, errno); }
 
 namespace {
 
-// Creates a new file for writing named `stem` plus a unique ending, in the directory `dirFd`
-// (AT_FDCWD: relative to the working directory). Never opens an existing file or a link.
-std::FILE* CreateUniqueFile(int dirFd, const std::string& stem, std::string* name,
-                            int* errorNumber) {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate =
-        stem + std::to_string(getpid()) + "-" + std::to_string(counter.fetch_add(1));
-    int fd = ::openat(dirFd, candidate.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      *errorNumber = errno;
-      return nullptr;
-    }
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr) {
-      *errorNumber = errno;
-      ::close(fd);
-      ::unlinkat(dirFd, candidate.c_str(), 0);
-      return nullptr;
-    }
-    *name = candidate;
-    return file;
+FileKind KindOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FileKind::Regular;
+  if (S_ISDIR(mode)) return FileKind::Directory;
+  if (S_ISFIFO(mode)) return FileKind::Fifo;
+  if (S_ISSOCK(mode)) return FileKind::Socket;
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return FileKind::Device;
+  return FileKind::Other;
+}
+
+FileId IdOf(const struct stat& st) {
+  return FileId{true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// Opens a regular file for reading. O_NONBLOCK keeps the open itself from waiting on a FIFO
+// (or a device) put where a file was; fstat then refuses it.
+Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
+  *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (*fd < 0) return SystemError(path);
+  if (::fstat(*fd, st) != 0) {
+    Status failure = SystemError(path);
+    ::close(*fd);
+    return failure;
   }
-  *errorNumber = EEXIST;
-  return nullptr;
+  if (!S_ISREG(st->st_mode)) {
+    ::close(*fd);
+    return Status::Error(path + ": it is " + KindName(KindOfMode(st->st_mode)) +
+                         ", not a regular file");
+  }
+  ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) & ~O_NONBLOCK);
+  return Status();
 }
 
 }  // namespace
 
-std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* tempPath,
-                                int* errorNumber) {
-  std::FILE* file = CreateUniqueFile(AT_FDCWD, besidePath + ".tmp", tempPath, errorNumber);
-  // Packs are written front to back in pieces of about a chunk; a large buffer turns
-  // thousands of small writes into a few big ones.
-  if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-  return file;
+Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
+  *file = nullptr;
+  if (std::strcmp(mode, "rb") != 0) {
+    *file = std::fopen(path.c_str(), mode);
+    return *file != nullptr ? Status() : SystemError(path);
+  }
+  int fd = -1;
+  struct stat st;
+  Status opened = OpenRegular(path, &fd, &st);
+  if (!opened.ok()) return opened;
+  *file = ::fdopen(fd, "rb");
+  if (*file == nullptr) {
+    Status failure = SystemError(path);
+    ::close(fd);
+    return failure;
+  }
+  return Status();
+}
+
+Status ProbeFile(const std::string& path, int64_t* size) {
+  int fd = -1;
+  struct stat st;
+  Status opened = OpenRegular(path, &fd, &st);
+  if (!opened.ok()) return opened;
+  ::close(fd);
+  *size = static_cast<int64_t>(st.st_size);
+  return Status();
 }
 
 bool SeekFile(std::FILE* file, int64_t position) {
@@ -70,60 +98,81 @@ bool SeekFileToEnd(std::FILE* file) { return ::fseeko(file, 0, SEEK_END) == 0; }
 
 int64_t TellFile(std::FILE* file) { return static_cast<int64_t>(::ftello(file)); }
 
-bool ReplaceFile(const std::string& from, const std::string& to, int* errorNumber) {
-  if (std::rename(from.c_str(), to.c_str()) == 0) return true;
-  *errorNumber = errno;
-  return false;
+bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+
+void StartWriteback(std::FILE* file) {
+  ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
-void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+bool TruncateFile(std::FILE* file, int64_t size) {
+  return std::fflush(file) == 0 && ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
+}
 
-bool PathExists(const std::string& path) {
+FileKind KindOf(const std::string& path, FileId* id) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  if (::stat(path.c_str(), &st) != 0) return FileKind::Missing;
+  if (id != nullptr) *id = IdOf(st);
+  return KindOfMode(st.st_mode);
 }
 
-namespace {
-
-std::string Describe(const std::string& path, int errorNumber) {
-  return path + ": " + ErrorString(errorNumber);
+const char* KindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::Missing: return "missing";
+    case FileKind::Regular: return "a regular file";
+    case FileKind::Directory: return "a directory";
+    case FileKind::Fifo: return "a FIFO";
+    case FileKind::Socket: return "a socket";
+    case FileKind::Device: return "a device";
+    case FileKind::Other: break;
+  }
+  return "a special file";
 }
 
-}  // namespace
+std::string ResolveLinks(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {  // the system's own limit on a chain of links
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096), '\0');
+    ssize_t n = ::readlink(current.c_str(), &target[0], target.size());
+    if (n < 0) return current;
+    target.resize(static_cast<size_t>(n));
+    if (target.empty() || target[0] == '/') {
+      current = target;
+    } else {
+      std::string directory, name;
+      SplitPath(current, &directory, &name);
+      current = JoinPath(directory, target);
+    }
+  }
+  return current;
+}
 
-bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                   std::string* errorText) {
+Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
+                     FileId* self) {
   entries->clear();
   DIR* dir = ::opendir(path.c_str());
-  if (dir == nullptr) {
-    *errorText = Describe(path, errno);
-    return false;
-  }
+  if (dir == nullptr) return SystemError(path);
   int dirFd = ::dirfd(dir);
-  bool ok = true;
+  struct stat dirSt;
+  if (::fstat(dirFd, &dirSt) == 0) *self = IdOf(dirSt);
+  Status status;
   for (;;) {
     errno = 0;
     struct dirent* ent = ::readdir(dir);
     if (ent == nullptr) {
-      if (errno != 0) {
-        *errorText = Describe(path, errno);
-        ok = false;
-      }
+      if (errno != 0) status = SystemError(path);
       break;
     }
     const char* name = ent->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     DirectoryEntry entry;
     entry.name = name;
-    // The listing's own type saves a stat per entry; links (and file systems that give no
-    // type) are looked through with a stat.
-    if (ent->d_type == DT_REG) {
-      entry.kind = EntryKind::File;
-      entries->push_back(std::move(entry));
-      continue;
-    }
-    if (ent->d_type == DT_DIR) {
-      entry.kind = EntryKind::Directory;
+    // The listing's own type and inode save a stat per entry; links (and file systems that
+    // give no type) are looked through with a stat.
+    if (ent->d_type == DT_REG || ent->d_type == DT_DIR) {
+      entry.kind = ent->d_type == DT_REG ? EntryKind::File : EntryKind::Directory;
+      entry.id = FileId{true, static_cast<uint64_t>(dirSt.st_dev), static_cast<uint64_t>(ent->d_ino)};
       entries->push_back(std::move(entry));
       continue;
     }
@@ -138,54 +187,38 @@ bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries
         entries->push_back(std::move(entry));
         continue;
       }
-      *errorText = Describe(JoinPath(path, name), err);
-      ok = false;
+      status = SystemError(JoinPath(path, name), err);
       break;
     }
-    if (S_ISDIR(st.st_mode)) {
-      entry.kind = EntryKind::Directory;
-      entry.id = DirectoryId{true, static_cast<uint64_t>(st.st_dev),
-                             static_cast<uint64_t>(st.st_ino)};
-    } else if (S_ISREG(st.st_mode)) {
-      entry.kind = EntryKind::File;
-    } else {
-      entry.kind = EntryKind::Other;
-    }
+    entry.id = IdOf(st);
+    FileKind kind = KindOfMode(st.st_mode);
+    entry.kind = kind == FileKind::Regular     ? EntryKind::File
+                 : kind == FileKind::Directory ? EntryKind::Directory
+                                               : EntryKind::Other;
     entries->push_back(std::move(entry));
   }
   ::closedir(dir);
-  return ok;
+  return status;
 }
 
-bool ProbeFile(const std::string& path, int64_t* size, int* errorNumber) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *errorNumber = errno;
-    return false;
-  }
-  struct stat st;
-  bool ok = ::fstat(fd, &st) == 0;
-  if (!ok) *errorNumber = errno;
-  ::close(fd);
-  if (ok) *size = static_cast<int64_t>(st.st_size);
-  return ok;
-}
-
-bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* errorText) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    *errorText = Describe(path, errno);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    *errorText = Describe(path, ENOTDIR);
-    return false;
-  }
-  *id = DirectoryId{true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
-  return true;
-}
+// ---- Directories written into ----
 
 DirectoryHandle::~DirectoryHandle() { reset(); }
+
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
+    : native_(other.native_), path_(std::move(other.path_)) {
+  other.native_ = -1;
+}
+
+DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    native_ = other.native_;
+    path_ = std::move(other.path_);
+    other.native_ = -1;
+  }
+  return *this;
+}
 
 void DirectoryHandle::reset() {
   if (native_ >= 0) ::close(static_cast<int>(native_));
@@ -194,7 +227,7 @@ void DirectoryHandle::reset() {
 
 namespace {
 
-// Creates a folder and any missing parents.
+// Creates a directory and any missing parents.
 bool MakeDirectories(const std::string& path) {
   if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
   if (errno != ENOENT) return false;
@@ -206,67 +239,167 @@ bool MakeDirectories(const std::string& path) {
 
 }  // namespace
 
-bool DirectoryHandle::open(const std::string& path, int* errorNumber) {
+Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
-  if (!MakeDirectories(path)) {
-    *errorNumber = errno;
-    return false;
-  }
+  if (create && !MakeDirectories(path)) return SystemError(path);
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *errorNumber = errno;
-    return false;
-  }
+  if (fd < 0) return SystemError(path);
   native_ = fd;
   path_ = path;
-  return true;
+  return Status();
 }
 
-bool DirectoryHandle::openChild(const DirectoryHandle& parent, const std::string& name,
-                                int* errorNumber) {
+Status DirectoryHandle::openChild(const DirectoryHandle& parent, const std::string& name) {
   reset();
+  const std::string path = JoinPath(parent.path_, name);
   int parentFd = static_cast<int>(parent.native_);
-  if (::mkdirat(parentFd, name.c_str(), 0777) != 0 && errno != EEXIST) {
-    *errorNumber = errno;
-    return false;
-  }
+  if (::mkdirat(parentFd, name.c_str(), 0777) != 0 && errno != EEXIST) return SystemError(path);
+  // O_NOFOLLOW on a link gives ELOOP (or ENOTDIR with O_DIRECTORY).
   int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    // O_NOFOLLOW on a link gives ELOOP, or ENOTDIR with O_DIRECTORY.
-    *errorNumber = errno;
-    return false;
-  }
+  if (fd < 0) return SystemError(path);
   native_ = fd;
-  path_ = JoinPath(parent.path_, name);
-  return true;
+  path_ = path;
+  return Status();
 }
 
-std::FILE* DirectoryHandle::createTempFile(const std::string& baseName, std::string* tempName,
-                                           int* errorNumber) const {
-  return CreateUniqueFile(static_cast<int>(native_), "." + baseName + ".tmp", tempName,
-                          errorNumber);
+// ---- Temporary files and interruptions ----
+
+namespace {
+
+// Temporary files that a signal handler must remove. Filled and emptied by the threads that
+// create and commit them; read by the handler, which may only use lock-free atomics and
+// async-signal-safe calls.
+struct Slot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 live
+  int directory = -1;
+  char name[64] = {};
+};
+Slot g_slots[32];
+
+int Register(int directory, const std::string& name) {
+  if (name.size() >= sizeof(Slot::name)) return -1;
+  for (int i = 0; i < static_cast<int>(sizeof g_slots / sizeof g_slots[0]); ++i) {
+    int expected = 0;
+    if (!g_slots[i].state.compare_exchange_strong(expected, 1)) continue;
+    g_slots[i].directory = directory;
+    std::memcpy(g_slots[i].name, name.c_str(), name.size() + 1);
+    g_slots[i].state.store(2);
+    return i;
+  }
+  return -1;  // no room: the file is still removed on every other way out
 }
 
-bool DirectoryHandle::rename(const std::string& from, const std::string& to,
-                             int* errorNumber) const {
-  int fd = static_cast<int>(native_);
-  if (::renameat(fd, from.c_str(), fd, to.c_str()) == 0) return true;
-  *errorNumber = errno;
-  return false;
+void Unregister(int slot) {
+  if (slot >= 0) g_slots[slot].state.store(0);
 }
 
-void DirectoryHandle::remove(const std::string& name) const {
-  ::unlinkat(static_cast<int>(native_), name.c_str(), 0);
+void OnInterrupt(int signalNumber) {
+  for (Slot& slot : g_slots) {
+    if (slot.state.load() == 2) ::unlinkat(slot.directory, slot.name, 0);
+  }
+  // End as the signal would have ended the process, so that the caller sees it.
+  ::signal(signalNumber, SIG_DFL);
+  ::raise(signalNumber);
 }
+
+}  // namespace
+
+void RemoveTemporaryFilesOnInterrupt(bool brokenPipeFails) {
+  if (brokenPipeFails) ::signal(SIGPIPE, SIG_IGN);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction old;
+    if (::sigaction(signalNumber, nullptr, &old) != 0) continue;
+    if (old.sa_handler == SIG_IGN) continue;  // ignored by whoever started us (nohup, &)
+    struct sigaction action = {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signalNumber, &action, nullptr);
+  }
+}
+
+TempFile::~TempFile() { discard(); }
+
+void TempFile::discard() {
+  if (!name_.empty()) ::unlinkat(static_cast<int>(directory_), name_.c_str(), 0);
+  Unregister(slot_);
+  slot_ = -1;
+  name_.clear();
+  if (directory_ >= 0) ::close(static_cast<int>(directory_));
+  directory_ = -1;
+}
+
+Status TempFile::create(const DirectoryHandle& directory, const std::string& target,
+                        std::FILE** file) {
+  discard();
+  *file = nullptr;
+  // Our own descriptor of the directory, so that it outlives the caller's handle.
+  int dirFd = ::fcntl(static_cast<int>(directory.native()), F_DUPFD_CLOEXEC, 0);
+  if (dirFd < 0) return SystemError(directory.path());
+  directory_ = dirFd;
+  target_ = target;
+  targetPath_ = JoinPath(directory.path(), target);
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = TemporaryName(static_cast<unsigned long>(::getpid()), counter++);
+    path_ = JoinPath(directory.path(), name);
+    // Registered before it exists, so that no moment leaves it behind.
+    slot_ = Register(dirFd, name);
+    int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0666);
+    if (fd < 0) {
+      int err = errno;
+      Unregister(slot_);
+      slot_ = -1;
+      if (err == EEXIST) continue;
+      return SystemError(path_, err);
+    }
+    name_ = name;
+    struct stat old;
+    if (::fstatat(dirFd, target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+      // Keep the replaced file's owner and mode; only root may give a file away.
+      bool owned = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+      ::fchmod(fd, old.st_mode & (owned ? 07777 : 0777));
+    }
+    *file = ::fdopen(fd, "wb");
+    if (*file == nullptr) {
+      Status failure = SystemError(path_);
+      ::close(fd);
+      return failure;
+    }
+    return Status();
+  }
+  return SystemError(path_, EEXIST);
+}
+
+Status TempFile::commit() {
+  const int dirFd = static_cast<int>(directory_);
+  if (::renameat(dirFd, name_.c_str(), dirFd, target_.c_str()) != 0) {
+    return SystemError(targetPath_);
+  }
+  name_.clear();  // nothing left to remove
+  // The rename itself reaches the disk only with its directory.
+  Status status = ::fsync(dirFd) == 0 || errno == EINVAL ? Status() : SystemError(targetPath_);
+  discard();
+  return status;
+}
+
+// ---- Paths and the rest ----
 
 std::string JoinPath(const std::string& directory, const std::string& name) {
   if (directory.empty() || directory.back() == '/') return directory + name;
   return directory + "/" + name;
 }
 
-std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
-
-int LastErrorNumber() { return errno; }
+void SplitPath(const std::string& path, std::string* directory, std::string* name) {
+  size_t cut = path.find_last_of('/');
+  if (cut == std::string::npos) {
+    *directory = ".";
+    *name = path;
+    return;
+  }
+  *directory = cut == 0 ? "/" : path.substr(0, cut);
+  *name = path.substr(cut + 1);
+}
 
 unsigned CpuCount() {
   cpu_set_t set;

@@ -7,10 +7,10 @@
 #include <sys/stat.h>
 #define NOMINMAX
 #include <windows.h>
-#undef ReplaceFile  // windows.h maps it to ReplaceFileA; ours is the platform layer's
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
@@ -22,9 +22,7 @@ namespace {
 
 constexpr unsigned DirectoryAttribute = 0x10;  // _A_SUBDIR
 
-bool EndsInSeparator(const std::string& path) {
-  return !path.empty() && (path.back() == '\\' || path.back() == '/');
-}
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 // The C runtime's error number for a failed Windows call, so that messages read alike.
 int ErrnoFromLastError() {
@@ -50,38 +48,52 @@ int ErrnoFromLastError() {
   }
 }
 
-std::FILE* CreateNewFile(const std::string& path, int* errorNumber) {
-  int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                 _S_IREAD | _S_IWRITE);
-  if (fd < 0) {
-    *errorNumber = errno;
-    return nullptr;
+// The runtime's stat refuses a trailing separator, except after a drive ("C:\").
+std::string WithoutTrailingSeparators(std::string path) {
+  while (path.size() > 1 && IsSeparator(path.back()) && path[path.size() - 2] != ':') {
+    path.pop_back();
   }
-  std::FILE* file = _fdopen(fd, "wb");
-  if (file == nullptr) {
-    *errorNumber = errno;
-    _close(fd);
-    _unlink(path.c_str());
-  }
-  return file;
+  return path;
 }
 
-// Tries names made from `stem` until a file `prefix` + name can be created; `name` receives
-// the name that was.
-std::FILE* CreateUniqueFile(const std::string& prefix, const std::string& stem,
-                            std::string* name, int* errorNumber) {
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string candidate = stem + std::to_string(_getpid()) + "-" +
-                            std::to_string(counter.fetch_add(1));
-    std::FILE* file = CreateNewFile(prefix + candidate, errorNumber);
-    if (file != nullptr) {
-      *name = candidate;
-      return file;
-    }
-    if (*errorNumber != EEXIST) return nullptr;
+FileId IdOf(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return FileId{};
+  BY_HANDLE_FILE_INFORMATION info;
+  FileId id;
+  if (GetFileInformationByHandle(h, &info)) {
+    id = FileId{true, info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
   }
-  return nullptr;
+  CloseHandle(h);
+  return id;
+}
+
+Status NotRegular(const std::string& path, FileKind kind) {
+  return Status::Error(path + ": it is " + KindName(kind) + ", not a regular file");
+}
+
+Status OpenRegular(const std::string& path, int* fd, int64_t* size) {
+  *fd = _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (*fd < 0) {
+    // The runtime refuses to open a directory, and says only that access is denied.
+    int err = errno;
+    return KindOf(path) == FileKind::Directory ? NotRegular(path, FileKind::Directory)
+                                               : SystemError(path, err);
+  }
+  struct _stat64 st;
+  if (_fstat64(*fd, &st) != 0) {
+    Status failure = SystemError(path);
+    _close(*fd);
+    return failure;
+  }
+  if (!(st.st_mode & _S_IFREG)) {
+    _close(*fd);
+    return NotRegular(path, FileKind::Device);
+  }
+  *size = st.st_size;
+  return Status();
 }
 
 bool MakeDirectories(const std::string& path) {
@@ -93,19 +105,74 @@ bool MakeDirectories(const std::string& path) {
   return MakeDirectories(path.substr(0, cut)) && (_mkdir(path.c_str()) == 0 || errno == EEXIST);
 }
 
-}  // namespace
+// Temporary files that the console handler must remove; it runs on a thread of its own.
+struct Slot {
+  std::atomic<int> state{0};  // 0 free, 1 being filled, 2 live
+  char path[MAX_PATH * 2] = {};
+};
+Slot g_slots[32];
 
-std::FILE* OpenFile(const std::string& path, const char* mode, int* errorNumber) {
-  std::FILE* file = std::fopen(path.c_str(), mode);
-  if (file == nullptr && errorNumber != nullptr) *errorNumber = errno;
-  return file;
+int Register(const std::string& path) {
+  if (path.size() >= sizeof(Slot::path)) return -1;
+  for (int i = 0; i < static_cast<int>(sizeof g_slots / sizeof g_slots[0]); ++i) {
+    int expected = 0;
+    if (!g_slots[i].state.compare_exchange_strong(expected, 1)) continue;
+    std::memcpy(g_slots[i].path, path.c_str(), path.size() + 1);
+    g_slots[i].state.store(2);
+    return i;
+  }
+  return -1;
 }
 
-std::FILE* CreateTempFileBeside(const std::string& besidePath, std::string* tempPath,
-                                int* errorNumber) {
-  std::FILE* file = CreateUniqueFile("", besidePath + ".tmp", tempPath, errorNumber);
-  if (file != nullptr) std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-  return file;
+void Unregister(int slot) {
+  if (slot >= 0) g_slots[slot].state.store(0);
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  // The files were opened to allow deletion while open; they go when the process ends.
+  for (Slot& slot : g_slots) {
+    if (slot.state.load() == 2) DeleteFileA(slot.path);
+  }
+  ExitProcess(128 + (event == CTRL_C_EVENT ? SIGINT : SIGTERM));
+  return TRUE;
+}
+
+}  // namespace
+
+int LastErrorNumber() { return errno; }
+
+std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
+
+Status SystemError(const std::string& path, int errorNumber) {
+  return Status::Error(path + ": " + ErrorString(errorNumber), errorNumber);
+}
+
+Status SystemError(const std::string& path) { return SystemError(path, errno); }
+
+Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
+  *file = nullptr;
+  if (std::strcmp(mode, "rb") != 0) {
+    *file = std::fopen(path.c_str(), mode);
+    return *file != nullptr ? Status() : SystemError(path);
+  }
+  int fd = -1;
+  int64_t size = 0;
+  Status opened = OpenRegular(path, &fd, &size);
+  if (!opened.ok()) return opened;
+  *file = _fdopen(fd, "rb");
+  if (*file == nullptr) {
+    Status failure = SystemError(path);
+    _close(fd);
+    return failure;
+  }
+  return Status();
+}
+
+Status ProbeFile(const std::string& path, int64_t* size) {
+  int fd = -1;
+  Status opened = OpenRegular(path, &fd, size);
+  if (opened.ok()) _close(fd);
+  return opened;
 }
 
 bool SeekFile(std::FILE* file, int64_t position) {
@@ -116,28 +183,50 @@ bool SeekFileToEnd(std::FILE* file) { return _fseeki64(file, 0, SEEK_END) == 0; 
 
 int64_t TellFile(std::FILE* file) { return _ftelli64(file); }
 
-bool ReplaceFile(const std::string& from, const std::string& to, int* errorNumber) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-  *errorNumber = ErrnoFromLastError();
-  return false;
+bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
+
+void StartWriteback(std::FILE*) {}
+
+bool TruncateFile(std::FILE* file, int64_t size) {
+  return std::fflush(file) == 0 && _chsize_s(_fileno(file), size) == 0;
 }
 
-void RemoveFile(const std::string& path) { _unlink(path.c_str()); }
-
-bool PathExists(const std::string& path) {
-  struct _stat64i32 st;
-  return _stat64i32(path.c_str(), &st) == 0;
+FileKind KindOf(const std::string& path, FileId* id) {
+  const std::string bare = WithoutTrailingSeparators(path);
+  struct _stat64 st;
+  if (_stat64(bare.c_str(), &st) != 0) return FileKind::Missing;
+  if (id != nullptr) *id = IdOf(bare);
+  if (st.st_mode & _S_IFDIR) return FileKind::Directory;
+  if (st.st_mode & _S_IFREG) return FileKind::Regular;
+  return (st.st_mode & _S_IFCHR) ? FileKind::Device : FileKind::Other;
 }
 
-bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                   std::string* errorText) {
+const char* KindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::Missing: return "missing";
+    case FileKind::Regular: return "a regular file";
+    case FileKind::Directory: return "a directory";
+    case FileKind::Fifo: return "a FIFO";
+    case FileKind::Socket: return "a socket";
+    case FileKind::Device: return "a device";
+    case FileKind::Other: break;
+  }
+  return "a special file";
+}
+
+// The C runtime has no symbolic links to follow.
+std::string ResolveLinks(const std::string& path) { return path; }
+
+Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
+                     FileId* self) {
   entries->clear();
   struct _finddata64i32_t found;
   intptr_t handle = _findfirst64i32(JoinPath(path, "*.*").c_str(), &found);
   if (handle == -1) {
-    *errorText = path + ": " + ErrorString(errno);
-    return false;
+    // A missing directory and a file are told apart as the POSIX listing would.
+    return SystemError(path, KindOf(path) == FileKind::Regular ? ENOTDIR : errno);
   }
+  *self = IdOf(WithoutTrailingSeparators(path));
   do {
     if (std::strcmp(found.name, ".") == 0 || std::strcmp(found.name, "..") == 0) continue;
     DirectoryEntry entry;
@@ -146,110 +235,122 @@ bool ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries
     entries->push_back(std::move(entry));
   } while (_findnext64i32(handle, &found) == 0);
   _findclose(handle);
-  return true;
-}
-
-bool GetDirectoryId(const std::string& path, DirectoryId* id, std::string* errorText) {
-  // The runtime's stat refuses a trailing separator, except after a drive ("C:\").
-  std::string bare = path;
-  while (bare.size() > 1 && EndsInSeparator(bare) && bare[bare.size() - 2] != ':') bare.pop_back();
-  struct _stat64i32 st;
-  if (_stat64i32(bare.c_str(), &st) != 0) {
-    *errorText = path + ": " + ErrorString(errno);
-    return false;
-  }
-  if (!(st.st_mode & _S_IFDIR)) {
-    *errorText = path + ": " + ErrorString(ENOTDIR);
-    return false;
-  }
-  *id = DirectoryId{};  // the runtime gives no identity; links are not followed into cycles
-  return true;
-}
-
-bool ProbeFile(const std::string& path, int64_t* size, int* errorNumber) {
-  int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-  if (fd < 0) {
-    *errorNumber = errno;
-    return false;
-  }
-  struct _stat64 st;
-  bool ok = _fstat64(fd, &st) == 0;
-  if (!ok) *errorNumber = errno;
-  _close(fd);
-  if (ok) *size = st.st_size;
-  return ok;
+  return Status();
 }
 
 DirectoryHandle::~DirectoryHandle() { reset(); }
 
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
+    : native_(other.native_), path_(std::move(other.path_)) {
+  other.native_ = -1;
+}
+
+DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
+  native_ = other.native_;
+  path_ = std::move(other.path_);
+  other.native_ = -1;
+  return *this;
+}
+
 void DirectoryHandle::reset() { native_ = -1; }
 
-bool DirectoryHandle::open(const std::string& path, int* errorNumber) {
+Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
-  if (!MakeDirectories(path)) {
-    *errorNumber = errno;
-    return false;
-  }
+  if (create && !MakeDirectories(path)) return SystemError(path);
+  if (KindOf(path) != FileKind::Directory) return SystemError(path, ENOENT);
   native_ = 0;  // only the path is kept
   path_ = path;
-  return true;
+  return Status();
 }
 
-bool DirectoryHandle::openChild(const DirectoryHandle& parent, const std::string& name,
-                                int* errorNumber) {
+Status DirectoryHandle::openChild(const DirectoryHandle& parent, const std::string& name) {
   reset();
   std::string path = JoinPath(parent.path_, name);
-  if (_mkdir(path.c_str()) != 0 && errno != EEXIST) {
-    *errorNumber = errno;
-    return false;
-  }
+  if (_mkdir(path.c_str()) != 0 && errno != EEXIST) return SystemError(path);
   DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    *errorNumber = ErrnoFromLastError();
-    return false;
-  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) return SystemError(path, ErrnoFromLastError());
   // A link or junction inside the folder could lead out of it: never go through one.
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    *errorNumber = ELOOP;
-    return false;
-  }
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    *errorNumber = ENOTDIR;
-    return false;
-  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return SystemError(path, ELOOP);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return SystemError(path, ENOTDIR);
   native_ = 0;
   path_ = path;
-  return true;
+  return Status();
 }
 
-std::FILE* DirectoryHandle::createTempFile(const std::string& baseName, std::string* tempName,
-                                           int* errorNumber) const {
-  return CreateUniqueFile(JoinPath(path_, ""), "." + baseName + ".tmp", tempName, errorNumber);
+TempFile::~TempFile() { discard(); }
+
+void TempFile::discard() {
+  if (!name_.empty()) DeleteFileA(path_.c_str());
+  Unregister(slot_);
+  slot_ = -1;
+  name_.clear();
 }
 
-bool DirectoryHandle::rename(const std::string& from, const std::string& to,
-                             int* errorNumber) const {
-  std::string target = JoinPath(path_, to);
-  DWORD attributes = GetFileAttributesA(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    // Replace the link itself rather than what it points at.
-    DeleteFileA(target.c_str());
+Status TempFile::create(const DirectoryHandle& directory, const std::string& target,
+                        std::FILE** file) {
+  discard();
+  *file = nullptr;
+  target_ = target;
+  targetPath_ = JoinPath(directory.path(), target);
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string name = TemporaryName(static_cast<unsigned long>(_getpid()), counter++);
+    path_ = JoinPath(directory.path(), name);
+    slot_ = Register(path_);
+    // Shared for deletion, so that an interrupted run can remove it while it is still open.
+    HANDLE h = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      int err = ErrnoFromLastError();
+      Unregister(slot_);
+      slot_ = -1;
+      if (err == EEXIST) continue;
+      return SystemError(path_, err);
+    }
+    name_ = name;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+    *file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (*file == nullptr) {
+      Status failure = SystemError(path_);
+      if (fd >= 0) _close(fd); else CloseHandle(h);
+      return failure;
+    }
+    return Status();
   }
-  return ReplaceFile(JoinPath(path_, from), target, errorNumber);
+  return SystemError(path_, EEXIST);
 }
 
-void DirectoryHandle::remove(const std::string& name) const {
-  _unlink(JoinPath(path_, name).c_str());
+Status TempFile::commit() {
+  DWORD attributes = GetFileAttributesA(targetPath_.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    DeleteFileA(targetPath_.c_str());  // replace the link itself, not what it points at
+  }
+  if (!MoveFileExA(path_.c_str(), targetPath_.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return SystemError(targetPath_, ErrnoFromLastError());
+  }
+  name_.clear();
+  discard();
+  return Status();
 }
+
+void RemoveTemporaryFilesOnInterrupt(bool) { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
 std::string JoinPath(const std::string& directory, const std::string& name) {
-  if (directory.empty() || EndsInSeparator(directory)) return directory + name;
+  if (directory.empty() || IsSeparator(directory.back())) return directory + name;
   return directory + "\\" + name;
 }
 
-std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
-
-int LastErrorNumber() { return errno; }
+void SplitPath(const std::string& path, std::string* directory, std::string* name) {
+  size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos) {
+    *directory = ".";
+    *name = path;
+    return;
+  }
+  *directory = cut == 0 || path[cut - 1] == ':' ? path.substr(0, cut + 1) : path.substr(0, cut);
+  *name = path.substr(cut + 1);
+}
 
 unsigned CpuCount() {
   unsigned n = std::thread::hardware_concurrency();

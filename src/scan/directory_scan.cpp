@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
-
 namespace tarnix {
 
 const char* const IgnoredFileNames[5] = {"desktop.ini", "thumbs.db", "ehthumbs.db",
@@ -26,78 +24,83 @@ bool IsIgnoredFile(const std::string& name) {
   return false;
 }
 
-// The directories from the top down to the one being scanned. Their identities are only needed
-// when a link to a directory turns up, so they are looked up then, once each.
-class Ancestors {
- public:
-  void push(const std::string& path, const platform::DirectoryId& id) {
-    paths_.push_back(path);
-    ids_.push_back(id);
-  }
-  void pop() {
-    paths_.pop_back();
-    ids_.pop_back();
-  }
-  bool contains(const platform::DirectoryId& id) {
-    for (size_t i = 0; i < ids_.size(); ++i) {
-      std::string ignored;
-      if (!ids_[i].known) platform::GetDirectoryId(paths_[i], &ids_[i], &ignored);
-      if (ids_[i] == id) return true;
-    }
-    return false;
-  }
-
- private:
-  std::vector<std::string> paths_;
-  std::vector<platform::DirectoryId> ids_;
-};
-
 class Scanner {
  public:
-  explicit Scanner(ScanResult* result) : result_(result) {}
+  Scanner(const ScanExclusion& exclusion, ScanResult* result)
+      : exclusion_(exclusion), result_(result) {}
 
-  bool scan(const std::string& path, const std::string& prefix, Ancestors* ancestors) {
+  Status scan(const std::string& path, const std::string& prefix) {
     std::vector<platform::DirectoryEntry> listing;
-    if (!platform::ListDirectory(path, &listing, &result_->errorText)) return false;
+    platform::FileId self;
+    Status listed = platform::ListDirectory(path, &listing, &self);
+    if (!listed.ok()) return listed.prefixed("Cannot read directory ");
+    ancestors_.push_back(self);
     std::sort(listing.begin(), listing.end(),
               [](const platform::DirectoryEntry& a, const platform::DirectoryEntry& b) {
                 return ScanOrderLess(a.name, b.name);
               });
+    Status status;
     for (const platform::DirectoryEntry& entry : listing) {
-      const std::string name = prefix + entry.name;
-      switch (entry.kind) {
-        case platform::EntryKind::Directory: {
-          if (entry.name[0] == '.') break;
-          // Only a link can lead back up the tree.
-          if (entry.isLink && ancestors->contains(entry.id)) {
-            result_->skipped.push_back({name, "a link back to a directory that contains it"});
-            break;
-          }
-          const std::string subPath = platform::JoinPath(path, entry.name);
-          ancestors->push(subPath, entry.id);
-          bool ok = scan(subPath, name + "\\", ancestors);
-          ancestors->pop();
-          if (!ok) return false;
-          break;
-        }
-        case platform::EntryKind::File:
-          if (!IsIgnoredFile(entry.name)) {
-            result_->entries.push_back({name, platform::JoinPath(path, entry.name)});
-          }
-          break;
-        case platform::EntryKind::BrokenLink:
-          result_->skipped.push_back({name, "a symbolic link whose target does not exist"});
-          break;
-        case platform::EntryKind::Other:
-          result_->skipped.push_back({name, "not a regular file"});
-          break;
-      }
+      status = take(path, prefix, self, entry);
+      if (!status.ok()) break;
     }
-    return true;
+    ancestors_.pop_back();
+    return status;
   }
 
  private:
+  Status take(const std::string& path, const std::string& prefix, const platform::FileId& self,
+              const platform::DirectoryEntry& entry) {
+    const std::string name = prefix + entry.name;
+    switch (entry.kind) {
+      case platform::EntryKind::Directory:
+        if (entry.name[0] == '.') return Status();
+        // Only a link can lead back up the tree.
+        if (entry.isLink && std::find(ancestors_.begin(), ancestors_.end(), entry.id) != ancestors_.end()) {
+          result_->skipped.push_back({name, "a link back to a directory that contains it"});
+          return Status();
+        }
+        if (!Storable(entry.name)) return Unstorable(path, entry.name);
+        return scan(platform::JoinPath(path, entry.name), name + "\\");
+      case platform::EntryKind::File:
+        if (IsIgnoredFile(entry.name) || excluded(self, entry)) return Status();
+        if (!Storable(entry.name)) return Unstorable(path, entry.name);
+        result_->entries.push_back({name, platform::JoinPath(path, entry.name)});
+        return Status();
+      case platform::EntryKind::BrokenLink:
+        result_->skipped.push_back({name, "a symbolic link whose target does not exist"});
+        return Status();
+      case platform::EntryKind::Other:
+        result_->skipped.push_back({name, "not a regular file"});
+        return Status();
+    }
+    return Status();
+  }
+
+  // A pack stores a path with backslashes between its folders: a name with one of its own
+  // would come back as two.
+  static bool Storable(const std::string& name) {
+    return name.find('\\') == std::string::npos;
+  }
+  static Status Unstorable(const std::string& path, const std::string& name) {
+    return Status::Error("Cannot store " + platform::JoinPath(path, name) +
+                         ": its name holds a backslash, which a pack takes for a folder separator");
+  }
+
+  bool excluded(const platform::FileId& folder, const platform::DirectoryEntry& entry) const {
+    if (entry.id == exclusion_.file) return true;
+    for (const auto& [place, name] : exclusion_.places) {
+      if (place == folder && (entry.name == name || platform::IsTemporaryName(entry.name))) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  const ScanExclusion& exclusion_;
   ScanResult* result_;
+  // The directories from the top down to the one being scanned.
+  std::vector<platform::FileId> ancestors_;
 };
 
 }  // namespace
@@ -113,14 +116,10 @@ bool ScanOrderLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-ScanResult ScanDirectory(const std::string& path) {
+ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion) {
   ScanResult result;
-  Ancestors ancestors;
-  platform::DirectoryId top;
-  if (!platform::GetDirectoryId(path, &top, &result.errorText)) return result;
-  ancestors.push(path, top);
-  Scanner scanner(&result);
-  result.ok = scanner.scan(path, "", &ancestors);
+  Scanner scanner(exclusion, &result);
+  result.status = scanner.scan(path, "");
   return result;
 }
 

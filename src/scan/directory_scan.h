@@ -3,7 +3,10 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "platform/platform.h"
 
 namespace tarnix {
 
@@ -23,9 +26,17 @@ struct SkippedEntry {
   std::string reason;
 };
 
+// Files the scan leaves out without a word: the pack being written and its temporary files,
+// so that a pack inside the tree it is made of never packs itself.
+struct ScanExclusion {
+  platform::FileId file;  // the file at the pack path, where it exists
+  // Folder and name of the pack path, as typed and where its links lead; temporary files in
+  // these folders are left out too.
+  std::vector<std::pair<platform::FileId, std::string>> places;
+};
+
 struct ScanResult {
-  bool ok = false;
-  std::string errorText;  // "path: reason" when a directory could not be listed
+  Status status;  // why the scan could not finish, naming the path
   std::vector<SourceEntry> entries;
   std::vector<SkippedEntry> skipped;
 };
@@ -36,9 +47,10 @@ extern const char* const IgnoredFileNames[5];
 // Walks the directory depth first. Each directory's entries are taken in one fixed order
 // (names compared with a-z folded to A-Z, ties broken by the raw bytes) so that the same tree
 // gives the same pack on every machine; a subdirectory's files stand where it stands. Fails
-// when the directory, or any directory below it, cannot be listed. A directory reached again
-// through a link back to one of its parents is not descended again.
-ScanResult ScanDirectory(const std::string& path);
+// when the directory, or any directory below it, cannot be listed, and at a name that holds a
+// backslash, which a pack takes for a separator. A directory reached again through a link back
+// to one of its parents is not descended again.
+ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion = {});
 
 // The order of names within a directory.
 bool ScanOrderLess(const std::string& a, const std::string& b);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
+#include "app/change_detection.h"
 #include "pack/checksum.h"
 #include "support/test_support.h"
 
@@ -12,100 +15,145 @@ using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 
-const char* const Usage =
-    "Tarnix v1.00 - Packs multiple files into a Ombrel .pak file\n"
-    "\n"
-    "Arguments:\n"
-    " -uc: Do not compress the resulting file.\n"
-    " -v: Verify each file can be read back correctly.\n"
-    "\n"
-    "Usage:\n"
-    " Tarnix.exe <directory> <pack filename> [-uc] [-v]\n";
+using Files = std::vector<std::pair<std::string, std::string>>;
 
-int RunTool(const std::vector<std::string>& args, std::string* out) {
+int RunTool(const std::vector<std::string>& args, std::string* out,
+            const EntryDataOptions& tuning = {}) {
+  out->clear();
   Console console(out);
-  return RunTarnix(args, console);
+  return RunTarnix(args, console, tuning);
 }
 
-TEST(CommandLine, TooFewArgumentsPrintUsage) {
+TEST(CommandLine, UsageRootNameAndOptions) {
   std::string out;
   EXPECT_EQ(RunTool({}, &out), 1);
   EXPECT_EQ(out, "");
-  EXPECT_EQ(RunTool({"Tarnix"}, &out), 0);
-  EXPECT_EQ(out, Usage);
-  out.clear();
-  EXPECT_EQ(RunTool({"Tarnix", "dir"}, &out), 0);
-  EXPECT_EQ(out, Usage);
-}
+  const std::string usage =
+      "Tarnix v1.00 - Packs multiple files into a Ombrel .pak file\n\nArguments:\n"
+      " -uc: Do not compress the resulting file.\n -v: Verify each file can be read back correctly.\n"
+      "\nUsage:\n Tarnix.exe <directory> <pack filename> [-uc] [-v]\n";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"Tarnix"}, {"Tarnix", "dir"}}) {
+    EXPECT_EQ(RunTool(args, &out), 0);
+    EXPECT_EQ(out, usage);
+  }
+  const std::pair<const char*, const char*> roots[] = {
+      {"data/assets/", "assets"}, {"data\\assets", "assets"}, {"../assets", "assets"},
+      {"C:/", "C:"}, {".", "."}, {"assets//", ""}, {"a\\b/", "b"}, {"", ""}};
+  for (const auto& [directory, root] : roots) EXPECT_EQ(RootName(directory), root) << directory;
 
-TEST(CommandLine, RootNameIsTheLastComponent) {
-  EXPECT_EQ(RootName("data/assets/"), "assets");
-  EXPECT_EQ(RootName("data\\assets"), "assets");
-  EXPECT_EQ(RootName("../assets"), "assets");
-  EXPECT_EQ(RootName("assets"), "assets");
-  EXPECT_EQ(RootName("C:/"), "C:");
-  EXPECT_EQ(RootName("."), ".");
-  EXPECT_EQ(RootName("assets//"), "");
-  EXPECT_EQ(RootName("a\\b/"), "b");
-  EXPECT_EQ(RootName(""), "");
-}
-
-TEST(CommandLine, OnlyExactOptionsCountAndOnlyAfterThePaths) {
   TempDir dir;
   WriteFile(dir / "src/a.txt", "abc");
-  auto typeByte = [&](const std::vector<std::string>& options) {
+  const std::pair<std::vector<std::string>, int> options[] = {
+      {{}, 1}, {{"-UC", "-V"}, 0}, {{"-uc"}, 0}, {{"-Uc", "-uC", "--uc", "/uc", "-verify"}, 1}};
+  for (const auto& [extra, type] : options) {
     std::vector<std::string> args = {"Tarnix", dir / "src", dir / "o.pak"};
-    args.insert(args.end(), options.begin(), options.end());
-    std::string out;
+    args.insert(args.end(), extra.begin(), extra.end());
     EXPECT_EQ(RunTool(args, &out), 0) << out;
-    return static_cast<int>(ReadFile(dir / "o.pak")[5]);
-  };
-  EXPECT_EQ(typeByte({}), 1);
-  EXPECT_EQ(typeByte({"-UC", "-V"}), 0);
-  EXPECT_EQ(typeByte({"-uc"}), 0);
-  EXPECT_EQ(typeByte({"-Uc", "-uC", "--uc", "/uc", "-verify"}), 1);
-
+    EXPECT_EQ(ReadFile(dir / "o.pak")[5], type);
+  }
   // "-uc" in the directory's place is the directory.
-  std::string out;
-  EXPECT_EQ(RunTool({"Tarnix", "-uc", dir / "src", "out.pak"}, &out), 1);
+  EXPECT_EQ(RunTool({"Tarnix", "-uc", dir / "new.pak", "out.pak"}, &out), 1);
   EXPECT_EQ(out, "Tarnix v1.00\nCannot read directory -uc: No such file or directory\n");
 }
 
-}  // namespace
-}  // namespace tarnix
+class ChangeDetection : public ::testing::Test {
+ protected:
+  // A scan of `files` (name -> content), written to disk as sources.
+  void Scan(PackContents* pack, const Files& files, CompressionType type) {
+    pack->compressionType = type;
+    for (const auto& [name, content] : files) {
+      WriteFile(dir_ / ("src/" + name), content);
+      pack->entries.emplace_back();
+      pack->entries.back().setSource("root/" + name, dir_ / ("src/" + name),
+                                     static_cast<uint32_t>(content.size()), pack);
+    }
+  }
+  // Packs `before`, then compares a scan of `after` with it.
+  bool Unchanged(const Files& before, const Files& after,
+                 CompressionType was = CompressionType::Compressed,
+                 CompressionType now = CompressionType::Compressed, bool verify = false) {
+    PackContents old;
+    Scan(&old, before, was);
+    EXPECT_TRUE(old.write(pak_, {})) << old.errorText;
+    return Compare(after, now, verify);
+  }
+  bool Compare(const Files& after, CompressionType now, bool verify = false) {
+    PackContents fresh, existing;
+    Scan(&fresh, after, now);
+    bool unchanged = false;
+    EXPECT_TRUE(IsPackUnchanged(pak_, fresh, existing, verify, &unchanged).ok());
+    return unchanged;
+  }
+  TempDir dir_;
+  std::string pak_ = dir_ / "out.pak";
+};
 
-namespace tarnix {
-namespace {
+TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgree) {
+  const auto U = CompressionType::Uncompressed;
+  EXPECT_TRUE(Unchanged({{"a", "abc"}, {"b", "12"}}, {{"b", "12"}, {"a", "abc"}}));
+  EXPECT_TRUE(Unchanged({}, {}, U, U));
+  EXPECT_FALSE(Unchanged({{"a", "abc"}}, {{"a", "abd"}}));  // same size
+  EXPECT_FALSE(Unchanged({{"a", "abc"}}, {{"A", "abc"}}));  // case counts
+  EXPECT_FALSE(Unchanged({{"a", "abc"}}, {{"a", "abc"}, {"b", ""}}));
+  EXPECT_FALSE(Unchanged({{"a", "abc"}, {"b", ""}}, {{"a", "abc"}}));
+  EXPECT_FALSE(Unchanged({{"a", "abc"}}, {{"a", "abc"}}, CompressionType::Compressed, U));
+  EXPECT_FALSE(Unchanged({}, {}, U, CompressionType::Compressed));
+  // Not a pack, or not one whose layout is whole: written anew.
+  for (const std::string& bytes : {std::string("not a pack"), std::string("TRNX\1\0\0\0\0\0x", 11),
+                                   std::string("TRNX\1\0\1\0\0\0", 10)}) {
+    WriteFile(pak_, bytes);
+    EXPECT_FALSE(Compare({}, U)) << bytes;
+  }
+}
 
-TEST(Verify, AFailingEntryPrintsItsLineEndsWithStatusOneAndKeepsTheOldPack) {
+TEST_F(ChangeDetection, WithVerifyTheStoredDataMustReadBack) {
+  const std::string content = test::RandomBytes(5000, 2);
+  EXPECT_TRUE(Unchanged({{"a", content}}, {{"a", content}}, CompressionType::Compressed,
+                        CompressionType::Compressed, true));
+  std::string bytes = ReadFile(pak_);
+  bytes[bytes.size() - 1] ^= 1;  // the Adler-32 of the only chunk
+  WriteFile(pak_, bytes);
+  EXPECT_TRUE(Compare({{"a", content}}, CompressionType::Compressed));
+  EXPECT_FALSE(Compare({{"a", content}}, CompressionType::Compressed, true));
+}
+
+TEST_F(ChangeDetection, ASourceThatCannotBeReadFailsTheRun) {
+  Unchanged({{"a", "abc"}}, {{"a", "abc"}});
+  PackContents fresh, existing;
+  Scan(&fresh, {{"a", "abc"}}, CompressionType::Compressed);
+  fresh.entries[0].sourcePath = dir_.path();  // a directory, for root too
+  bool unchanged = true;
+  Status s = IsPackUnchanged(pak_, fresh, existing, false, &unchanged);
+  EXPECT_EQ(s.message(), "Failed to open " + dir_.path() + ": it is a directory, not a regular file");
+}
+
+TEST(Driver, FailuresReportTheFileAndKeepTheOldPack) {
   TempDir dir;
   WriteFile(dir / "src/a", "first");
   WriteFile(dir / "src/b", "second entry");
   WriteFile(dir / "src/c", "third");
-  WriteFile(dir / "old.pak", "previous");
-  EntryDataOptions tuning;
-  tuning.chunkHook = [](size_t entry, size_t, uint8_t* framed, size_t) {
+  const std::string pak = dir / "old.pak";
+  WriteFile(pak, "previous");
+  EntryDataOptions damaging;
+  damaging.chunkHook = [](size_t entry, size_t, uint8_t* framed, size_t) {
     if (entry == 1) framed[6] ^= 0xFF;  // first deflate byte of the second entry
   };
   std::string out;
-  Console console(&out);
-  std::string pak = dir / "old.pak";
-  EXPECT_EQ(RunTarnix({"Tarnix", dir / "src", pak, "-v"}, console, tuning), 1);
-  const std::string line = "\nFailed to verify src/b (data: " +
-                           std::to_string(Checksum32("second entry", 12)) + ", saved: ";
-  size_t failure = out.find(line);
-  ASSERT_NE(failure, std::string::npos) << out;
+  EXPECT_EQ(RunTool({"Tarnix", dir / "src", pak, "-v"}, &out, damaging), 1);
+  const std::string listing = "Tarnix v1.00\nAdding a...Done\nAdding b...Done\nAdding c...Done\n";
+  const std::string progress = "\rWriting compressed " + pak + " [.  ] 33%\rWriting compressed " +
+                               pak + " [.. ] 66%\nFailed to verify src/b (data: " +
+                               std::to_string(Checksum32("second entry", 12)) + ", saved: ";
+  EXPECT_EQ(out.substr(0, listing.size() + progress.size()), listing + progress);
   EXPECT_EQ(out.substr(out.size() - 2), ")\n");
-  EXPECT_EQ(out.substr(0, failure),
-            "Tarnix v1.00\nAdding a...Done\nAdding b...Done\nAdding c...Done\n"
-            "\rWriting compressed " + pak + " [.  ] 33%\rWriting compressed " + pak + " [.. ] 66%");
-  EXPECT_EQ(out.back(), '\n');
-  EXPECT_EQ(out.find("Wrote"), std::string::npos);
+  EntryDataOptions starving;
+  starving.chunkHook = [](size_t, size_t, uint8_t*, size_t) { throw std::bad_alloc(); };
+  EXPECT_EQ(RunTool({"Tarnix", dir / "src", pak}, &out, starving), 1);
+  EXPECT_EQ(out.substr(out.find("33%") + 3), "\nFailed to write " + pak + ": out of memory\n");
   EXPECT_EQ(ReadFile(pak), "previous");
-
-  // Without -v the same damage is not looked for.
-  out.clear();
-  EXPECT_EQ(RunTarnix({"Tarnix", dir / "src", pak}, console, tuning), 0);
+  EXPECT_EQ(test::Listing(dir.path()), (std::vector<std::string>{"old.pak", "src"}));
+  // Without -v the damage is not looked for.
+  EXPECT_EQ(RunTool({"Tarnix", dir / "src", pak}, &out, damaging), 0);
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include "scan/directory_scan.h"
-#include "scan/scan_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -8,67 +7,57 @@
 namespace tarnix {
 namespace {
 
-using test::MakeDirs;
 using test::TempDir;
 using test::WriteFile;
 
-TEST(ScanDirectory, WalksDepthFirstInFoldedOrderWithBackslashes) {
+std::vector<std::string> Names(const ScanResult& r) {
+  std::vector<std::string> names;
+  for (const SourceEntry& e : r.entries) names.push_back(e.name);
+  return names;
+}
+
+TEST(ScanDirectory, WalksDepthFirstInFoldedOrderLeavingOutWhatItShould) {
   TempDir dir;
-  for (const char* f : {"b.txt", "A.txt", "_u", "Zeta", "sub/two/x.dat", "sub/c", "d", "C"}) {
+  for (const char* f : {"b.txt", "A.txt", "_u", "Zeta", "sub/two/x.dat", "sub/c", "d", "Desktop.INI",
+                        "sub/THUMBS.db", "thumbs.db.bak", ".hidden", ".git/config", "sub/.cache/x",
+                        "pspbrwse.jbf/inside"}) {
     WriteFile(dir / std::string("t/") + f, f);
   }
-  ScanResult r = ScanDirectory(dir / "t");
-  ASSERT_TRUE(r.ok) << r.errorText;
+  test::WriteFile(dir / "t/empty/.keep/x", "");
   // a-z fold to A-Z, so "_" (after Z) sorts after every letter.
-  EXPECT_EQ(Names(r), (std::vector<std::string>{"A.txt", "b.txt", "C", "d", "sub\\c",
-                                                "sub\\two\\x.dat", "Zeta", "_u"}));
-  ASSERT_EQ(r.entries.size(), 8u);
-  EXPECT_EQ(test::ReadFile(r.entries[5].path), "sub/two/x.dat");
-}
-
-TEST(ScanDirectory, TrailingSlashesGiveTheSameNames) {
-  TempDir dir;
-  WriteFile(dir / "t/s/f", "x");
-  ScanResult plain = ScanDirectory(dir / "t");
-  ScanResult slash = ScanDirectory(dir / "t/");
-  EXPECT_EQ(Names(plain), Names(slash));
-  ASSERT_EQ(slash.entries.size(), 1u);
-  EXPECT_EQ(test::ReadFile(slash.entries[0].path), "x");
-}
-
-TEST(ScanDirectory, LeavesOutIgnoredFilesAndDotDirectoriesOnly) {
-  TempDir dir;
-  for (const char* f : {"Desktop.INI", "THUMBS.db", "ehthumbs.db", "sub/ehthumbs_vista.db",
-                        "sub/PspBrwse.jbf", "thumbs.db.bak", "my_desktop.ini", ".hidden",
-                        ".git/config", "sub/.cache/x", "pspbrwse.jbf/inside", "empty/.keep/x"}) {
-    WriteFile(dir / std::string("t/") + f, f);
+  const std::vector<std::string> expected = {".hidden", "A.txt", "b.txt", "d", "pspbrwse.jbf\\inside",
+                                             "sub\\c", "sub\\two\\x.dat", "thumbs.db.bak", "Zeta", "_u"};
+  for (const std::string& arg : {dir / "t", dir / "t/"}) {
+    ScanResult r = ScanDirectory(arg);
+    ASSERT_TRUE(r.status.ok()) << r.status.message();
+    EXPECT_EQ(Names(r), expected);
+    EXPECT_EQ(test::ReadFile(r.entries[6].path), "sub/two/x.dat");
   }
-  MakeDirs(dir / "t/only_empty/deeper");
-  ScanResult r = ScanDirectory(dir / "t");
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(Names(r), (std::vector<std::string>{".hidden", "my_desktop.ini", "pspbrwse.jbf\\inside",
-                                                "thumbs.db.bak"}));
-}
-
-TEST(ScanDirectory, FailsForAMissingDirectoryOrAFile) {
-  TempDir dir;
-  WriteFile(dir / "file", "x");
-  ScanResult missing = ScanDirectory(dir / "nope");
-  EXPECT_FALSE(missing.ok);
-  EXPECT_EQ(missing.errorText, (dir / "nope") + ": No such file or directory");
-  ScanResult file = ScanDirectory(dir / "file");
-  EXPECT_FALSE(file.ok);
-  EXPECT_EQ(file.errorText, (dir / "file") + ": Not a directory");
-}
-
-TEST(ScanOrder, FoldsOnlyAsciiLetters) {
-  EXPECT_TRUE(ScanOrderLess("a_", "B"));
-  EXPECT_FALSE(ScanOrderLess("B", "a_"));
-  EXPECT_FALSE(ScanOrderLess("a", "A"));   // equal folds: raw bytes, 'A' (0x41) first
-  EXPECT_TRUE(ScanOrderLess("A", "a"));
-  EXPECT_TRUE(ScanOrderLess("Z", "_"));
+  EXPECT_TRUE(ScanOrderLess("A", "a"));  // equal when folded: raw bytes decide
   EXPECT_TRUE(ScanOrderLess("z", "\xC3\xA9"));  // bytes above 0x7F are not folded
   EXPECT_TRUE(ScanOrderLess("ab", "abc"));
+}
+
+TEST(ScanDirectory, FailsNamingThePath) {
+  TempDir dir;
+  WriteFile(dir / "file", "x");
+  EXPECT_EQ(ScanDirectory(dir / "nope").status.message(),
+            "Cannot read directory " + (dir / "nope") + ": No such file or directory");
+  EXPECT_EQ(ScanDirectory(dir / "file").status.message(),
+            "Cannot read directory " + (dir / "file") + ": Not a directory");
+}
+
+TEST(ScanDirectory, LeavesOutThePackAndItsTemporaryFiles) {
+  TempDir dir;
+  for (const char* f : {"t/a", "t/out.pak", "t/.tarnix-12-3", "t/.tarnix-x", "t/sub/out.pak"}) {
+    WriteFile(dir / f, "x");
+  }
+  ScanExclusion exclusion;
+  platform::FileId folder;
+  ASSERT_EQ(platform::KindOf(dir / "t", &folder), platform::FileKind::Directory);
+  exclusion.places.push_back({folder, "out.pak"});
+  EXPECT_EQ(Names(ScanDirectory(dir / "t", exclusion)),
+            (std::vector<std::string>{".tarnix-x", "a", "sub\\out.pak"}));
 }
 
 }  // namespace

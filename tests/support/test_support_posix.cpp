@@ -1,61 +1,62 @@
-// Running commands on POSIX: fork and exec, standard output through a pipe.
+// Running commands on POSIX: fork and exec, standard output and error through pipes.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <stdexcept>
 
 #include "support/test_support.h"
 
 namespace tarnix::test {
 
-namespace fs = std::filesystem;
-
-namespace {
-
-std::string Drain(int fd) {
-  std::string text;
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
-
-}  // namespace
-
-CommandResult Run(const std::vector<std::string>& argv) {
-  std::string errPath = (fs::temp_directory_path() / "tarnix-stderr-XXXXXX").string();
-  int errFd = mkstemp(errPath.data());
-  int pipeFd[2];
-  if (errFd < 0 || pipe(pipeFd) != 0) throw std::runtime_error("pipe failed");
+CommandResult Run(const std::vector<std::string>& argv, int signal,
+                  const std::function<bool(const std::string&)>& ready) {
+  int out[2], err[2];
+  if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipeFd[1], 1);
-    dup2(errFd, 2);
-    close(pipeFd[0]);
-    close(pipeFd[1]);
-    int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+    dup2(open("/dev/null", O_RDONLY), 0);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execv(args[0], args.data());
     _exit(127);
   }
-  close(pipeFd[1]);
+  close(out[1]);
+  close(err[1]);
   CommandResult result;
-  result.output = Drain(pipeFd[0]);
-  close(pipeFd[0]);
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.output, &result.errors};
+  for (int open = 2; open > 0;) {
+    poll(fds, 2, signal != 0 ? 2 : -1);
+    if (signal != 0 && ready(result.output)) {
+      kill(pid, signal);
+      signal = 0;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buf[65536];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+        continue;
+      }
+      sinks[i]->append(buf, static_cast<size_t>(n));
+    }
+  }
   int status = 0;
   struct rusage usage;
   wait4(pid, &status, 0, &usage);
   result.peakKiB = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  close(errFd);
-  result.errors = ReadFile(errPath);
-  unlink(errPath.c_str());
   return result;
 }
 

@@ -50,7 +50,8 @@ std::string NormaliseLineEnds(const std::string& text) {
 
 }  // namespace
 
-CommandResult Run(const std::vector<std::string>& argv) {
+CommandResult Run(const std::vector<std::string>& argv, int,
+                  const std::function<bool(const std::string&)>&) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE outRead, outWrite, errRead, errWrite;
   if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0)) {

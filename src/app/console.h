@@ -1,8 +1,10 @@
-// Where the tool's text goes: standard output in the program, a string in tests.
+// Where the programs' text goes: standard output or error in the program, a string in tests.
 #pragma once
 
 #include <cstdio>
 #include <string>
+
+#include "platform/status.h"
 
 namespace tarnix {
 
@@ -19,17 +21,20 @@ class Console {
     write(text);
     endLine();
   }
-  // Ends the current line if text was written since the last line end, so that a message
-  // does not land at the end of a progress line.
-  void finishOpenLine() {
-    if (lineOpen_) endLine();
+  // Ends a progress line (one drawn from a carriage return), so that a message does not land
+  // at its end; any other open line is left for the message to complete.
+  void endProgressLine() {
+    if (progressOpen_) endLine();
   }
   void flush();
+  // The first failure to write, naming the stream by `name`.
+  Status status(const std::string& name) const;
 
  private:
   std::FILE* file_ = nullptr;
   std::string* capture_ = nullptr;
-  bool lineOpen_ = false;
+  bool progressOpen_ = false;
+  int writeError_ = 0;
 };
 
 }  // namespace tarnix

@@ -1,0 +1,133 @@
+#include "app/entry_names.h"
+
+#include <map>
+
+namespace tarnix {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+
+std::string Folded(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// One name on its own; `stripped` receives what was taken off its front.
+ExtractPath PlanName(const PackEntry& entry, std::string* stripped) {
+  ExtractPath path;
+  const std::string& name = entry.name;
+  if (entry.nameLength > name.size()) {
+    path.refusal = "its name holds a NUL byte";
+    return path;
+  }
+  size_t at = 0;
+  while (at < name.size()) {
+    if (IsSeparator(name[at])) {
+      ++at;
+    } else if (name[at] == '.' && at + 1 < name.size() && IsSeparator(name[at + 1])) {
+      at += 2;
+    } else {
+      break;
+    }
+  }
+  *stripped = name.substr(0, at);
+  if (at == name.size()) {
+    path.refusal = "it is empty";
+    return path;
+  }
+  for (size_t start = at;;) {
+    size_t cut = name.find_first_of("/\\", start);
+    path.parts.push_back(name.substr(start, cut == std::string::npos ? cut : cut - start));
+    if (cut == std::string::npos) break;
+    start = cut + 1;
+  }
+  const std::string& first = path.parts[0];
+  if (first.size() >= 2 && first[1] == ':' &&
+      ((first[0] >= 'A' && first[0] <= 'Z') || (first[0] >= 'a' && first[0] <= 'z'))) {
+    path.refusal = "it names a drive";
+  }
+  for (const std::string& part : path.parts) {
+    if (part == "..") path.refusal = "it holds a \"..\" component";
+    if (part.empty() || part == ".") path.refusal = "it holds an empty or \".\" component";
+  }
+  return path;
+}
+
+}  // namespace
+
+std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
+                                        std::vector<PackProblem>* problems) {
+  std::vector<ExtractPath> plans;
+  std::map<std::string, size_t> files;    // path -> entry
+  std::map<std::string, size_t> folders;  // path of a folder some entry needs -> that entry
+  std::map<std::string, size_t> folded;   // path with A-Z folded -> entry
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    std::string stripped;
+    plans.push_back(PlanName(pack.entries[i], &stripped));
+    ExtractPath& plan = plans.back();
+    const std::string label = EntryLabel(pack, i) + ": ";
+    if (!stripped.empty()) {
+      problems->push_back({label + "stripped the leading \"" + stripped + "\"", true, i});
+    }
+    std::string key;
+    for (size_t k = 0; plan.refusal.empty() && k < plan.parts.size(); ++k) {
+      key += (k == 0 ? "" : "/") + plan.parts[k];
+      auto file = files.find(key);
+      if (file != files.end()) {
+        plan.refusal = k + 1 == plan.parts.size()
+                           ? "the same path as " + EntryLabel(pack, file->second)
+                           : EntryLabel(pack, file->second) + " is a file where it needs a folder";
+      } else if (k + 1 == plan.parts.size() && folders.count(key) != 0) {
+        plan.refusal = "a file where " + EntryLabel(pack, folders[key]) + " needs a folder";
+      }
+    }
+    if (!plan.refusal.empty()) {
+      problems->push_back({label + "refused: " + plan.refusal, false, i});
+      continue;
+    }
+    files[key] = i;
+    for (size_t cut = key.find('/'); cut != std::string::npos; cut = key.find('/', cut + 1)) {
+      folders.emplace(key.substr(0, cut), i);
+    }
+    auto twin = folded.emplace(Folded(key), i);
+    if (!twin.second) {
+      problems->push_back({label + "differs only in letter case from " +
+                               EntryLabel(pack, twin.first->second) +
+                               ": they collide on Windows and macOS",
+                           true, i});
+    }
+  }
+  return plans;
+}
+
+bool SameName(const std::string& stored, const std::string& asked) {
+  if (stored.size() != asked.size()) return false;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    if (stored[i] != asked[i] && !(IsSeparator(stored[i]) && IsSeparator(asked[i]))) return false;
+  }
+  return true;
+}
+
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      const char* digits = "0123456789abcdef";
+      out += std::string("\\x") + digits[c >> 4] + digits[c & 15];
+    }
+  }
+  return out;
+}
+
+}  // namespace tarnix

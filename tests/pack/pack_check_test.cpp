@@ -1,0 +1,85 @@
+// Damage one field of a sound pack, and the checks name that entry and that fault.
+#include "pack/pack_check.h"
+
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+namespace tarnix {
+namespace {
+
+using test::Chunk;
+using test::MadeEntry;
+using test::MakePack;
+
+std::vector<PackProblem> Check(const std::string& bytes, bool layoutOnly) {
+  PackContents pack;
+  pack.stream.openMemory();
+  pack.stream.write(bytes.data(), static_cast<int64_t>(bytes.size()));
+  pack.stream.seek(0);
+  if (!layoutOnly) return FindPackProblems(pack);
+  EXPECT_TRUE(pack.read());
+  return CheckLayout(pack);
+}
+
+void Put32(std::string* bytes, size_t at, uint32_t value) { bytes->replace(at, 4, test::Le32(value)); }
+
+TEST(PackCheck, NamesTheEntryAndTheFault) {
+  const std::string a = test::RandomBytes(40000, 5);
+  const test::MadePack good = MakePack({{"r/a", a}, {"r/b", "tail text"}}, true);
+  const size_t offsetA = good.records[0] + 5, sizeA = offsetA + 4, sumA = sizeA + 4;
+  const size_t offsetB = good.records[1] + 5;
+  const uint32_t lengthA = static_cast<uint32_t>(Chunk(a.substr(0, 32768)).size() - 4);
+  auto with = [&good](std::function<void(std::string*)> damage) {
+    std::string bytes = good.bytes;
+    damage(&bytes);
+    return bytes;
+  };
+  auto stored = [](const std::string& content, const std::string& form) {
+    MadeEntry e{"r/x", content};
+    e.stored = form;
+    return MakePack({e}, true).bytes;
+  };
+  std::string trailing = Chunk("abc");
+  Put32(&trailing, 0, static_cast<uint32_t>(trailing.size() + 3 - 4));
+  trailing += "xyz";
+  const std::string full(32768, 'f');
+  struct Case {
+    std::string bytes;
+    std::string problem;  // empty: none
+    bool layout;          // the layout check finds it too
+  };
+  const Case cases[] = {
+      {good.bytes, "", false},
+      {with([&](std::string* b) { Put32(b, offsetA, static_cast<uint32_t>(good.data[0] + 1)); }),
+       "entry 0 (r/a): data at offset 45, expected 44", true},
+      // Two entries for one stored form: the first has no room of its own.
+      {with([&](std::string* b) { Put32(b, offsetB, static_cast<uint32_t>(good.data[0])); }),
+       "entry 0 (r/a): 0 chunks cannot hold its 40000 bytes", true},
+      {good.bytes + "x", "entry 1 (r/b): chunk 1: its length runs past the end of the file", true},
+      {good.bytes.substr(0, good.bytes.size() - 1), "entry 1 (r/b): chunk 0: length ", true},
+      {with([&](std::string* b) { Put32(b, good.data[0], 36173); }), "entry 0 (r/a): chunk 0: length 36173 exceeds 36172", true},
+      {with([&](std::string* b) { Put32(b, sizeA, 70000); }), "entry 0 (r/a): 2 chunks cannot hold its 70000 bytes", true},
+      {with([&](std::string* b) { (*b)[good.data[0] + 3 + lengthA] ^= 1; }), "entry 0 (r/a): chunk 0: corrupt", false},
+      {with([&](std::string* b) { Put32(b, sumA, 1); }), "entry 0 (r/a): checksum ", false},
+      {stored("abc", trailing), "entry 0 (r/x): chunk 0: 3 bytes after its zlib stream", false},
+      {stored(a, Chunk(a.substr(0, 1000)) + Chunk(a.substr(1000, 32768)) + Chunk(a.substr(33768))), "entry 0 (r/x): chunk 0: holds only 1000 bytes, but is not the entry's last", false},
+      {stored(full, Chunk(full) + Chunk("") + Chunk("")), "entry 0 (r/x): 2 empty chunks at its end", false},
+      {stored("abc", Chunk("abc") + Chunk("d")), "entry 0 (r/x): chunk 1: data past the entry's size", false},
+      {stored("abc", Chunk("ab")), "entry 0 (r/x): data ends after 2 of 3 bytes", false},
+      {MakePack({{"r/u", "abc"}}, false).bytes + "z", "entry 0 (r/u): its data takes 3 bytes, but 4 lie before the end of the file", true},
+      {MakePack({}, true).bytes + "abc", "the file has 3 bytes after a table of no entries", true},
+  };
+  for (const Case& c : cases) {
+    std::vector<PackProblem> all = Check(c.bytes, false);
+    EXPECT_EQ(all.empty(), c.problem.empty()) << c.problem;
+    std::string texts;
+    for (const PackProblem& p : all) texts += p.text + "\n";
+    EXPECT_NE(("\n" + texts).find("\n" + c.problem), std::string::npos) << c.problem << "\n" << texts;
+    EXPECT_EQ(Check(c.bytes, true).empty(), !c.layout) << c.problem;
+  }
+  EXPECT_EQ(Check("TRN", false)[0].text, "header or table: Magic mismatch");
+}
+
+}  // namespace
+}  // namespace tarnix
