@@ -17,6 +17,15 @@ constexpr uint32_t MaxChunkStreamSize = 36172;
 // Room for one framed chunk: the length field and the longest stream.
 constexpr size_t FramedChunkCapacity = 4 + MaxChunkStreamSize;
 
+// How one chunk is coded: by level 6's match search, as a Huffman code of its byte
+// frequencies alone, or stored as it is. Every way gives a zlib stream.
+enum class ChunkCoding { Level6, Literals, Stored };
+
+// Decides from the chunk's bytes, in integer arithmetic only, how to code them: a chunk too
+// dense for level 6 to save much (compressed already: images, sound) skips its costly match
+// search. Fills `histogram` (256 byte counts) when it gets that far.
+ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram);
+
 // Compressor and decompressor state for one thread; reusing it across chunks saves the
 // allocation, while every chunk stays an independent stream.
 class ChunkCodec {

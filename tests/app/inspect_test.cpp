@@ -1,6 +1,7 @@
 #include "app/inspect.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -49,6 +50,8 @@ TEST(Inspect, CommandLines) {
   const std::string p = dir / "p.pak", q = dir / "q.pak";
   test::WriteFile(p, MakePack({{"d/a", "abc"}, {"d/sub\\b", "hello"}, {"d/gone", "x"}}, false).bytes);
   test::WriteFile(q, MakePack({{"d/a", "abc"}, {"d/sub\\b", "hellO"}, {"d/new", "y"}}, true).bytes);
+  const std::string longName(255, 'n');  // the temporary name must not be longer
+  test::WriteFile(dir / "l.pak", MakePack({{"d/" + longName, "x"}, {"d/n%\xFF\n", ""}}, true).bytes);
   const std::string usage = "Usage:\n";
   const struct {
     std::vector<std::string> args;
@@ -69,6 +72,8 @@ TEST(Inspect, CommandLines) {
       {{"diff", p, q}, 1, "- d/gone\n~ d/sub\\b\n+ d/new\n", ""},
       {{"diff", p, p}, 0, "", ""},
       {{"diff", p, dir / "none.pak"}, 2, "", (dir / "none.pak") + ": No such file or directory\n"},
+      {{"extract", dir / "l.pak", dir / "o", "d/" + longName}, 0, "Extracted 1 of 1 entries to " + (dir / "o") + "\n", ""},
+      {{"list", "--names", dir / "l.pak"}, 0, "d/" + longName + "\nd/n%\xFF\\n\n", ""},
       {{"list", p}, 0,
        p + ": version 1, uncompressed, 3 entries\n        size      stored  checksum  name\n"
            "           3           3  359A672F  d/a\n           5           5  " + Hex("hello") +
@@ -81,6 +86,15 @@ TEST(Inspect, CommandLines) {
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.errors.substr(0, c.errors.size()), c.errors) << c.args[0];
   }
+  EXPECT_EQ(test::ReadFile(dir / ("o/d/" + longName)), "x");
+  // Names that are not UTF-8 come back percent-escaped, "%" included.
+  nlohmann::json list = nlohmann::json::parse(Inspect({"list", "--json", dir / "l.pak"}).out);
+  EXPECT_EQ(list["compression"], "compressed");
+  EXPECT_EQ(list["entries"][1]["name"], "d/n%25%FF\n");
+  EXPECT_EQ(list["entries"][0]["size"], 1);
+  EXPECT_EQ(list["entries"][0]["checksum"], Checksum32("x", 1));
+  EXPECT_EQ(list["entries"][1]["offset"].get<uint32_t>() - list["entries"][0]["offset"].get<uint32_t>(),
+            list["entries"][0]["stored_size"]);
 }
 
 TEST(Inspect, TestAndExtractRefuseTheSamePacks) {

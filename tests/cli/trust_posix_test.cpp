@@ -40,8 +40,8 @@ class Trust : public ::testing::Test {
     WriteFile(dir_ / "src/sub/b.bin", RandomBytes(70000, 1));
   }
   // The pack at `pak_` is as a fresh run over `src` would write it.
-  void ExpectSound() {
-    ASSERT_EQ(Tarnix({dir_ / "src", dir_ / "fresh.pak"}).status, 0);
+  void ExpectSound(const std::string& option = "") {
+    ASSERT_EQ(Tarnix({dir_ / "src", dir_ / "fresh.pak", option}).status, 0);
     EXPECT_EQ(ReadFile(pak_), ReadFile(dir_ / "fresh.pak"));
     fs::remove(dir_ / "fresh.pak");
   }
@@ -77,6 +77,15 @@ TEST_F(Trust, OnlyAWholePackIsUpToDate) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.output.rfind(c.last), std::string::npos) << r.output;
     if (c.before != damaged || !c.options.empty()) ExpectSound();
+  }
+  // A damaged entry is not copied into the new pack, and no copy crosses compression types.
+  WriteFile(pak_, damaged);
+  WriteFile(dir_ / "src/a.txt", "abd");
+  EXPECT_NE(Tarnix({dir_ / "src", pak_}).output.find("Wrote "), std::string::npos);
+  ExpectSound();
+  for (const char* option : {"-uc", ""}) {
+    EXPECT_NE(Tarnix({dir_ / "src", pak_, option}).output.find("Wrote "), std::string::npos);
+    ExpectSound(option);
   }
   fs::create_directories(dir_ / "empty");
   WriteFile(pak_, "not a pack");

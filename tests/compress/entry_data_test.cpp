@@ -74,9 +74,44 @@ TEST(WriteEntryData, ChunksAreFullButTheLastAndReadBack) {
   EXPECT_EQ(plain.entries[2].storedSize, 5u);
 }
 
+// Bytes of about 7.9 bits each: dense, but not so dense that a Huffman code saves nothing.
+std::string Skewed(size_t size, uint32_t seed) {
+  std::string random = RandomBytes(size, seed), out(size, '\0');
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>(random[i] & (i % 4 == 0 ? 0x3F : 0xFF));
+  return out;
+}
+
+TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
+  std::string text;
+  while (text.size() < 32768) text += "a line of text that repeats, as text does " + std::to_string(text.size());
+  const std::string kilo = RandomBytes(1024, 4);
+  std::string repeating;
+  while (repeating.size() < 32768) repeating += kilo;
+  const std::pair<std::string, ChunkCoding> cases[] = {
+      {RandomBytes(32768, 1), ChunkCoding::Stored},     {Skewed(32768, 2), ChunkCoding::Literals},
+      {text.substr(0, 32768), ChunkCoding::Level6},     {repeating, ChunkCoding::Level6},
+      {RandomBytes(1000, 3), ChunkCoding::Level6},  // too small to be worth it
+  };
+  for (const auto& [chunk, coding] : cases) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(chunk.data());
+    uint32_t histogram[256];
+    EXPECT_EQ(ChooseCoding(bytes, chunk.size(), histogram), coding) << chunk.size();
+    const std::string framed = Chunk(chunk);
+    std::string back(chunk.size(), '\0');
+    uLongf n = back.size();
+    EXPECT_EQ(uncompress(reinterpret_cast<Bytef*>(&back[0]), &n,
+                         reinterpret_cast<const Bytef*>(framed.data() + 4), framed.size() - 4), Z_OK);
+    EXPECT_EQ(back, chunk);
+    BinaryStream in = Memory(framed);
+    std::vector<uint8_t> decoded;
+    ASSERT_TRUE(ReadEntryData(in, CompressionType::Compressed, static_cast<uint32_t>(chunk.size()), &decoded).ok());
+    EXPECT_EQ(std::string(decoded.begin(), decoded.end()), chunk);
+  }
+}
+
 TEST(WriteEntryData, TheSameBytesWhateverTheThreadCount) {
   std::vector<std::string> contents;
-  for (int i = 0; i < 40; ++i) contents.push_back(RandomBytes(i * 3001, i) + std::string(i * 500, 'x'));
+  for (int i = 0; i < 40; ++i) contents.push_back(RandomBytes(i * 3001, i) + std::string(i * 500, 'x') + Skewed(i * 1000, i));
   const Written base = Store(contents, CompressionType::Compressed);
   for (unsigned threads : {1u, 2u, 8u}) {
     EntryDataOptions options;
