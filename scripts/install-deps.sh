@@ -1,17 +1,31 @@
 #!/usr/bin/env bash
-# Installs what building and testing Tarnix needs, from Debian's packages. Safe to run again:
+# Installs, from Debian's packages, what one kind of work needs: "build" (the programs and the
+# library), "test" (everything scripts/test.sh runs, but Wine) or "bench". Safe to run again:
 # it only calls apt-get when something is missing.
+# Usage: scripts/install-deps.sh [build|test|bench]   (default build)
 set -euo pipefail
 
-packages=(
+build=(
   build-essential cmake pkg-config
   libdeflate-dev        # chunk compression and the entry checksum
+  nlohmann-json3-dev    # tarnix-inspect list --json
+)
+test=(
+  "${build[@]}"
   libgtest-dev          # unit and end-to-end tests
   zlib1g-dev            # tests decode packs with zlib's own inflate
   util-linux            # setpriv, to run permission tests as another user
+  strace                # to see that the pack reaches the disk before it is renamed
   clang libclang-rt-14-dev  # fuzzers and sanitizer builds
-  libbenchmark-dev      # micro-benchmarks
+  dpkg-dev file man-db  # the Debian package and its checks
 )
+bench=("${test[@]}" libbenchmark-dev)
+case "${1:-build}" in
+  build) packages=("${build[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  bench) packages=("${bench[@]}") ;;
+  *) echo "usage: $0 [build|test|bench]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

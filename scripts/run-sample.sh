@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and packs the sample tree that ships in examples/.
+# Installs what building needs, builds Release, and packs the sample tree that ships in
+# examples/ into build/sample.pak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh build
 scripts/build.sh
 build/src/app/Tarnix examples/assets build/sample.pak -v

@@ -103,14 +103,6 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
   return plans;
 }
 
-bool SameName(const std::string& stored, const std::string& asked) {
-  if (stored.size() != asked.size()) return false;
-  for (size_t i = 0; i < stored.size(); ++i) {
-    if (stored[i] != asked[i] && !(IsSeparator(stored[i]) && IsSeparator(asked[i]))) return false;
-  }
-  return true;
-}
-
 std::string EscapeControls(const std::string& text) {
   std::string out;
   for (unsigned char c : text) {

@@ -22,9 +22,6 @@ struct ExtractPath {
 std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
                                         std::vector<PackProblem>* problems);
 
-// Whether a name given on the command line names a stored entry; either slash separates.
-bool SameName(const std::string& stored, const std::string& asked);
-
 // The text with control bytes written as \n, \r, \t or \xHH, so that a name cannot forge
 // lines or move the cursor.
 std::string EscapeControls(const std::string& text);

@@ -232,7 +232,7 @@ bool Select(const PackContents& pack, const std::string& path, const std::vector
   for (const std::string& name : names) {
     bool found = false;
     for (size_t i = 0; i < pack.entries.size(); ++i) {
-      if (SameName(pack.entries[i].name, name)) (*wanted)[i] = found = true;
+      if (NamesMatch(pack.entries[i].name, name)) (*wanted)[i] = found = true;
     }
     if (!found) errors.line(path + ": no entry named " + EscapeControls(name));
     all = all && found;
@@ -293,7 +293,7 @@ int Cat(const std::string& path, const std::string& name, Streams& io) {
   PackContents pack;
   if (!LoadPack(path, &pack, io.errors)) return 1;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
-    if (!SameName(pack.entries[i].name, name)) continue;
+    if (!NamesMatch(pack.entries[i].name, name)) continue;
     Status status = ReadChecked(pack.entries[i], [&io](const uint8_t* bytes, size_t n) {
       return std::fwrite(bytes, 1, n, io.data) == n
                  ? Status()

@@ -12,6 +12,15 @@ void PackEntry::setSource(const std::string& entryName, const std::string& path,
   pack = owner;
 }
 
+bool NamesMatch(const std::string& stored, const std::string& asked) {
+  auto separator = [](char c) { return c == '/' || c == '\\'; };
+  if (stored.size() != asked.size()) return false;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    if (stored[i] != asked[i] && !(separator(stored[i]) && separator(asked[i]))) return false;
+  }
+  return true;
+}
+
 Status PackEntry::loadData(std::vector<uint8_t>* content) const {
   if (hasSource()) {
     BinaryStream source;

@@ -95,6 +95,9 @@ class PackContents {
   Status writeTo(const std::string& path, const WriteOptions& options);
 };
 
+// Whether a name someone asks for names a stored entry; "/" and "\" separate alike.
+bool NamesMatch(const std::string& stored, const std::string& asked);
+
 // The byte count of one table record for a name.
 inline int64_t RecordSize(const std::string& name) {
   return RecordFixedSize + static_cast<int64_t>(name.size());
