@@ -37,7 +37,6 @@ class BinaryStream {
   Status close();
 
   bool isOpen() const { return kind_ != StreamKind::None; }
-  StreamKind kind() const { return kind_; }
   // The text of the last failed open: "Invalid open mode N" or "Failed to open file with
   // errno N". Never cleared by a later success.
   const std::string& errorText() const { return errorText_; }

@@ -65,64 +65,72 @@ class EntryChecker {
     return ok;
   }
 
-  // Decodes entry i chunk by chunk, as a reader would and more strictly.
+  // Decodes entry i, as a reader would and more strictly.
   void checkData(size_t i) {
     const PackEntry& entry = pack_.entries[i];
     const Span s = span(i);
-    BinaryStream& stream = pack_.stream;
     uint32_t checksum = EmptyChecksum;
     if (pack_.compressionType == CompressionType::Uncompressed) {
-      stream.seek(s.begin);
-      Status read = ReadEntryData(stream, CompressionType::Uncompressed, entry.size,
+      pack_.stream.seek(s.begin);
+      Status read = ReadEntryData(pack_.stream, CompressionType::Uncompressed, entry.size,
                                   [&checksum](const uint8_t* data, size_t n) {
                                     checksum = Checksum32Update(checksum, data, n);
                                     return Status();
                                   });
       if (!read.ok()) return (void)report(i, read.message());
-      return checkChecksum(i, checksum);
+    } else if (!checkChunks(i, s, &checksum)) {
+      return;
     }
+    if (checksum != entry.checksum) {
+      report(i, "checksum " + std::to_string(checksum) + ", recorded " + std::to_string(entry.checksum));
+    }
+  }
+
+ private:
+  // Decodes a compressed entry chunk by chunk: every chunk must decode whole, hold ChunkSize
+  // bytes unless it is the entry's last, and hold nothing after its zlib stream; at most one
+  // empty chunk may follow the content.
+  bool checkChunks(size_t i, const Span& s, uint32_t* checksum) {
+    const uint32_t size = pack_.entries[i].size;
     uint64_t content = 0;
     size_t trailingEmpty = 0;
     uint64_t chunk = 0;
     for (int64_t position = s.begin; position < s.end; ++chunk) {
       uint32_t length = 0;
-      if (!readLength(i, chunk, position, s, &length)) return;
+      if (!readLength(i, chunk, position, s, &length)) return false;
       const std::string where = "chunk " + std::to_string(chunk) + ": ";
       size_t produced = 0;
       size_t consumed = 0;
-      if (stream.read(input_.data(), length) != length ||
+      if (pack_.stream.read(input_.data(), length) != length ||
           !codec_.decode(input_.data(), length, output_.data(), ChunkSize, &produced, &consumed)) {
-        return (void)report(i, where + "corrupt");
+        return report(i, where + "corrupt");
       }
       position += 4 + static_cast<int64_t>(length);
       if (consumed < length) {
         report(i, where + std::to_string(length - consumed) + " bytes after its zlib stream");
       }
-      if (content == entry.size) {
-        if (produced > 0) return (void)report(i, where + "data past the entry's size");
+      if (content == size) {
+        if (produced > 0) return report(i, where + "data past the entry's size");
         ++trailingEmpty;
         continue;
       }
-      if (produced == 0 || content + produced > entry.size) {
-        return (void)report(i, where + "decodes to " + std::to_string(produced) + " bytes, but " +
-                                   std::to_string(entry.size - content) + " remain");
+      if (produced == 0 || content + produced > size) {
+        return report(i, where + "decodes to " + std::to_string(produced) + " bytes, but " +
+                             std::to_string(size - content) + " remain");
       }
       content += produced;
-      if (produced < ChunkSize && content < entry.size) {
-        report(i, where + "holds only " + std::to_string(produced) +
-                      " bytes, but is not the entry's last");
+      if (produced < ChunkSize && content < size) {
+        report(i, where + "holds only " + std::to_string(produced) + " bytes, but is not the entry's last");
       }
-      checksum = Checksum32Update(checksum, output_.data(), produced);
+      *checksum = Checksum32Update(*checksum, output_.data(), produced);
     }
-    if (content < entry.size) {
-      return (void)report(i, "data ends after " + std::to_string(content) + " of " +
-                                 std::to_string(entry.size) + " bytes");
+    if (content < size) {
+      return report(i, "data ends after " + std::to_string(content) + " of " + std::to_string(size) + " bytes");
     }
     if (trailingEmpty > 1) report(i, std::to_string(trailingEmpty) + " empty chunks at its end");
-    checkChecksum(i, checksum);
+    return true;
   }
 
- private:
   bool readLength(size_t i, uint64_t chunk, int64_t position, const Span& s, uint32_t* length) {
     const std::string where = "chunk " + std::to_string(chunk) + ": ";
     uint8_t bytes[4];
@@ -138,13 +146,6 @@ class EntryChecker {
       return report(i, where + "length " + std::to_string(*length) + " runs past " + s.endName);
     }
     return true;
-  }
-
-  void checkChecksum(size_t i, uint32_t checksum) {
-    const uint32_t recorded = pack_.entries[i].checksum;
-    if (checksum != recorded) {
-      report(i, "checksum " + std::to_string(checksum) + ", recorded " + std::to_string(recorded));
-    }
   }
 
   // Always false, so that a check can report and give up in one statement.

@@ -92,7 +92,12 @@ class PackContents {
 
  private:
   Status readTable();
+  // Reads record `index`; `position` counts the bytes read, `end` is the file's length.
+  Status readRecord(uint32_t index, int64_t end, int64_t* position, PackEntry* entry);
   Status writeTo(const std::string& path, const WriteOptions& options);
+  // Writes every entry's stored form at `out`'s position and fills in where each lies.
+  Status writeData(const std::string& path, const WriteOptions& options, int64_t dataStart,
+                   BinaryStream& out);
 };
 
 // Whether a name someone asks for names a stored entry; "/" and "\" separate alike.

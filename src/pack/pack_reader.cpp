@@ -5,6 +5,33 @@
 
 namespace tarnix {
 
+Status PackContents::readRecord(uint32_t index, int64_t end, int64_t* position, PackEntry* entry) {
+  auto cutShort = [index] {
+    return Status::Error("Entry table is cut short at entry " + std::to_string(index));
+  };
+  uint8_t head[2];
+  if (stream.read(head, 2) != 2) return cutShort();
+  *position += 2;
+  const int16_t length = static_cast<int16_t>(LoadU16(head));
+  if (length > 0) {
+    // Name bytes and the 12 bytes of numbers behind them must still be in the file.
+    if (static_cast<int64_t>(length) + 12 > end - *position) {
+      return Status::Error("Name of entry " + std::to_string(index) + " runs past the end of the file");
+    }
+    entry->name = stream.readString(length);
+    entry->nameLength = static_cast<uint16_t>(length);
+    *position += length;
+  }
+  uint8_t numbers[12];
+  if (stream.read(numbers, 12) != 12) return cutShort();
+  *position += 12;
+  entry->offset = LoadU32(numbers);
+  entry->size = LoadU32(numbers + 4);
+  entry->checksum = LoadU32(numbers + 8);
+  entry->pack = this;
+  return Status();
+}
+
 bool PackContents::read() {
   Status status = readTable();
   if (!status.ok()) errorText = status.message();
@@ -40,31 +67,9 @@ Status PackContents::readTable() {
   std::vector<PackEntry> table;
   table.reserve(std::min<uint32_t>(count, 4096));
   for (uint32_t i = 0; i < count; ++i) {
-    auto cutShort = [i] {
-      return Status::Error("Entry table is cut short at entry " + std::to_string(i));
-    };
     table.emplace_back();
-    PackEntry& entry = table.back();
-    uint8_t head[2];
-    if (stream.read(head, 2) != 2) return cutShort();
-    position += 2;
-    int16_t length = static_cast<int16_t>(LoadU16(head));
-    if (length > 0) {
-      // Name bytes and the 12 bytes of numbers behind them must still be in the file.
-      if (static_cast<int64_t>(length) + 12 > end - position) {
-        return Status::Error("Name of entry " + std::to_string(i) + " runs past the end of the file");
-      }
-      entry.name = stream.readString(length);
-      entry.nameLength = static_cast<uint16_t>(length);
-      position += length;
-    }
-    uint8_t numbers[12];
-    if (stream.read(numbers, 12) != 12) return cutShort();
-    position += 12;
-    entry.offset = LoadU32(numbers);
-    entry.size = LoadU32(numbers + 4);
-    entry.checksum = LoadU32(numbers + 8);
-    entry.pack = this;
+    Status record = readRecord(i, end, &position, &table.back());
+    if (!record.ok()) return record;
   }
   entries = std::move(table);
   return Status();

@@ -35,10 +35,12 @@ void WriteTable(BinaryStream& out, const std::vector<PackEntry>& entries) {
   }
 }
 
-// Where the data begins, once the table is known to be storable.
-Status MeasureTable(const std::vector<PackEntry>& entries, int64_t* dataStart) {
+// Where the data begins, once the table is known to be storable; an uncompressed pack's whole
+// length is known too, and is refused before anything is written when it is too large.
+Status MeasureTable(const PackContents& pack, const std::string& path, int64_t* dataStart) {
   *dataStart = HeaderSize;
-  for (const PackEntry& entry : entries) {
+  int64_t length = 0;
+  for (const PackEntry& entry : pack.entries) {
     if (entry.name.size() > MaxNameLength) {
       return Status::Error("Cannot store " + entry.name.substr(0, 64) + "...: its name is " +
                            std::to_string(entry.name.size()) + " bytes long, the limit is " +
@@ -48,7 +50,28 @@ Status MeasureTable(const std::vector<PackEntry>& entries, int64_t* dataStart) {
       return Status::Error("Cannot store " + entry.name + ": it has no source file");
     }
     *dataStart += RecordSize(entry.name);
+    length += pack.compressionType == CompressionType::Uncompressed ? entry.size : 0;
   }
+  if (*dataStart + length > MaxPackSize) {
+    return Status::Error("Failed to write " + path +
+                         ": the pack would reach 2 GiB, the largest the format can hold");
+  }
+  return Status();
+}
+
+// A new file beside the pack, or where the links at `path` lead: a link stays a link.
+Status CreateOutput(const std::string& path, platform::TempFile* temp, BinaryStream* out) {
+  std::string directory, name;
+  platform::SplitPath(platform::ResolveLinks(path), &directory, &name);
+  platform::DirectoryHandle folder;
+  std::FILE* file = nullptr;
+  Status created = folder.open(directory, false);
+  if (created.ok()) created = temp->create(folder, name, &file);
+  if (!created.ok()) {
+    return Status::Error("Failed to open " + path + ": Failed to open file with errno " +
+                         std::to_string(created.errorNumber()));
+  }
+  out->adoptForWriting(file, temp->path(), 1 << 20);
   return Status();
 }
 
@@ -77,36 +100,15 @@ bool PackContents::write(const std::string& path, const WriteOptions& options) {
 
 Status PackContents::writeTo(const std::string& path, const WriteOptions& options) {
   int64_t dataStart = 0;
-  Status measured = MeasureTable(entries, &dataStart);
-  if (!measured.ok()) return measured;
-  // An uncompressed pack's length is known now: refuse it before writing anything.
-  int64_t knownLength = dataStart;
-  if (compressionType == CompressionType::Uncompressed) {
-    for (const PackEntry& entry : entries) knownLength += entry.size;
-  }
-  const Status tooLarge = Status::Error(
-      "Failed to write " + path + ": the pack would reach 2 GiB, the largest the format can hold");
-  if (knownLength > MaxPackSize) return tooLarge;
-
-  // A link at `path` stays a link: the pack replaces the file it leads to.
-  std::string directory, name;
-  platform::SplitPath(platform::ResolveLinks(path), &directory, &name);
-  platform::DirectoryHandle folder;
+  Status status = MeasureTable(*this, path, &dataStart);
   platform::TempFile temp;
-  std::FILE* file = nullptr;
-  Status created = folder.open(directory, false);
-  if (created.ok()) created = temp.create(folder, name, &file);
-  if (!created.ok()) {
-    return Status::Error("Failed to open " + path + ": Failed to open file with errno " +
-                         std::to_string(created.errorNumber()));
-  }
   BinaryStream out;
-  out.adoptForWriting(file, temp.path(), 1 << 20);
+  if (status.ok()) status = CreateOutput(path, &temp, &out);
+  if (!status.ok()) return status;
   auto writeFailure = [&out, &path] {
     return Status::Error("Failed to write " + path + ": " +
                          platform::ErrorString(out.status().errorNumber()));
   };
-
   out.write(PackMagic, 4);
   out.writeU8(static_cast<uint8_t>(PackVersion));
   out.writeU8(static_cast<uint8_t>(compressionType));
@@ -116,26 +118,8 @@ Status PackContents::writeTo(const std::string& path, const WriteOptions& option
   WriteTable(out, entries);
   if (!out.status().ok()) return writeFailure();
 
-  EntryDataOptions dataOptions = options.data;
-  dataOptions.outputName = path;
-  dataOptions.outputLimit = MaxPackSize - dataStart;
-  const bool compressed = compressionType != CompressionType::Uncompressed;
-  const size_t n = entries.size();
-  auto showProgress = [&](size_t k) {
-    if (options.progress) options.progress(ProgressLine(path, compressed, k, n));
-  };
-  std::vector<StoredEntryData> stored;
-  Status data = WriteEntryData(Sources(entries), compressionType, out, dataOptions, showProgress,
-                               &stored);
-  if (!data.ok()) return data;
-
-  int64_t offset = dataStart;
-  for (size_t i = 0; i < n; ++i) {
-    entries[i].offset = static_cast<uint32_t>(offset);
-    entries[i].checksum = stored[i].checksum;
-    entries[i].storedSize = stored[i].storedSize;
-    offset += stored[i].storedSize;
-  }
+  status = writeData(path, options, dataStart, out);
+  if (!status.ok()) return status;
   out.seek(HeaderSize);
   WriteTable(out, entries);
   if (!out.sync() || !out.close().ok()) return writeFailure();
@@ -147,6 +131,29 @@ Status PackContents::writeTo(const std::string& path, const WriteOptions& option
                          platform::ErrorString(replaced.errorNumber()));
   }
   if (options.progress) options.progress(" Done\n");
+  return Status();
+}
+
+Status PackContents::writeData(const std::string& path, const WriteOptions& options,
+                               int64_t dataStart, BinaryStream& out) {
+  EntryDataOptions dataOptions = options.data;
+  dataOptions.outputName = path;
+  dataOptions.outputLimit = MaxPackSize - dataStart;
+  const bool compressed = compressionType != CompressionType::Uncompressed;
+  auto showProgress = [&](size_t k) {
+    if (options.progress) options.progress(ProgressLine(path, compressed, k, entries.size()));
+  };
+  std::vector<StoredEntryData> stored;
+  Status data = WriteEntryData(Sources(entries), compressionType, out, dataOptions, showProgress,
+                               &stored);
+  if (!data.ok()) return data;
+  int64_t offset = dataStart;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    entries[i].offset = static_cast<uint32_t>(offset);
+    entries[i].checksum = stored[i].checksum;
+    entries[i].storedSize = stored[i].storedSize;
+    offset += stored[i].storedSize;
+  }
   return Status();
 }
 

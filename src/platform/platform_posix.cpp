@@ -148,14 +148,47 @@ std::string ResolveLinks(const std::string& path) {
   return current;
 }
 
+namespace {
+
+// What a listed name is. The listing's own type and inode save a stat per entry; links (and
+// file systems that give no type) are looked through with a stat.
+Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
+                const struct stat& dirSt, DirectoryEntry* entry) {
+  entry->name = ent.d_name;
+  if (ent.d_type == DT_REG || ent.d_type == DT_DIR) {
+    entry->kind = ent.d_type == DT_REG ? EntryKind::File : EntryKind::Directory;
+    entry->id = FileId{true, static_cast<uint64_t>(dirSt.st_dev), static_cast<uint64_t>(ent.d_ino)};
+    return Status();
+  }
+  entry->isLink = ent.d_type == DT_LNK;
+  struct stat st;
+  if (::fstatat(dirFd, ent.d_name, &st, 0) != 0) {
+    int err = errno;
+    struct stat linkSt;
+    if ((err == ENOENT || err == ELOOP) &&
+        ::fstatat(dirFd, ent.d_name, &linkSt, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(linkSt.st_mode)) {
+      entry->kind = EntryKind::BrokenLink;
+      return Status();
+    }
+    return SystemError(JoinPath(path, ent.d_name), err);
+  }
+  entry->id = IdOf(st);
+  FileKind kind = KindOfMode(st.st_mode);
+  entry->kind = kind == FileKind::Regular     ? EntryKind::File
+                : kind == FileKind::Directory ? EntryKind::Directory
+                                              : EntryKind::Other;
+  return Status();
+}
+
+}  // namespace
+
 Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
                      FileId* self) {
   entries->clear();
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return SystemError(path);
-  int dirFd = ::dirfd(dir);
   struct stat dirSt;
-  if (::fstat(dirFd, &dirSt) == 0) *self = IdOf(dirSt);
+  if (::fstat(::dirfd(dir), &dirSt) == 0) *self = IdOf(dirSt);
   Status status;
   for (;;) {
     errno = 0;
@@ -164,37 +197,10 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
       if (errno != 0) status = SystemError(path);
       break;
     }
-    const char* name = ent->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0) continue;
     DirectoryEntry entry;
-    entry.name = name;
-    // The listing's own type and inode save a stat per entry; links (and file systems that
-    // give no type) are looked through with a stat.
-    if (ent->d_type == DT_REG || ent->d_type == DT_DIR) {
-      entry.kind = ent->d_type == DT_REG ? EntryKind::File : EntryKind::Directory;
-      entry.id = FileId{true, static_cast<uint64_t>(dirSt.st_dev), static_cast<uint64_t>(ent->d_ino)};
-      entries->push_back(std::move(entry));
-      continue;
-    }
-    entry.isLink = ent->d_type == DT_LNK;
-    struct stat st;
-    if (::fstatat(dirFd, name, &st, 0) != 0) {
-      int err = errno;
-      struct stat linkSt;
-      if ((err == ENOENT || err == ELOOP) &&
-          ::fstatat(dirFd, name, &linkSt, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(linkSt.st_mode)) {
-        entry.kind = EntryKind::BrokenLink;
-        entries->push_back(std::move(entry));
-        continue;
-      }
-      status = SystemError(JoinPath(path, name), err);
-      break;
-    }
-    entry.id = IdOf(st);
-    FileKind kind = KindOfMode(st.st_mode);
-    entry.kind = kind == FileKind::Regular     ? EntryKind::File
-                 : kind == FileKind::Directory ? EntryKind::Directory
-                                               : EntryKind::Other;
+    status = Describe(::dirfd(dir), path, *ent, dirSt, &entry);
+    if (!status.ok()) break;
     entries->push_back(std::move(entry));
   }
   ::closedir(dir);
