@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the fuzzers with clang and runs each for a bounded time, from the corpus kept in fuzz/
-# and seeds of sound packs. Inputs that reach new code are added to fuzz/corpus when
-# TARNIX_KEEP_CORPUS=1, to be replayed by every test run.
+# Builds the fuzzers with clang and runs each for a bounded time from the corpus kept in
+# fuzz/corpus. Inputs that reach new code are added to it when TARNIX_KEEP_CORPUS=1, to be
+# replayed by every test run.
 # Usage: scripts/fuzz.sh [SECONDS_PER_FUZZER]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,17 +9,15 @@ seconds=${1:-60}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNIX_BUILD_FUZZERS=ON -DTARNIX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target pack_fuzzer entry_decoder_fuzzer make_fuzz_seeds
+cmake --build "$build" -j"$(nproc)" --target pack_fuzzer entry_decoder_fuzzer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/seeds-pack" "$work/seeds-entry"
-"$build/fuzz/make_fuzz_seeds" "$work/seeds-pack" "$work/seeds-entry"
 run() {
   local name=$1 kind=$2
   echo "Fuzzing $name for ${seconds}s"
   mkdir -p "$work/corpus-$kind"
   # -rss_limit_mb keeps a fuzzer honest about unbounded allocation.
-  if ! "$build/fuzz/$name" "$work/corpus-$kind" "fuzz/corpus/$kind" "$work/seeds-$kind" \
+  if ! "$build/fuzz/$name" "$work/corpus-$kind" "fuzz/corpus/$kind" \
       -max_total_time="$seconds" -rss_limit_mb=512 -max_len=200000 2>"$work/$name.log"; then
     tail -n 60 "$work/$name.log"
     echo "$name found a problem"

@@ -118,11 +118,6 @@ class BitWriter {
   int count_ = 0;
 };
 
-void PutAdler32BigEndian(uint8_t* out, const uint8_t* data, size_t size) {
-  const uint32_t adler = libdeflate_adler32(1, data, size);
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(adler >> (24 - 8 * i));
-}
-
 // The code lengths of a dynamic block as deflate sends them: runs of one length (16) and of
 // zeros (17, 18) folded; `symbols` receives (symbol, extra bits) pairs.
 int FoldLengths(const uint8_t* lengths, int count, uint16_t* symbols) {
@@ -205,7 +200,7 @@ size_t EncodeLiterals(const uint8_t* data, size_t size, const uint32_t* histogra
   for (; i < size; ++i) bits.put(codes[data[i]], lengths[data[i]]);
   bits.put(codes[256], lengths[256]);
   uint8_t* end = bits.finish();
-  PutAdler32BigEndian(end, data, size);
+  StoreU32BigEndian(end, libdeflate_adler32(1, data, size));
   return static_cast<size_t>(end + 4 - out);
 }
 
@@ -215,7 +210,7 @@ size_t EncodeStored(const uint8_t* data, size_t size, uint8_t* out) {
                            static_cast<uint8_t>(~size), static_cast<uint8_t>(~size >> 8)};
   std::memcpy(out, head, sizeof head);
   std::memcpy(out + 7, data, size);
-  PutAdler32BigEndian(out + 7 + size, data, size);
+  StoreU32BigEndian(out + 7 + size, libdeflate_adler32(1, data, size));
   return 11 + size;
 }
 

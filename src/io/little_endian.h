@@ -1,4 +1,5 @@
-// Every number in a pack is little-endian, whatever the host.
+// Every number in a pack is little-endian, whatever the host; only a zlib stream's Adler-32
+// trailer is big-endian.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,13 @@ inline void StoreU32(uint8_t* p, uint32_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
   p[2] = static_cast<uint8_t>(v >> 16);
   p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+inline void StoreU32BigEndian(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
 }
 
 }  // namespace tarnix

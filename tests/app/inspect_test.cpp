@@ -8,7 +8,6 @@
 #include <filesystem>
 
 #include "pack/checksum.h"
-
 #include "support/test_support.h"
 
 namespace tarnix {
@@ -20,16 +19,14 @@ using test::TempDir;
 
 struct Result {
   int status;
-  std::string out;
-  std::string errors;
+  std::string out, errors;
 };
 
 Result Inspect(const std::vector<std::string>& args) {
   std::vector<std::string> all = {"tarnix-inspect"};
   all.insert(all.end(), args.begin(), args.end());
   Result r;
-  Console out(&r.out);
-  Console errors(&r.errors);
+  Console out(&r.out), errors(&r.errors);
   std::FILE* data = std::tmpfile();
   r.status = RunInspect(all, out, errors, data);
   std::rewind(data);
@@ -72,7 +69,7 @@ TEST(Inspect, CommandLines) {
       {{"diff", p, q}, 1, "- d/gone\n~ d/sub\\b\n+ d/new\n", ""},
       {{"diff", p, p}, 0, "", ""},
       {{"diff", p, dir / "none.pak"}, 2, "", (dir / "none.pak") + ": No such file or directory\n"},
-      {{"extract", dir / "l.pak", dir / "o", "d/" + longName}, 0, "Extracted 1 of 1 entries to " + (dir / "o") + "\n", ""},
+      {{"extract", dir / "l.pak", dir / "o/new", "d/" + longName}, 0, "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n", ""},
       {{"list", "--names", dir / "l.pak"}, 0, "d/" + longName + "\nd/n%\xFF\\n\n", ""},
       {{"list", p}, 0,
        p + ": version 1, uncompressed, 3 entries\n        size      stored  checksum  name\n"
@@ -86,11 +83,20 @@ TEST(Inspect, CommandLines) {
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.errors.substr(0, c.errors.size()), c.errors) << c.args[0];
   }
-  EXPECT_EQ(test::ReadFile(dir / ("o/d/" + longName)), "x");
-  // Names that are not UTF-8 come back percent-escaped, "%" included.
-  nlohmann::json list = nlohmann::json::parse(Inspect({"list", "--json", dir / "l.pak"}).out);
+  EXPECT_EQ(test::ReadFile(dir / ("o/new/d/" + longName)), "x");
+  // Names that are not UTF-8 (overlong forms, surrogates, beyond U+10FFFF, cut short), and "%",
+  // come back percent-escaped in JSON.
+  const std::pair<std::string, std::string> names[] = {
+      {"a\\u\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "a\\u\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"n%\xFF\n", "n%25%FF\n"}, {"\x80\xC0\xAF\xC1\xBF\xF5\x80", "%80%C0%AF%C1%BF%F5%80"},
+      {"\xE0\x80\xAF\xED\xA0\x80", "%E0%80%AF%ED%A0%80"},
+      {"\xF0\x80\x80\x80\xF4\x90\x80\x80", "%F0%80%80%80%F4%90%80%80"}, {"\xC3\xE2\x82", "%C3%E2%82"}};
+  std::vector<test::MadeEntry> entries;
+  for (const auto& name : names) entries.emplace_back(name.first, "x");
+  test::WriteFile(dir / "u.pak", MakePack(entries, true).bytes);
+  nlohmann::json list = nlohmann::json::parse(Inspect({"list", "--json", dir / "u.pak"}).out);
+  for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(list["entries"][i]["name"], names[i].second) << i;
   EXPECT_EQ(list["compression"], "compressed");
-  EXPECT_EQ(list["entries"][1]["name"], "d/n%25%FF\n");
   EXPECT_EQ(list["entries"][0]["size"], 1);
   EXPECT_EQ(list["entries"][0]["checksum"], Checksum32("x", 1));
   EXPECT_EQ(list["entries"][1]["offset"].get<uint32_t>() - list["entries"][0]["offset"].get<uint32_t>(),

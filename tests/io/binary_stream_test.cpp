@@ -7,12 +7,9 @@
 namespace tarnix {
 namespace {
 
-using test::TempDir;
-using test::WriteFile;
-
 TEST(BinaryStream, FailedOpensLeaveTheStreamClosedWithTheirText) {
-  TempDir dir;
-  WriteFile(dir / "a", "abc");
+  test::TempDir dir;
+  test::WriteFile(dir / "a", "abc");
   BinaryStream s;
   s.openMemory();
   for (int mode : {0, 4}) {
@@ -21,17 +18,15 @@ TEST(BinaryStream, FailedOpensLeaveTheStreamClosedWithTheirText) {
     EXPECT_EQ(s.errorText(), "Invalid open mode " + std::to_string(mode));
   }
   EXPECT_FALSE(s.open(dir / "missing", OpenMode::Read));
-  EXPECT_EQ(s.errorText(), "Failed to open file with errno 2");
   EXPECT_TRUE(s.open(dir / "a", OpenMode::Read));
   EXPECT_EQ(s.errorText(), "Failed to open file with errno 2");  // outlives a success
-  // Reading opens only a regular file.
-  EXPECT_FALSE(s.open(dir.path(), OpenMode::Read));
+  EXPECT_FALSE(s.open(dir.path(), OpenMode::Read));  // reading opens only a regular file
   EXPECT_EQ(s.status().message(), dir.path() + ": it is a directory, not a regular file");
 }
 
 TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
-  TempDir dir;
-  WriteFile(dir / "a", "0123456789");
+  test::TempDir dir;
+  test::WriteFile(dir / "a", "0123456789");
   BinaryStream s;
   ASSERT_TRUE(s.open(dir / "a", OpenMode::Read));
   char buf[16];
@@ -39,11 +34,7 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   EXPECT_EQ(s.size(), 10);
   std::vector<uint8_t> all = s.readAll();
   EXPECT_EQ(std::string(all.begin(), all.end()), "0123456789");
-  EXPECT_EQ(s.tell(), 3);
-  {
-    BinaryStream copy = s;  // shares the file and its position
-    EXPECT_EQ(copy.readU8(), '3');
-  }
+  EXPECT_EQ(BinaryStream(s).readU8(), '3');  // a copy shares the file and its position
   EXPECT_EQ(s.readU8(), '4');
   EXPECT_FALSE(s.atEnd());
   EXPECT_EQ(s.read(buf, 16), 5);
@@ -51,7 +42,7 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   s.seek(0);
   EXPECT_FALSE(s.atEnd());
   EXPECT_TRUE(s.close().ok());
-  EXPECT_EQ(s.size(), 0);
+  EXPECT_EQ(s.size() + s.tell(), 0);
 }
 
 TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
@@ -65,16 +56,12 @@ TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   EXPECT_EQ(s.tell(), 2);
   s.seek(1);
   EXPECT_EQ(s.readU32(), 0x07000012u);
-  char buf[8];
-  EXPECT_EQ(s.read(buf, 8), 0);
-  EXPECT_FALSE(s.atEnd());  // a memory stream never reports an end
-  EXPECT_EQ(s.readU16(), 0);
+  EXPECT_EQ(s.readU16(), 0);  // nothing left: missing bytes read as zero
+  EXPECT_FALSE(s.atEnd());    // a memory stream never reports an end
   s.truncate(2);
   EXPECT_EQ(s.size(), 2);
-
-  const uint8_t text[] = {0x41, 0x42, 0x00, 0x44};
-  s.openMemory();
-  s.write(text, 4);
+  s.seek(0);
+  s.write("AB\0D", 4);
   s.seek(0);
   EXPECT_EQ(s.readString(4), "AB");  // up to the NUL, every byte consumed
   EXPECT_EQ(s.tell(), 4);

@@ -33,25 +33,18 @@ TEST(ScanDirectory, WalksDepthFirstInFoldedOrderLeavingOutWhatItShould) {
     EXPECT_EQ(Names(r), expected);
     EXPECT_EQ(test::ReadFile(r.entries[6].path), "sub/two/x.dat");
   }
-  EXPECT_TRUE(ScanOrderLess("A", "a"));  // equal when folded: raw bytes decide
+  EXPECT_TRUE(ScanOrderLess("A", "a"));          // equal when folded: raw bytes decide
   EXPECT_TRUE(ScanOrderLess("z", "\xC3\xA9"));  // bytes above 0x7F are not folded
   EXPECT_TRUE(ScanOrderLess("ab", "abc"));
-}
-
-TEST(ScanDirectory, FailsNamingThePath) {
-  TempDir dir;
-  WriteFile(dir / "file", "x");
-  EXPECT_EQ(ScanDirectory(dir / "nope").status.message(),
-            "Cannot read directory " + (dir / "nope") + ": No such file or directory");
-  EXPECT_EQ(ScanDirectory(dir / "file").status.message(),
-            "Cannot read directory " + (dir / "file") + ": Not a directory");
+  for (const char* path : {"nope: No such file or directory", "t/b.txt: Not a directory"}) {
+    const std::string name = std::string(path).substr(0, std::string(path).find(':'));
+    EXPECT_EQ(ScanDirectory(dir / name).status.message(), "Cannot read directory " + (dir / path));
+  }
 }
 
 TEST(ScanDirectory, LeavesOutThePackAndItsTemporaryFiles) {
   TempDir dir;
-  for (const char* f : {"t/a", "t/out.pak", "t/.tarnix-12-3", "t/.tarnix-x", "t/sub/out.pak"}) {
-    WriteFile(dir / f, "x");
-  }
+  for (const char* f : {"t/a", "t/out.pak", "t/.tarnix-12-3", "t/.tarnix-x", "t/sub/out.pak"}) WriteFile(dir / f, "x");
   ScanExclusion exclusion;
   platform::FileId folder;
   ASSERT_EQ(platform::KindOf(dir / "t", &folder), platform::FileKind::Directory);

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 
 #include "compress/chunk_codec.h"
 #include "pack/checksum.h"
@@ -16,18 +15,13 @@ namespace fs = std::filesystem;
 
 TempDir::TempDir() {
   static uint32_t counter = 0;
-  auto seed = std::chrono::steady_clock::now().time_since_epoch().count();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    fs::path candidate = fs::temp_directory_path() /
-                         ("tarnix-test-" + std::to_string(seed) + "-" + std::to_string(counter++));
-    if (fs::create_directory(candidate)) {
-      fs::permissions(candidate, fs::perms::all);  // other users' runs must reach it
-      // Forward slashes throughout, so tests can join paths with "/" on every platform.
-      path_ = candidate.generic_string();
-      return;
-    }
-  }
-  throw std::runtime_error("cannot create a temporary directory");
+  const auto seed = std::chrono::steady_clock::now().time_since_epoch().count();
+  fs::path path;
+  do {
+    path = fs::temp_directory_path() / ("tarnix-test-" + std::to_string(seed) + "-" + std::to_string(counter++));
+  } while (!fs::create_directory(path));
+  fs::permissions(path, fs::perms::all);  // other users' runs must reach it
+  path_ = path.generic_string();           // forward slashes, to join with "/" everywhere
 }
 
 TempDir::~TempDir() {
@@ -36,17 +30,13 @@ TempDir::~TempDir() {
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
-  fs::path p(path);
-  if (p.has_parent_path()) fs::create_directories(p.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) throw std::runtime_error("cannot write " + path);
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
@@ -55,9 +45,9 @@ bool FileExists(const std::string& path) {
   return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
 }
 
-std::vector<std::string> Listing(const std::string& directory) {
+std::vector<std::string> Listing(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(directory)) names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -81,9 +71,8 @@ std::string ShellQuote(const std::string& text) {
 }
 
 std::string Le32(uint32_t value) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s += static_cast<char>(value >> (8 * i));
-  return s;
+  return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
+          static_cast<char>(value >> 24)};
 }
 
 std::string Chunk(const std::string& piece) {
@@ -95,31 +84,21 @@ std::string Chunk(const std::string& piece) {
 }
 
 MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed) {
-  std::vector<std::string> stored;
   size_t at = 10;
-  for (const MadeEntry& e : entries) {
-    std::string s = e.stored.value_or("");
-    for (size_t i = 0; !e.stored && compressed; i += ChunkSize) {
-      s += Chunk(e.content.substr(std::min(i, e.content.size()), ChunkSize));
-      if (e.content.size() - std::min(i, e.content.size()) < ChunkSize) break;
-    }
-    if (!e.stored && !compressed) s = e.content;
-    stored.push_back(s);
-    at += 14 + e.name.size();
-  }
+  for (const MadeEntry& e : entries) at += 14 + e.name.size();
   MadePack pack;
-  pack.bytes = std::string("TRNX\x01", 5) + static_cast<char>(compressed) +
-               Le32(static_cast<uint32_t>(entries.size()));
+  pack.bytes = std::string("TRNX\x01", 5) + static_cast<char>(compressed) + Le32(static_cast<uint32_t>(entries.size()));
   std::string data;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const MadeEntry& e = entries[i];
+  for (const MadeEntry& e : entries) {
+    // Every chunk full but the last, which is empty when the size is a multiple of a chunk.
+    std::string stored = compressed ? "" : e.content;
+    for (size_t i = 0; compressed && i <= e.content.size(); i += ChunkSize) stored += Chunk(e.content.substr(i, ChunkSize));
     pack.records.push_back(pack.bytes.size());
     pack.data.push_back(at + data.size());
-    pack.bytes += std::string{static_cast<char>(e.name.size()), static_cast<char>(e.name.size() >> 8)};
-    pack.bytes += e.name + Le32(static_cast<uint32_t>(at + data.size())) +
-                  Le32(static_cast<uint32_t>(e.content.size())) +
+    pack.bytes += std::string{static_cast<char>(e.name.size()), static_cast<char>(e.name.size() >> 8)} + e.name +
+                  Le32(static_cast<uint32_t>(at + data.size())) + Le32(static_cast<uint32_t>(e.content.size())) +
                   Le32(e.checksum.value_or(Checksum32(e.content.data(), e.content.size())));
-    data += stored[i];
+    data += e.stored.value_or(stored);
   }
   pack.bytes += data;
   return pack;
