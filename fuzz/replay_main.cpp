@@ -1,6 +1,4 @@
-// Runs a fuzz target over every file below the folders given, so that a corpus is replayed as an
-// ordinary test.
-#include <cstdint>
+// Runs a fuzz target over every file below the folders given: a corpus replayed as a test.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -6,10 +6,11 @@ namespace tarnix {
 
 void Console::write(const std::string& text) {
   if (text.empty()) return;
+  // A write that fails shows when the stream is flushed.
   if (capture_ != nullptr) {
     capture_->append(text);
-  } else if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() && writeError_ == 0) {
-    writeError_ = platform::LastErrorNumber();
+  } else {
+    std::fwrite(text.data(), 1, text.size(), file_);
   }
   if (text[0] == '\r') progressOpen_ = true;
   if (text.back() == '\n') progressOpen_ = false;
@@ -21,9 +22,8 @@ void Console::endLine() {
 }
 
 void Console::flush() {
-  if (file_ != nullptr && std::fflush(file_) != 0 && writeError_ == 0) {
-    writeError_ = platform::LastErrorNumber();
-  }
+  if (file_ == nullptr || writeError_ != 0) return;
+  if (std::fflush(file_) != 0 || std::ferror(file_)) writeError_ = platform::LastErrorNumber();
 }
 
 Status Console::status(const std::string& name) const {

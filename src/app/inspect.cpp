@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cinttypes>
 #include <map>
 
@@ -41,7 +42,7 @@ std::string Hex32(uint32_t value) {
 }
 
 std::string Padded(const std::string& text, size_t width) {
-  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+  return std::string(width - std::min(width, text.size()), ' ') + text;
 }
 
 // Opens and reads a pack's header and table; on failure says why, naming the file.

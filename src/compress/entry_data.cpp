@@ -163,7 +163,7 @@ class WorkerPool {
     // trailing one) is never decoded; the check decodes what a reader would.
     job->decoded.size = 0;
     if (!options_.verify || job->input.size == 0) return;
-    job->decodeOk = DecodeFramed(codec, job) && job->decoded.size > 0;
+    job->decodeOk = DecodeFramed(codec, job);
     // Comparing here, on the compression threads, spares the writing thread a second
     // checksum over every byte whenever the data reads back, which is almost always.
     job->readsBack = job->decodeOk && job->decoded.size == job->input.size &&
@@ -213,105 +213,96 @@ class SourceReader {
     job->candidate = false;
     const EntrySource& source = sources_[entry_];
     job->copied = source.copy.pack != nullptr && source.copy.whole && entry_ != fresh_;
-    bool last = job->copied ? fillFromCopy(source.copy, source.size, job) : fillFromSource(job);
-    job->needsWork = compressed_ && job->error.ok() && job->decodeOk;
-    if (last) {
-      job->last = true;
-      stream_.close().ok();
-      ++entry_;
-      chunk_ = 0;
+    if (job->copied) {
+      fillFromCopy(source.copy, source.size, job);
     } else {
-      ++chunk_;
+      fillFromSource(job);
     }
+    job->needsWork = compressed_ && job->error.ok() && job->decodeOk;
+    if (!job->last) {
+      ++chunk_;
+      return;
+    }
+    stream_.close().ok();
+    ++entry_;
+    chunk_ = 0;
   }
 
  private:
-  // Returns true after the entry's last piece.
-  bool fillFromSource(Job* job) {
+  void fillFromSource(Job* job) {
     const EntrySource& source = sources_[entry_];
     if (chunk_ == 0) {
       readSoFar_ = 0;
-      if (!stream_.open(source.path, OpenMode::Read)) {
-        return fail(job, stream_.status().prefixed("Failed to open "));
-      }
+      if (!stream_.open(source.path, OpenMode::Read)) return fail(job, stream_.status().prefixed("Failed to open "));
     }
     int64_t n = stream_.read(job->input.data(), static_cast<int64_t>(ChunkSize));
     if (!stream_.status().ok()) return fail(job, stream_.status().prefixed("Failed to read "));
     job->input.size = static_cast<size_t>(n);
     readSoFar_ += static_cast<uint64_t>(n);
-    bool atEnd = n < static_cast<int64_t>(ChunkSize);
-    if (readSoFar_ > source.size || (atEnd && readSoFar_ != source.size)) {
+    job->last = n < static_cast<int64_t>(ChunkSize);
+    if (readSoFar_ > source.size || (job->last && readSoFar_ != source.size)) {
       return fail(job, Status::Error(source.path + " changed while it was being packed: listed with " +
                                      std::to_string(source.size) + " bytes, now " +
-                                     (atEnd ? std::to_string(readSoFar_) : "more") + " bytes"));
+                                     (job->last ? std::to_string(readSoFar_) : "more") + " bytes"));
     }
     if (compressed_ && source.copy.pack != nullptr && entry_ != fresh_) offerChunk(source.copy, job);
-    return atEnd;
+  }
+
+  // Reading stops at the failure: whatever the job then says, nothing after it is written.
+  void fail(Job* job, Status failure) {
+    job->error = std::move(failure);
+    stopped_ = true;
+  }
+
+  // Reads the next framed chunk of a stored form that ends at `end`; false when it is not there
+  // as it should be.
+  bool readFramed(BinaryStream& pack, int64_t end, Job* job) {
+    uint8_t* framed = job->output.data();
+    if (copyPosition_ + 4 > end || pack.read(framed, 4) != 4) return false;
+    uint32_t length = LoadU32(framed);
+    if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
+        pack.read(framed + 4, length) != static_cast<int64_t>(length)) {
+      return false;
+    }
+    job->output.size = 4 + length;
+    copyPosition_ += 4 + length;
+    return true;
   }
 
   // Puts the earlier pack's next chunk of this entry in the job, for the worker to keep if it
   // holds the same bytes.
   void offerChunk(const StoredCopy& copy, Job* job) {
-    BinaryStream& pack = *copy.pack;
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
-    if (job->chunk == 0) {
-      copyPosition_ = copy.offset;
-      if (!pack.seek(copyPosition_)) copyPosition_ = end;
-    }
-    uint8_t* framed = job->output.data();
-    if (copyPosition_ + 4 > end || pack.read(framed, 4) != 4) return;
-    uint32_t length = LoadU32(framed);
-    if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
-        pack.read(framed + 4, length) != static_cast<int64_t>(length)) {
-      copyPosition_ = end;  // the rest of this entry is compressed
-      return;
-    }
-    copyPosition_ += 4 + length;
-    job->output.size = 4 + length;
-    job->candidate = true;
+    if (job->chunk == 0) copyPosition_ = copy.pack->seek(copy.offset) ? copy.offset : end;
+    job->candidate = readFramed(*copy.pack, end, job);
+    if (!job->candidate) copyPosition_ = end;  // the rest of this entry is compressed
   }
 
-  // A copy that cannot be read as it should is marked as not reading back; the entry is then
-  // stored afresh.
-  bool fillFromCopy(const StoredCopy& copy, uint32_t size, Job* job) {
+  // A copy that cannot be read as it should does not read back, and its entry is then stored
+  // afresh.
+  void fillFromCopy(const StoredCopy& copy, uint32_t size, Job* job) {
     BinaryStream& pack = *copy.pack;
+    const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
     if (chunk_ == 0) {
       readSoFar_ = 0;
-      copyPosition_ = copy.offset;
-      if (!pack.seek(copyPosition_)) return broken(job);
+      copyPosition_ = pack.seek(copy.offset) ? copy.offset : end + 1;  // past the end: unreadable
     }
-    const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
-    if (!compressed_) {
-      int64_t want = std::min<int64_t>(ChunkSize, static_cast<int64_t>(size - readSoFar_));
-      if (copyPosition_ + want > end || pack.read(job->input.data(), want) != want) {
-        return broken(job);
-      }
+    bool read = false;
+    if (compressed_) {
+      read = readFramed(pack, end, job);
+      job->last = copyPosition_ == end;
+    } else {
+      const int64_t want = std::min<int64_t>(ChunkSize, static_cast<int64_t>(size - readSoFar_));
+      read = copyPosition_ + want <= end && pack.read(job->input.data(), want) == want;
       job->input.size = static_cast<size_t>(want);
       readSoFar_ += static_cast<uint64_t>(want);
       copyPosition_ += want;
-      return readSoFar_ == size;
+      job->last = readSoFar_ == size;
     }
-    uint8_t* framed = job->output.data();
-    if (pack.read(framed, 4) != 4) return broken(job);
-    uint32_t length = LoadU32(framed);
-    if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
-        pack.read(framed + 4, length) != static_cast<int64_t>(length)) {
-      return broken(job);
+    if (!read) {
+      job->decodeOk = false;
+      job->last = true;
     }
-    job->output.size = 4 + length;
-    copyPosition_ += 4 + length;
-    return copyPosition_ == end;
-  }
-
-  bool broken(Job* job) {
-    job->decodeOk = false;
-    return true;
-  }
-
-  bool fail(Job* job, Status failure) {
-    job->error = std::move(failure);
-    stopped_ = true;
-    return true;
   }
 
   const std::vector<EntrySource>& sources_;
@@ -390,7 +381,6 @@ class EntryAssembler {
     savedChecksum_ = EmptyChecksum;
     decodedBytes_ = 0;
     diverged_ = false;
-    decodeFailed_ = false;
   }
 
   // A copied piece counts only while it decodes and stays within the entry's size.
@@ -408,10 +398,8 @@ class EntryAssembler {
       savedChecksum_ = dataChecksum_;
     }
     dataChecksum_ = Checksum32Update(dataChecksum_, job.input.data(), job.input.size);
-    if (diverged_) {
-      savedChecksum_ = Checksum32Update(savedChecksum_, job.decoded.data(), job.decoded.size);
-      if (!job.decodeOk) decodeFailed_ = true;
-    }
+    // A chunk that did not decode adds no bytes, so the read-back checksum cannot match.
+    if (diverged_) savedChecksum_ = Checksum32Update(savedChecksum_, job.decoded.data(), job.decoded.size);
     return true;
   }
 
@@ -427,7 +415,7 @@ class EntryAssembler {
   Outcome finishFresh(size_t entry, Status* failure) {
     (*stored_)[entry] = StoredEntryData{dataChecksum_, storedSize_};
     // The read-back checksum equals the data's until a chunk reads back differently.
-    if (diverged_ && (decodeFailed_ || savedChecksum_ != dataChecksum_)) {
+    if (diverged_ && savedChecksum_ != dataChecksum_) {
       *failure = Status::Error("Failed to verify " + sources_[entry].name + " (data: " +
                                std::to_string(dataChecksum_) + ", saved: " +
                                std::to_string(savedChecksum_) + ")");
@@ -453,7 +441,6 @@ class EntryAssembler {
   uint32_t savedChecksum_ = EmptyChecksum;
   uint64_t decodedBytes_ = 0;
   bool diverged_ = false;
-  bool decodeFailed_ = false;
 };
 
 }  // namespace

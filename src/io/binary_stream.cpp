@@ -101,8 +101,7 @@ int64_t BinaryStream::size() {
 int64_t BinaryStream::tell() {
   if (kind_ == StreamKind::Memory) return position_;
   std::FILE* f = file();
-  int64_t here = f != nullptr ? platform::TellFile(f) : 0;
-  return here < 0 ? 0 : here;
+  return f != nullptr ? std::max<int64_t>(platform::TellFile(f), 0) : 0;
 }
 
 bool BinaryStream::seek(int64_t position) {
@@ -162,7 +161,7 @@ uint32_t BinaryStream::readU32() {
 }
 
 std::string BinaryStream::readString(int16_t length) {
-  if (length <= 0) return std::string();
+  if (length < 1) return std::string();
   std::string bytes(static_cast<size_t>(length), '\0');
   bytes.resize(static_cast<size_t>(read(&bytes[0], length)));
   size_t nul = bytes.find('\0');

@@ -22,14 +22,6 @@ bool NamesMatch(const std::string& stored, const std::string& asked) {
 }
 
 Status PackEntry::loadData(std::vector<uint8_t>* content) const {
-  if (hasSource()) {
-    BinaryStream source;
-    if (!source.open(sourcePath, OpenMode::Read)) {
-      return source.status().prefixed("Failed to open ");
-    }
-    return ReadEntryData(source, CompressionType::Uncompressed, size, content)
-        .prefixed(sourcePath + ": ");
-  }
   if (pack == nullptr || !pack->stream.isOpen()) {
     return Status::Error(name + ": the pack that holds it is not open");
   }

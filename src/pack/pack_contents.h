@@ -50,8 +50,8 @@ class PackEntry {
   void setSource(const std::string& entryName, const std::string& path, uint32_t fileSize,
                  PackContents* owner);
 
-  // The entry's whole content, from its source file or decoded from its pack. Fails, naming
-  // the file, when it cannot be had or does not come to `size` bytes.
+  // The content of an entry read from a pack, decoded. Fails, naming the entry, when it cannot
+  // be had or does not come to `size` bytes.
   Status loadData(std::vector<uint8_t>* content) const;
 };
 

@@ -6,10 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "platform/platform.h"
 
@@ -408,13 +408,11 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
 }
 
 unsigned CpuCount() {
+  // The cores this process may run on (taskset narrows them), where the system tells.
   cpu_set_t set;
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-    int n = CPU_COUNT(&set);
-    if (n > 0) return static_cast<unsigned>(n);
-  }
-  unsigned n = std::thread::hardware_concurrency();
-  return n == 0 ? 1 : n;
+  CPU_ZERO(&set);
+  sched_getaffinity(0, sizeof(set), &set);
+  return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 }
 
 void SetBinaryMode(std::FILE*) {}

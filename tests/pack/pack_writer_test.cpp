@@ -3,6 +3,7 @@
 #include "pack/checksum.h"
 #include "pack/pack_contents.h"
 #include "support/test_support.h"
+#include "tarnix/tarnix.h"
 
 namespace tarnix {
 namespace {
@@ -90,10 +91,38 @@ TEST(PackWriter, FailuresLeaveTheOldPackAndNoTemporaryFile) {
   pack.entries[0].size = static_cast<uint32_t>(MaxPackSize - HeaderSize - RecordSize("r/a"));
   EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
   EXPECT_NE(pack.errorText.find(" changed while it was being packed"), std::string::npos);
+  pack.compressionType = CompressionType::Compressed;  // whose length is not known in advance
+  pack.entries[0].size = 0xFFFFFFFF;
+  EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
+  EXPECT_NE(pack.errorText.find(" changed while it was being packed"), std::string::npos);
   EXPECT_FALSE(pack.write(dir / "missing/x.pak", {}));
   EXPECT_EQ(pack.errorText, "Failed to open " + (dir / "missing/x.pak") + ": Failed to open file with errno 2");
   EXPECT_EQ(ReadFile(dir / "out/old.pak"), "previous pack");
   EXPECT_EQ(test::Listing(dir / "out"), std::vector<std::string>{"old.pak"});
+}
+
+// The library's public face, as an engine uses it.
+TEST(PublicApi, WritesAPackAndReadsItBack) {
+  TempDir dir;
+  test::WriteFile(dir / "a.txt", "abc");
+  test::WriteFile(dir / "b.bin", test::RandomBytes(40000, 1));
+  std::string error;
+  EXPECT_FALSE(WritePack(dir / "p.pak", {{"d/a", dir / "none"}}, {}, &error));
+  EXPECT_EQ(error, "Failed to open " + (dir / "none") + ": No such file or directory");
+  ASSERT_TRUE(WritePack(dir / "p.pak", {{"d/a", dir / "a.txt"}, {"d/sub\\b", dir / "b.bin"}}, {true, true}, &error));
+  PackReader pack;
+  ASSERT_TRUE(pack.open(dir / "p.pak")) << pack.error();
+  ASSERT_EQ(pack.files().size(), 2u);
+  EXPECT_EQ(pack.find("d/sub/b"), 1);
+  EXPECT_EQ(pack.find("d/c"), -1);
+  std::vector<uint8_t> content;
+  ASSERT_TRUE(pack.read(1, &content));
+  EXPECT_EQ(std::string(content.begin(), content.end()), ReadFile(dir / "b.bin"));
+  EXPECT_FALSE(pack.read(2, &content));
+  EXPECT_FALSE(PackReader().open(dir / "none.pak"));
+  test::WriteFile(dir / "p.pak", ReadFile(dir / "p.pak") + "x");
+  EXPECT_FALSE(pack.open(dir / "p.pak"));
+  EXPECT_EQ(pack.error().substr(0, (dir / "p.pak").size() + 11), (dir / "p.pak") + ": entry 1 (");
 }
 
 }  // namespace
