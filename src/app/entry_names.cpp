@@ -15,6 +15,15 @@ std::string Folded(std::string text) {
   return text;
 }
 
+// Windows writes "a:b" into a hidden stream of the file "a", nothing the user would see; elsewhere
+// such a name is only worth a warning.
+#ifdef _WIN32
+constexpr bool ColonIsStream = true;
+#else
+constexpr bool ColonIsStream = false;
+#endif
+const char* const ColonText = "it holds a \":\", which Windows takes for a stream name";
+
 // One name on its own; `stripped` receives what was taken off its front.
 ExtractPath PlanName(const PackEntry& entry, std::string* stripped) {
   ExtractPath path;
@@ -48,6 +57,8 @@ ExtractPath PlanName(const PackEntry& entry, std::string* stripped) {
   if (first.size() >= 2 && first[1] == ':' &&
       ((first[0] >= 'A' && first[0] <= 'Z') || (first[0] >= 'a' && first[0] <= 'z'))) {
     path.refusal = "it names a drive";
+  } else if (ColonIsStream && name.find(':', at) != std::string::npos) {
+    path.refusal = ColonText;
   }
   for (const std::string& part : path.parts) {
     if (part == "..") path.refusal = "it holds a \"..\" component";
@@ -87,6 +98,9 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
     if (!plan.refusal.empty()) {
       problems->push_back({label + "refused: " + plan.refusal, false, i});
       continue;
+    }
+    if (key.find(':') != std::string::npos) {
+      problems->push_back({label + ColonText, true, i});
     }
     files[key] = i;
     for (size_t cut = key.find('/'); cut != std::string::npos; cut = key.find('/', cut + 1)) {

@@ -385,7 +385,7 @@ int RunInspect(const std::vector<std::string>& args, Console& out, Console& erro
   } else if (args.size() == 2 && args[1] == "--version") {
     out.line(std::string("tarnix-inspect ") + Version);
     status = 0;
-  } else if (args.size() >= 2 && !args[1].empty()) {
+  } else if (args.size() >= 2) {
     status = Dispatch(args, io);
   }
   if (status < 0) {

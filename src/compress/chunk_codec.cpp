@@ -25,6 +25,7 @@ constexpr uint64_t StoreGainPerMille = 10;  // ... and at most 1 %: stored as it
 constexpr uint64_t RepeatsPerMille = 20;    // at most 2 % of the probes meet an earlier repeat
 
 constexpr int LiteralCount = 257;  // the 256 byte values and the end of the block
+constexpr int LengthCount = LiteralCount + 1;  // ... and the one distance code, unused
 constexpr int MaxCodeLength = 15;
 
 // Huffman code lengths of at most `maxLength` bits for `count` symbols with the given
@@ -37,8 +38,12 @@ bool HuffmanLengths(const uint32_t* frequency, int count, int maxLength, uint8_t
     lengths[s] = 0;
     if (frequency[s] != 0) leaf[leaves++] = static_cast<uint16_t>(s);
   }
-  if (leaves == 1) lengths[leaf[0]] = 1;
-  if (leaves <= 1) return true;
+  // There is always a symbol (the end of a block; a code length), and a lone one still needs a
+  // code of one bit.
+  if (leaves == 1) {
+    lengths[leaf[0]] = 1;
+    return true;
+  }
   std::sort(leaf, leaf + leaves, [frequency](uint16_t a, uint16_t b) {
     return frequency[a] != frequency[b] ? frequency[a] < frequency[b] : a < b;
   });
@@ -155,14 +160,14 @@ size_t EncodeLiterals(const uint8_t* data, size_t size, const uint32_t* histogra
   uint32_t frequency[LiteralCount];
   std::memcpy(frequency, histogram, 256 * sizeof frequency[0]);
   frequency[256] = 1;  // the end of the block
-  uint8_t lengths[LiteralCount + 1];
+  uint8_t lengths[LengthCount];
   if (!HuffmanLengths(frequency, LiteralCount, MaxCodeLength, lengths)) return 0;
   lengths[LiteralCount] = 0;  // one distance code, unused: the block holds literals only
   uint16_t codes[LiteralCount];
   CanonicalCodes(lengths, LiteralCount, codes);
 
-  uint16_t folded[LiteralCount + 1];
-  const int foldedCount = FoldLengths(lengths, LiteralCount + 1, folded);
+  uint16_t folded[LengthCount];
+  const int foldedCount = FoldLengths(lengths, LengthCount, folded);
   uint32_t lengthFrequency[19] = {0};
   for (int i = 0; i < foldedCount; ++i) ++lengthFrequency[folded[i] & 0xFF];
   uint8_t lengthLengths[19];

@@ -254,19 +254,18 @@ class SourceReader {
     stopped_ = true;
   }
 
-  // Reads the next framed chunk of a stored form that ends at `end`; false when it is not there
-  // as it should be.
-  bool readFramed(BinaryStream& pack, int64_t end, Job* job) {
+  // Reads the next framed chunk of a stored form that ends at `end` into the job's output: its
+  // size, or 0 when it is not there as it should be.
+  size_t readFramed(BinaryStream& pack, int64_t end, Job* job) {
     uint8_t* framed = job->output.data();
-    if (copyPosition_ + 4 > end || pack.read(framed, 4) != 4) return false;
-    uint32_t length = LoadU32(framed);
+    if (copyPosition_ + 4 > end || pack.read(framed, 4) != 4) return 0;
+    const uint32_t length = LoadU32(framed);
     if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
         pack.read(framed + 4, length) != static_cast<int64_t>(length)) {
-      return false;
+      return 0;
     }
-    job->output.size = 4 + length;
     copyPosition_ += 4 + length;
-    return true;
+    return 4 + length;
   }
 
   // Puts the earlier pack's next chunk of this entry in the job, for the worker to keep if it
@@ -274,7 +273,8 @@ class SourceReader {
   void offerChunk(const StoredCopy& copy, Job* job) {
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
     if (job->chunk == 0) copyPosition_ = copy.pack->seek(copy.offset) ? copy.offset : end;
-    job->candidate = readFramed(*copy.pack, end, job);
+    job->output.size = readFramed(*copy.pack, end, job);
+    job->candidate = job->output.size > 0;
     if (!job->candidate) copyPosition_ = end;  // the rest of this entry is compressed
   }
 
@@ -289,7 +289,8 @@ class SourceReader {
     }
     bool read = false;
     if (compressed_) {
-      read = readFramed(pack, end, job);
+      job->output.size = readFramed(pack, end, job);
+      read = job->output.size > 0;
       job->last = copyPosition_ == end;
     } else {
       const int64_t want = std::min<int64_t>(ChunkSize, static_cast<int64_t>(size - readSoFar_));

@@ -77,9 +77,7 @@ void BinaryStream::openMemory() {
 }
 
 Status BinaryStream::close() {
-  if (!isOpen()) return Status();
-  if (kind_ == StreamKind::File && handle_ && handle_->file != nullptr) {
-    std::FILE* f = handle_->file;
+  if (std::FILE* f = file()) {
     handle_->file = nullptr;  // closes it for every copy
     if (std::fclose(f) != 0) fail();
   }
@@ -105,7 +103,7 @@ int64_t BinaryStream::tell() {
 }
 
 bool BinaryStream::seek(int64_t position) {
-  if (!isOpen() || position < 0) return false;
+  if (position < 0) return false;
   if (kind_ == StreamKind::Memory) {
     position_ = position;
     return true;

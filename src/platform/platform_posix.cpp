@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/platform.h"
 
@@ -231,23 +232,12 @@ void DirectoryHandle::reset() {
   native_ = -1;
 }
 
-namespace {
-
-// Creates a directory and any missing parents.
-bool MakeDirectories(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
-  if (errno != ENOENT) return false;
-  size_t cut = path.find_last_of('/', path.find_last_not_of('/'));
-  if (cut == std::string::npos || cut == 0) return false;
-  return MakeDirectories(path.substr(0, cut)) &&
-         (::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST);
-}
-
-}  // namespace
-
 Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
-  if (create && !MakeDirectories(path)) return SystemError(path);
+  std::error_code made;
+  if (create && !std::filesystem::create_directories(path, made) && made) {
+    return Status::Error(path + ": " + made.message(), made.value());
+  }
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return SystemError(path);
   native_ = fd;
@@ -284,13 +274,13 @@ Slot g_slots[32];
 
 int Register(int directory, const std::string& name) {
   if (name.size() >= sizeof(Slot::name)) return -1;
-  for (int i = 0; i < static_cast<int>(sizeof g_slots / sizeof g_slots[0]); ++i) {
+  for (Slot& slot : g_slots) {
     int expected = 0;
-    if (!g_slots[i].state.compare_exchange_strong(expected, 1)) continue;
-    g_slots[i].directory = directory;
-    std::memcpy(g_slots[i].name, name.c_str(), name.size() + 1);
-    g_slots[i].state.store(2);
-    return i;
+    if (!slot.state.compare_exchange_strong(expected, 1)) continue;
+    slot.directory = directory;
+    std::memcpy(slot.name, name.c_str(), name.size() + 1);
+    slot.state.store(2);
+    return static_cast<int>(&slot - g_slots);
   }
   return -1;  // no room: the file is still removed on every other way out
 }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "platform/platform.h"
@@ -96,14 +97,6 @@ Status OpenRegular(const std::string& path, int* fd, int64_t* size) {
   return Status();
 }
 
-bool MakeDirectories(const std::string& path) {
-  if (_mkdir(path.c_str()) == 0 || errno == EEXIST) return true;
-  if (errno != ENOENT) return false;
-  size_t end = path.find_last_not_of("\\/");
-  size_t cut = end == std::string::npos ? std::string::npos : path.find_last_of("\\/", end);
-  if (cut == std::string::npos || cut == 0) return false;
-  return MakeDirectories(path.substr(0, cut)) && (_mkdir(path.c_str()) == 0 || errno == EEXIST);
-}
 
 // Temporary files that the console handler must remove; it runs on a thread of its own.
 struct Slot {
@@ -256,7 +249,10 @@ void DirectoryHandle::reset() { native_ = -1; }
 
 Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
-  if (create && !MakeDirectories(path)) return SystemError(path);
+  std::error_code made;
+  if (create && !std::filesystem::create_directories(path, made) && made) {
+    return Status::Error(path + ": " + made.message(), made.value());
+  }
   if (KindOf(path) != FileKind::Directory) return SystemError(path, ENOENT);
   native_ = 0;  // only the path is kept
   path_ = path;

@@ -106,14 +106,13 @@ class Scanner {
 }  // namespace
 
 bool ScanOrderLess(const std::string& a, const std::string& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = FoldUpper(static_cast<unsigned char>(a[i]));
-    unsigned char y = FoldUpper(static_cast<unsigned char>(b[i]));
-    if (x != y) return x < y;
-  }
-  if (a.size() != b.size()) return a.size() < b.size();
-  return a < b;
+  auto folded = [](const std::string& x, const std::string& y) {
+    return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(), [](char p, char q) {
+      return FoldUpper(static_cast<unsigned char>(p)) < FoldUpper(static_cast<unsigned char>(q));
+    });
+  };
+  // Names equal but for the case of letters keep one order too: their bytes'.
+  return folded(a, b) || (!folded(b, a) && a < b);
 }
 
 ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion) {

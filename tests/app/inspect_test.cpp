@@ -49,6 +49,10 @@ TEST(Inspect, CommandLines) {
   test::WriteFile(q, MakePack({{"d/a", "abc"}, {"d/sub\\b", "hellO"}, {"d/new", "y"}}, true).bytes);
   const std::string longName(255, 'n');  // the temporary name must not be longer
   test::WriteFile(dir / "l.pak", MakePack({{"d/" + longName, "x"}, {"d/n%\xFF\n", ""}}, true).bytes);
+  MadeEntry wrong{"d/w", "abc"};
+  wrong.checksum = 1;
+  test::WriteFile(dir / "w.pak", MakePack({wrong}, true).bytes);
+  test::WriteFile(dir / "not.pak", "not a pack");
   const std::string usage = "Usage:\n";
   const struct {
     std::vector<std::string> args;
@@ -62,6 +66,9 @@ TEST(Inspect, CommandLines) {
       {{"list", "--frob", p}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
       {{"cat", p}, 2, "", "tarnix-inspect: wrong number of arguments for cat\n" + usage},
       {{"list", dir / "none.pak"}, 1, "", (dir / "none.pak") + ": No such file or directory\n"},
+      {{"list", dir / "not.pak"}, 1, "", (dir / "not.pak") + ": Magic mismatch\n"},
+      {{"extract", dir / "w.pak", dir / "w"}, 1, "Extracted 0 of 1 entries to " + (dir / "w") + "\n",
+       (dir / "w.pak") + ": entry 0 (d/w): checksum 359A672F, recorded 00000001\n"},
       {{"list", "--names", p}, 0, "d/a\nd/sub\\b\nd/gone\nd/e\n", ""},
       {{"cat", p, "d/sub/b"}, 0, "hello", ""},
       {{"cat", p, "d\\sub\\b"}, 0, "hello", ""},
@@ -84,6 +91,7 @@ TEST(Inspect, CommandLines) {
     EXPECT_EQ(r.errors.substr(0, c.errors.size()), c.errors) << c.args[0];
   }
   EXPECT_EQ(test::ReadFile(dir / ("o/new/d/" + longName)), "x");
+  EXPECT_EQ(test::Listing(dir / "w/d"), std::vector<std::string>{});  // nothing left of the bad one
   // Names that are not UTF-8 (overlong forms, surrogates, beyond U+10FFFF, cut short), and "%",
   // come back percent-escaped in JSON.
   const std::pair<std::string, std::string> names[] = {
@@ -127,8 +135,15 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
         "entry 6 (e): refused: the same path as entry 5 (e)",
         "warning: entry 8 (f): differs only in letter case from entry 7 (F): they collide on Windows and macOS",
         "entry 9 (g\\x1b[2J\\): refused: it holds an empty or \".\" component",
-        "entry 10 (C:x): refused: it names a drive"},
-       "5 problems, 3 warnings", {"F", "a", "b", "c", "e"}},
+        "entry 10 (C:x): refused: it names a drive",
+#ifdef _WIN32
+        "entry 11 (1:x): refused: it holds a \":\", which Windows takes for a stream name"},
+       "6 problems, 3 warnings",
+#else
+        "warning: entry 11 (1:x): it holds a \":\", which Windows takes for a stream name"},
+       "5 problems, 4 warnings",
+#endif
+       {"F", "a", "b", "c", "e"}},
   };
   for (const auto& c : cases) {
     test::WriteFile(dir / "h.pak", c.pack);
@@ -143,7 +158,7 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
     std::vector<std::string> listing = test::FileExists(dir / "out") ? test::Listing(dir / "out")
                                                                      : std::vector<std::string>{};
     listing.erase(std::remove(listing.begin(), listing.end(), "f"), listing.end());  // one with F on Windows
-    listing.erase(std::remove(listing.begin(), listing.end(), "1:x"), listing.end());  // no name there
+    listing.erase(std::remove(listing.begin(), listing.end(), "1:x"), listing.end());
     EXPECT_EQ(listing, c.extracted);
     std::error_code ec;
     std::filesystem::remove_all(dir / "out", ec);

@@ -212,7 +212,9 @@ TEST(ReadEntryData, RefusesDamagedChunks) {
   }
   BinaryStream in = Memory(Chunk(""));
   EXPECT_TRUE(ReadEntryData(in, CompressionType::Compressed, 0, &out).ok());
-  in = Memory("abc");
+  in = Memory(content);
+  ASSERT_TRUE(ReadEntryData(in, CompressionType::Uncompressed, 40000, &out).ok());
+  EXPECT_EQ(std::string(out.begin(), out.end()), content);
   EXPECT_FALSE(ReadEntryData(in, CompressionType::Uncompressed, 4, &out).ok());
 }
 

@@ -43,6 +43,7 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   EXPECT_FALSE(s.atEnd());
   EXPECT_TRUE(s.close().ok());
   EXPECT_EQ(s.size() + s.tell(), 0);
+  EXPECT_FALSE(s.seek(0));
 }
 
 TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {

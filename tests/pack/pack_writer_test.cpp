@@ -83,7 +83,9 @@ TEST(PackWriter, FailuresLeaveTheOldPackAndNoTemporaryFile) {
   pack.entries[0].setSource("r/a", dir / "src0", 3, &pack);  // the file has grown
   EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
   EXPECT_EQ(pack.errorText, (dir / "src0") + " changed while it was being packed: listed with 3 bytes, now 4 bytes");
-  pack.entries[0].setSource(std::string(32768, 'n'), dir / "src0", 4, &pack);
+  pack.entries[0].setSource(std::string(32767, 'n'), dir / "src0", 4, &pack);
+  EXPECT_TRUE(pack.write(dir / "n.pak", {})) << pack.errorText;  // the longest name a table holds
+  pack.entries[0].name += "n";
   EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
   EXPECT_NE(pack.errorText.find("the limit is 32767"), std::string::npos);
   pack.entries[0].name = "r/a";
@@ -119,7 +121,14 @@ TEST(PublicApi, WritesAPackAndReadsItBack) {
   ASSERT_TRUE(pack.read(1, &content));
   EXPECT_EQ(std::string(content.begin(), content.end()), ReadFile(dir / "b.bin"));
   EXPECT_FALSE(pack.read(2, &content));
+  test::MadeEntry broken{"d/x", "abc"};
+  broken.stored = test::Chunk("abd");
+  test::WriteFile(dir / "b.pak", test::MakePack({broken}, true).bytes);
+  ASSERT_TRUE(pack.open(dir / "b.pak"));
+  EXPECT_FALSE(pack.read(0, &content));
+  EXPECT_EQ(pack.error(), "d/x: its content does not match its checksum");
   EXPECT_FALSE(PackReader().open(dir / "none.pak"));
+  EXPECT_FALSE(PackReader().open(dir / "a.txt"));
   test::WriteFile(dir / "p.pak", ReadFile(dir / "p.pak") + "x");
   EXPECT_FALSE(pack.open(dir / "p.pak"));
   EXPECT_EQ(pack.error().substr(0, (dir / "p.pak").size() + 11), (dir / "p.pak") + ": entry 1 (");
