@@ -54,12 +54,7 @@ TEST(Inspect, CommandLines) {
   test::WriteFile(dir / "w.pak", MakePack({wrong}, true).bytes);
   test::WriteFile(dir / "not.pak", "not a pack");
   const std::string usage = "Usage:\n";
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    std::string out;
-    std::string errors;  // the start of it
-  } cases[] = {
+  const struct { std::vector<std::string> args; int status; std::string out, errors; /* its start */ } cases[] = {
       {{"--version"}, 0, "tarnix-inspect 1.00\n", ""},
       {{"lst", p}, 2, "", "tarnix-inspect: unknown command 'lst'\n" + usage},
       {{"--frob"}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
@@ -117,12 +112,9 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
   test::MadePack bomb = MakePack({{"a", big}, {"b", big}}, true);
   bomb.bytes.replace(bomb.records[1] + 3, 4, test::Le32(static_cast<uint32_t>(bomb.data[0])));
   bomb.bytes.resize(bomb.data[1]);
-  const struct {
-    std::string pack;
-    std::vector<std::string> problems;  // lines on standard error, in order
-    std::string summary;
-    std::vector<std::string> extracted;  // files under the folder afterwards
-  } cases[] = {
+  // The lines on standard error, in order, the summary, and the files extract leaves.
+  const struct { std::string pack; std::vector<std::string> problems; std::string summary;
+                 std::vector<std::string> extracted; } cases[] = {
       {bomb.bytes,
        {"entry 0 (a): 0 chunks cannot hold its 50000 bytes"}, "1 problem", {}},
       {MakePack({{"./a", "1"}, {"/b", "2"}, {"x\\..\\y", "3"}, {"c", "4"}, {"c\\d", "5"},

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 
-#include "io/binary_stream.h"
 #include "support/test_support.h"
 
 namespace tarnix::test {
@@ -73,13 +72,9 @@ TEST_F(Trust, OnlyAWholePackIsUpToDate) {
   const std::string good = ReadFile(pak_);
   std::string damaged = good;
   damaged[damaged.size() - 1] ^= 1;  // the last chunk's Adler-32
-  const struct {
-    std::string before, option, last;
-  } cases[] = {
+  const struct { std::string before, option, last; } cases[] = {
       {good.substr(0, good.size() / 2), "", "Wrote "}, {good + "x", "", "Wrote "},
-      {damaged, "", "No file changes found"},  // without -v the data is not read
-      {damaged, "-v", "Wrote "},               {good, "-v", "No file changes found"},
-  };
+      {damaged, "", "No file changes found"}, {damaged, "-v", "Wrote "}};  // without -v data is not read
   for (const auto& c : cases) {
     WriteFile(pak_, c.before);
     EXPECT_TRUE(Has(Tarnix({dir_ / "src", pak_, c.option}).output, c.last)) << c.last;
@@ -92,19 +87,16 @@ TEST_F(Trust, OnlyAWholePackIsUpToDate) {
     EXPECT_TRUE(Has(Tarnix({dir_ / "src", pak_, option}).output, "Wrote "));
     ExpectSound(option);
   }
-  fs::create_directories(dir_ / "empty");
-  WriteFile(pak_, "not a pack");
-  EXPECT_EQ(Tarnix({dir_ / "empty", pak_, "-uc"}).status, 0);
-  EXPECT_EQ(ReadFile(pak_), std::string("TRNX\1\0\0\0\0\0", 10));
 }
 
 TEST_F(Trust, ThePackPathIsHandledDeliberately) {
-  // Inside the tree it packs, the pack and stray temporary files are left out.
-  WriteFile(dir_ / "src/.tarnix-1-2", "stray");
+  // Inside the tree it packs, the pack and stray temporary files are left out, and only they.
+  for (const char* name : {".tarnix-1-2", ".tarnix-x", "sub/in.pak"}) WriteFile(dir_ / ("src/" + std::string(name)), name);
   fs::create_symlink(dir_ / "src/in.pak", dir_ / "src/sub/alias.pak");  // the same file by another name
   for (const char* line : {"Wrote ", "No file changes found"}) {
     CommandResult r = Tarnix({dir_ / "src", dir_ / "src/in.pak"});
-    EXPECT_TRUE(Has(r.output, line) && !Has(r.output, ".pak...") && !Has(r.output, ".tarnix")) << r.output;
+    EXPECT_TRUE(Has(r.output, "\nAdding .tarnix-x...Done\nAdding a.txt...Done\nAdding sub\\b.bin...Done\n"
+                              "Adding sub\\in.pak...Done\n") && Has(r.output, line) && !Has(r.output, "-1-2")) << r.output;
   }
   ASSERT_EQ(mkfifo((dir_ / "fifo.pak").c_str(), 0600), 0);
   fs::create_directories(dir_ / "dir.pak");
@@ -215,12 +207,6 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
                             "Skipping pipe: not a regular file\nAdding caf\xE9 \xFF.txt...Done\n";
   EXPECT_EQ(r.output.substr(0, start.size()), start);
   EXPECT_EQ(r.status, 0);
-  BinaryStream swapped;  // a FIFO put where a file was listed is refused, not waited on
-  EXPECT_FALSE(swapped.open(dir / "many/pipe", OpenMode::Read));
-  EXPECT_EQ(swapped.status().message(), (dir / "many/pipe") + ": it is a FIFO, not a regular file");
-  ASSERT_TRUE(swapped.open("/dev/full", OpenMode::Write));
-  EXPECT_FALSE(swapped.write(std::string(1 << 16, 'x').data(), 1 << 16));
-  EXPECT_EQ(swapped.close().message(), "/dev/full: No space left on device");
   WriteFile(dir / "big/f", "");
   ASSERT_EQ(truncate((dir / "big/f").c_str(), 256LL << 20), 0);  // 256 MiB of zeros, sparse
   for (const char* option : {"-uc", "-v"}) {

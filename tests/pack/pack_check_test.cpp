@@ -14,9 +14,7 @@ using test::MakePack;
 
 std::vector<PackProblem> Check(const std::string& bytes, bool layoutOnly) {
   PackContents pack;
-  pack.stream.openMemory();
-  pack.stream.write(bytes.data(), static_cast<int64_t>(bytes.size()));
-  pack.stream.seek(0);
+  pack.stream = test::InMemory(bytes);
   if (!layoutOnly) return FindPackProblems(pack);
   EXPECT_TRUE(pack.read());
   return CheckLayout(pack);
@@ -44,12 +42,8 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
   Put32(&trailing, 0, static_cast<uint32_t>(trailing.size() + 3 - 4));
   trailing += "xyz";
   const std::string full(32768, 'f');
-  struct Case {
-    std::string bytes;
-    std::string problems;  // every line, in order
-    bool layout;          // the layout check finds it too
-  };
-  const Case cases[] = {
+  // Every problem's line, in order, and whether the layout check alone finds it.
+  const struct Case { std::string bytes, problems; bool layout; } cases[] = {
       {good.bytes, "", false},
       {with([&](std::string* b) { Put32(b, offsetA, static_cast<uint32_t>(good.data[0] + 1)); }),
        "entry 0 (r/a): data at offset 45, expected 44\nentry 0 (r/a): chunk 0: length 2013266048 exceeds 36172", true},

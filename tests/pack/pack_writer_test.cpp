@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pack/checksum.h"
 #include "pack/pack_contents.h"
 #include "support/test_support.h"
@@ -52,25 +54,18 @@ TEST(PackWriter, LaysOutHeaderTableAndDataExactly) {
 
 TEST(PackWriter, ProgressBarsStayWithinAHundredAndRoundInSinglePrecision) {
   TempDir dir;
-  for (size_t n : {100, 250}) {
+  const std::string bar = "\rWriting " + (dir / "p.pak") + " [";
+  const std::pair<size_t, std::vector<std::string>> cases[] = {
+      {100, {bar + std::string(53, '.') + std::string(47, ' ') + "] 52%\r",  // 53/100 in floats
+             bar + std::string(59, '.') + std::string(41, ' ') + "] 58%\r"}},
+      {250, {bar + "." + std::string(99, ' ') + "] 1%\r", bar + std::string(100, '.') + "] 100% Done\n"}}};
+  for (const auto& [n, parts] : cases) {
     PackContents pack;
     std::string shown;
     ASSERT_TRUE(Write(dir, dir / "p.pak", std::vector<std::pair<std::string, std::string>>(n, {"r", ""}),
                       CompressionType::Uncompressed, &pack, &shown));
-    std::vector<std::string> lines;
-    for (size_t at = 0, next; at < shown.size() - 6; at = next) {
-      next = std::min(shown.find('\r', at + 1), shown.size() - 6);
-      lines.push_back(shown.substr(at + 1, next - at - 1));
-    }
-    ASSERT_EQ(lines.size(), n);
-    const std::string bar = "Writing " + (dir / "p.pak") + " [";
-    if (n == 100) {
-      EXPECT_EQ(lines[52], bar + std::string(53, '.') + std::string(47, ' ') + "] 52%");  // 53/100 in floats
-      EXPECT_EQ(lines[58].substr(lines[58].size() - 4), " 58%");
-    } else {
-      EXPECT_EQ(lines[2], bar + "." + std::string(99, ' ') + "] 1%");
-      EXPECT_EQ(lines[249], bar + std::string(100, '.') + "] 100%");
-    }
+    EXPECT_EQ(static_cast<size_t>(std::count(shown.begin(), shown.end(), '\r')), n);
+    for (const std::string& part : parts) EXPECT_NE(shown.find(part), std::string::npos) << part;
   }
 }
 

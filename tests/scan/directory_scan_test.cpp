@@ -42,16 +42,5 @@ TEST(ScanDirectory, WalksDepthFirstInFoldedOrderLeavingOutWhatItShould) {
   }
 }
 
-TEST(ScanDirectory, LeavesOutThePackAndItsTemporaryFiles) {
-  TempDir dir;
-  for (const char* f : {"t/a", "t/out.pak", "t/.tarnix-12-3", "t/.tarnix-x", "t/sub/out.pak"}) WriteFile(dir / f, "x");
-  ScanExclusion exclusion;
-  platform::FileId folder;
-  ASSERT_EQ(platform::KindOf(dir / "t", &folder), platform::FileKind::Directory);
-  exclusion.places.push_back({folder, "out.pak"});
-  EXPECT_EQ(Names(ScanDirectory(dir / "t", exclusion)),
-            (std::vector<std::string>{".tarnix-x", "a", "sub\\out.pak"}));
-}
-
 }  // namespace
 }  // namespace tarnix

@@ -83,6 +83,14 @@ std::string Chunk(const std::string& piece) {
   return framed;
 }
 
+BinaryStream InMemory(const std::string& bytes) {
+  BinaryStream s;
+  s.openMemory();
+  s.write(bytes.data(), static_cast<int64_t>(bytes.size()));
+  s.seek(0);
+  return s;
+}
+
 MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed) {
   size_t at = 10;
   for (const MadeEntry& e : entries) at += 14 + e.name.size();

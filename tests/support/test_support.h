@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "io/binary_stream.h"
+
 namespace tarnix::test {
 
 // A fresh folder under the system's temporary one, removed with everything in it.
@@ -56,6 +58,7 @@ struct MadePack {
 };
 MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed);
 std::string Chunk(const std::string& piece);  // framed, as the writer frames it
+BinaryStream InMemory(const std::string& bytes);  // read from the start
 std::string Le32(uint32_t value);
 
 }  // namespace tarnix::test
