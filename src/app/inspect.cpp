@@ -216,7 +216,7 @@ Status ExtractEntry(const PackEntry& entry, const ExtractPath& plan,
   Status status = temp.create(*parent, plan.parts.back(), &file);
   if (!status.ok()) return status.prefixed("cannot create a file: ");
   BinaryStream out;
-  out.adoptForWriting(file, platform::JoinPath(parent->path(), plan.parts.back()));
+  out.adoptForWriting(file, platform::JoinPath(parent->path(), plan.parts.back()), 1 << 16);
   status = ReadChecked(entry, [&out](const uint8_t* data, size_t n) {
     return out.write(data, static_cast<int64_t>(n)) ? Status() : out.status();
   });

@@ -36,7 +36,6 @@ struct Job {
   size_t chunk = 0;
   bool last = false;
   bool copied = false;                 // taken from an earlier pack's stored form
-  bool candidate = false;              // `output` holds the earlier pack's chunk for `input`
   bool needsWork = false;              // to be compressed or decoded on a worker
   Buffer input{ChunkSize};             // content bytes read
   Buffer output{FramedChunkCapacity};  // framed chunk, compressed packs only
@@ -145,9 +144,9 @@ class WorkerPool {
       job->decodeOk = DecodeFramed(codec, job);
       return;
     }
-    // Decoding costs a tenth of compressing: an earlier chunk that holds exactly these bytes
-    // is kept, and is then known to read back.
-    if (job->candidate && DecodeFramed(codec, job) && job->decoded.size == job->input.size &&
+    // Decoding costs a tenth of compressing: an earlier pack's chunk, put in `output` when
+    // there is one, that holds exactly these bytes is kept, and is then known to read back.
+    if (job->output.size > 0 && DecodeFramed(codec, job) && job->decoded.size == job->input.size &&
         std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0) {
       return;
     }
@@ -210,7 +209,6 @@ class SourceReader {
     job->decoded.size = 0;
     job->decodeOk = true;
     job->readsBack = true;
-    job->candidate = false;
     const EntrySource& source = sources_[entry_];
     job->copied = source.copy.pack != nullptr && source.copy.whole && entry_ != fresh_;
     if (job->copied) {
@@ -274,8 +272,7 @@ class SourceReader {
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
     if (job->chunk == 0) copyPosition_ = copy.pack->seek(copy.offset) ? copy.offset : end;
     job->output.size = readFramed(*copy.pack, end, job);
-    job->candidate = job->output.size > 0;
-    if (!job->candidate) copyPosition_ = end;  // the rest of this entry is compressed
+    if (job->output.size == 0) copyPosition_ = end;  // the rest of this entry is compressed
   }
 
   // A copy that cannot be read as it should does not read back, and its entry is then stored

@@ -53,11 +53,9 @@ bool BinaryStream::open(const std::string& path, int32_t mode) {
 void BinaryStream::adoptForWriting(std::FILE* file, const std::string& path, size_t bufferSize) {
   close().ok();
   adopt(file, path);
-  if (bufferSize > 0) {
-    // The C library takes a size only together with a buffer of the caller's.
-    handle_->buffer.reset(new char[bufferSize]);
-    std::setvbuf(file, handle_->buffer.get(), _IOFBF, bufferSize);
-  }
+  // The C library takes a size only together with a buffer of the caller's.
+  handle_->buffer.reset(new char[bufferSize]);
+  std::setvbuf(file, handle_->buffer.get(), _IOFBF, bufferSize);
 }
 
 void BinaryStream::adopt(std::FILE* file, const std::string& path) {

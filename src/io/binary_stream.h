@@ -28,9 +28,10 @@ class BinaryStream {
   bool open(const std::string& path, OpenMode mode) {
     return open(path, static_cast<int32_t>(mode));
   }
-  // Takes over a file opened elsewhere for writing; `path` names it in messages. A stream
-  // written front to back in large pieces asks for a large buffer, to make few big writes.
-  void adoptForWriting(std::FILE* file, const std::string& path, size_t bufferSize = 0);
+  // Takes over a file opened elsewhere for writing, with a buffer of `bufferSize` bytes; `path`
+  // names it in messages. A stream written front to back in large pieces asks for a large
+  // buffer, to make few big writes.
+  void adoptForWriting(std::FILE* file, const std::string& path, size_t bufferSize);
   void openMemory();
   // Fails when anything done through this stream since it was opened, or the close itself,
   // failed.

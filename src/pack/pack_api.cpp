@@ -1,6 +1,8 @@
 // The library's public face, over the pack model.
 #include "tarnix/tarnix.h"
 
+#include <algorithm>
+
 #include "pack/checksum.h"
 #include "pack/pack_check.h"
 #include "pack/pack_contents.h"
@@ -42,10 +44,10 @@ const std::vector<PackedFile>& PackReader::files() const { return state_->files;
 const std::string& PackReader::error() const { return state_->error; }
 
 long PackReader::find(const std::string& name) const {
-  for (size_t i = 0; i < state_->files.size(); ++i) {
-    if (NamesMatch(state_->files[i].name, name)) return static_cast<long>(i);
-  }
-  return -1;
+  const auto& files = state_->files;
+  auto found = std::find_if(files.begin(), files.end(),
+                            [&name](const PackedFile& file) { return NamesMatch(file.name, name); });
+  return found == files.end() ? -1 : static_cast<long>(found - files.begin());
 }
 
 bool PackReader::read(size_t index, std::vector<uint8_t>* content) {

@@ -18,7 +18,6 @@ using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
 using Files = std::vector<std::pair<std::string, std::string>>;
-constexpr CompressionType Compressed = CompressionType::Compressed, Plain = CompressionType::Uncompressed;
 
 int RunTool(const std::vector<std::string>& args, std::string* out, const EntryDataOptions& tuning = {}) {
   out->clear();
@@ -56,41 +55,55 @@ TEST(CommandLine, UsageRootNameAndOptions) {
 class ChangeDetection : public ::testing::Test {
  protected:
   // Packs `files` (name -> content, in place of the tree there was); true when the run found
-  // nothing to write.
+  // nothing to write. A pack it writes must be what a fresh run writes.
   bool Unchanged(const Files& files, const std::string& option = "") {
     std::filesystem::remove_all(dir_ / "src");
     std::filesystem::create_directories(dir_ / "src");
     for (const auto& [name, content] : files) WriteFile(dir_ / ("src/" + name), content);
     std::string out;
     EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", pak_, option}, &out), 0) << out;
-    return out.find("No file changes found") != std::string::npos;
+    if (out.find("No file changes found") != std::string::npos) return true;
+    EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", dir_ / "fresh.pak", option}, &out), 0) << out;
+    EXPECT_EQ(ReadFile(pak_), ReadFile(dir_ / "fresh.pak"));
+    return false;
   }
   TempDir dir_;
   std::string pak_ = dir_ / "out.pak";
 };
 
-TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgree) {
-  const std::tuple<Files, std::string, bool> runs[] = {  // each over the pack the one before left
-      {{{"a", "abc"}, {"b", "12"}}, "", false}, {{{"a", "abc"}, {"b", "12"}}, "", true},
-      {{{"a", "abd"}, {"b", "12"}}, "", false},  // same size
-      {{{"A", "abd"}, {"b", "12"}}, "", false},  // case counts
-      {{{"A", "abd"}, {"b", "12"}, {"c", ""}}, "", false}, {{{"A", "abd"}, {"b", "12"}}, "", false},
-      {{{"A", "abd"}, {"b", "12"}}, "-uc", false}, {{{"A", "abd"}, {"b", "12"}}, "-uc", true}};
-  for (const auto& [files, option, unchanged] : runs) EXPECT_EQ(Unchanged(files, option), unchanged);
-  // A source that cannot be read fails the check (a directory, for root too).
-  PackContents fresh, existing;
-  fresh.compressionType = Plain;
-  fresh.entries.emplace_back();
-  fresh.entries[0].setSource("src/b", dir_.path(), 2, &fresh);
-  bool unchanged = false;
-  EXPECT_EQ(IsPackUnchanged(pak_, fresh, existing, false, &unchanged).message(),
-            "Failed to open " + dir_.path() + ": it is a directory, not a regular file");
-  // Not a pack, or not one whose layout is whole: written anew.
-  for (const std::string& bytes : {std::string("TRNX\1\0\0\0\0\0", 10), std::string("not a pack"),
-                                   std::string("TRNX\1\0\0\0\0\0x", 11), std::string("TRNX\1\0\1\0\0\0", 10)}) {
+TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack) {
+  const std::string big = test::RandomBytes(70000, 1);
+  const Files tree = {{"a", "abc"}, {"sub/b", big}}, changed = {{"a", "abd"}, {"sub/b", big}};
+  EXPECT_FALSE(Unchanged(tree));
+  const std::string good = ReadFile(pak_);
+  std::string damaged = good;
+  damaged.back() ^= 1;  // the Adler-32 of sub/b's last chunk
+  // The pack put there first (if any), the tree, the option, and whether the run left the pack.
+  const std::tuple<std::string, Files, std::string, bool> runs[] = {
+      {"", tree, "", true}, {good.substr(0, good.size() / 2), tree, "", false}, {good + "x", tree, "", false},
+      {"not a pack", tree, "", false}, {damaged, tree, "", true},  // without -v the data is not read
+      {damaged, tree, "-v", false}, {damaged, changed, "", false},  // and the damaged entry is not copied
+      {"", tree, "", false},                                       // the same size
+      {"", {{"A", "abc"}, {"sub/b", big}}, "", false},             // case counts
+      {"", {{"A", "abc"}, {"sub/b", big}, {"c", ""}}, "", false}, {"", changed, "", false},
+      {"", changed, "-uc", false}, {"", changed, "-uc", true}, {"", changed, "", false}};
+  for (const auto& [before, files, option, unchanged] : runs) {
+    if (!before.empty()) WriteFile(pak_, before);
+    EXPECT_EQ(Unchanged(files, option), unchanged) << files.size() << option;
+  }
+  {  // A source that cannot be read fails the check (a directory, for root too).
+    PackContents fresh, existing;  // which holds the pack open until it goes
+    fresh.compressionType = CompressionType::Compressed;
+    fresh.entries.emplace_back();
+    fresh.entries[0].setSource("src/a", dir_.path(), 3, &fresh);
+    bool unchanged = false;
+    EXPECT_EQ(IsPackUnchanged(pak_, fresh, existing, false, &unchanged).message(),
+              "Failed to open " + dir_.path() + ": it is a directory, not a regular file");
+  }
+  // An empty tree over an empty pack of the other type, or over what is no pack, writes one.
+  for (const std::string& bytes : {std::string("TRNX\1\0\0\0\0\0", 10), std::string("not a pack")}) {
     WriteFile(pak_, bytes);
-    EXPECT_EQ(Unchanged({}, "-uc"), bytes.size() == 10 && bytes[6] == 0) << bytes;
-    WriteFile(pak_, bytes);
+    EXPECT_EQ(Unchanged({}, "-uc"), bytes[0] == 'T');
     EXPECT_FALSE(Unchanged({}));
   }
 }

@@ -60,6 +60,7 @@ TEST(Inspect, CommandLines) {
       {{"--frob"}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
       {{"list", "--frob", p}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
       {{"cat", p}, 2, "", "tarnix-inspect: wrong number of arguments for cat\n" + usage},
+      {{"diff", p}, 2, "", "tarnix-inspect: wrong number of arguments for diff\n" + usage},
       {{"list", dir / "none.pak"}, 1, "", (dir / "none.pak") + ": No such file or directory\n"},
       {{"list", dir / "not.pak"}, 1, "", (dir / "not.pak") + ": Magic mismatch\n"},
       {{"extract", dir / "w.pak", dir / "w"}, 1, "Extracted 0 of 1 entries to " + (dir / "w") + "\n",
@@ -71,6 +72,8 @@ TEST(Inspect, CommandLines) {
       {{"diff", p, q}, 1, "- d/e\n- d/gone\n~ d/sub\\b\n+ d/new\n", ""},
       {{"diff", p, p}, 0, "", ""},
       {{"diff", p, dir / "none.pak"}, 2, "", (dir / "none.pak") + ": No such file or directory\n"},
+      {{"extract", dir / "l.pak", dir / "o/new", "d/" + longName}, 0, "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n", ""},
+      // Again, into folders that exist now.
       {{"extract", dir / "l.pak", dir / "o/new", "d/" + longName}, 0, "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n", ""},
       {{"list", "--names", dir / "l.pak"}, 0, "d/" + longName + "\nd/n%\xFF\\n\n", ""},
       {{"list", p}, 0,

@@ -53,12 +53,6 @@ class Trust : public ::testing::Test {
     WriteFile(dir_ / "src/a.txt", "abc");
     WriteFile(dir_ / "src/sub/b.bin", RandomBytes(70000, 1));
   }
-  // The pack is what a fresh run over `src` writes.
-  void ExpectSound(const std::string& option = "") {
-    ASSERT_EQ(Tarnix({dir_ / "src", dir_ / "fresh.pak", option}).status, 0);
-    EXPECT_EQ(ReadFile(pak_), ReadFile(dir_ / "fresh.pak"));
-    fs::remove(dir_ / "fresh.pak");
-  }
   void ExpectOldPackKept() {
     EXPECT_EQ(ReadFile(pak_), "old");
     EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"out.pak", "src"}));
@@ -66,28 +60,6 @@ class Trust : public ::testing::Test {
   TempDir dir_;
   std::string pak_ = dir_ / "out.pak";
 };
-
-TEST_F(Trust, OnlyAWholePackIsUpToDate) {
-  ASSERT_EQ(Tarnix({dir_ / "src", pak_}).status, 0);
-  const std::string good = ReadFile(pak_);
-  std::string damaged = good;
-  damaged[damaged.size() - 1] ^= 1;  // the last chunk's Adler-32
-  const struct { std::string before, option, last; } cases[] = {
-      {good.substr(0, good.size() / 2), "", "Wrote "}, {good + "x", "", "Wrote "},
-      {damaged, "", "No file changes found"}, {damaged, "-v", "Wrote "}};  // without -v data is not read
-  for (const auto& c : cases) {
-    WriteFile(pak_, c.before);
-    EXPECT_TRUE(Has(Tarnix({dir_ / "src", pak_, c.option}).output, c.last)) << c.last;
-    if (c.last == "Wrote ") ExpectSound();
-  }
-  // A damaged entry is not copied into the new pack, and no copy crosses compression types.
-  WriteFile(pak_, damaged);
-  WriteFile(dir_ / "src/a.txt", "abd");
-  for (const char* option : {"", "-uc", ""}) {
-    EXPECT_TRUE(Has(Tarnix({dir_ / "src", pak_, option}).output, "Wrote "));
-    ExpectSound(option);
-  }
-}
 
 TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   // Inside the tree it packs, the pack and stray temporary files are left out, and only they.
@@ -109,7 +81,7 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   }
   // A link stays a link: the file it leads to is replaced, and keeps its mode and owner.
   WriteFile(dir_ / "real/p.pak", "old");
-  ASSERT_EQ(chmod((dir_ / "real/p.pak").c_str(), 0640), 0);
+  ASSERT_EQ(chmod((dir_ / "real/p.pak").c_str(), 02640), 0);
   ASSERT_EQ(chown((dir_ / "real/p.pak").c_str(), 65534, 65534), geteuid() == 0 ? 0 : -1);
   fs::create_symlink("real/p.pak", dir_ / "link.pak");
   ASSERT_EQ(Tarnix({dir_ / "src", dir_ / "link.pak"}).status, 0);
@@ -117,7 +89,7 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   struct stat st;
   ASSERT_EQ(stat((dir_ / "real/p.pak").c_str(), &st), 0);
   EXPECT_EQ(std::to_string(st.st_mode & 07777) + " " + std::to_string(st.st_uid),
-            std::to_string(0640) + " " + std::to_string(geteuid() == 0 ? 65534u : geteuid()));
+            std::to_string(02640) + " " + std::to_string(geteuid() == 0 ? 65534u : geteuid()));
   EXPECT_EQ(Listing(dir_ / "real"), std::vector<std::string>{"p.pak"});
   // A new pack gets the mode the umask leaves; a long name leaves room for the temporary one.
   const std::string longName = dir_ / (std::string(246, 'n') + ".pak");
@@ -159,7 +131,9 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
 #ifndef TARNIX_SANITIZED  // the sanitizers reserve more address space than these limits allow
   // Without threads to be had, the calling thread packs alone.
   ASSERT_EQ(Tarnix({dir_ / "src", pak_}, "ulimit -s 1000000; ulimit -v 400000").status, 0);
-  ExpectSound();
+  TempDir other;
+  ASSERT_EQ(Tarnix({dir_ / "src", other / "p.pak"}).status, 0);
+  EXPECT_EQ(ReadFile(pak_), ReadFile(other / "p.pak"));
 #endif
   WriteFile(pak_, "old");
   WriteFile(dir_ / "src/big.bin", RandomBytes(300000, 4));
@@ -207,6 +181,9 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
                             "Skipping pipe: not a regular file\nAdding caf\xE9 \xFF.txt...Done\n";
   EXPECT_EQ(r.output.substr(0, start.size()), start);
   EXPECT_EQ(r.status, 0);
+  BinaryStream swapped;  // a FIFO put where a file was listed is refused, not waited on
+  EXPECT_FALSE(swapped.open(dir / "many/pipe", OpenMode::Read));
+  EXPECT_EQ(swapped.status().message(), (dir / "many/pipe") + ": it is a FIFO, not a regular file");
   WriteFile(dir / "big/f", "");
   ASSERT_EQ(truncate((dir / "big/f").c_str(), 256LL << 20), 0);  // 256 MiB of zeros, sparse
   for (const char* option : {"-uc", "-v"}) {

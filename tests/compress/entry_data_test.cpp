@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <tuple>
 
 #include "pack/checksum.h"
 #include "support/test_support.h"
@@ -70,25 +71,24 @@ TEST(WriteEntryData, ChunksAreFullButTheLastWhateverTheThreadCount) {
     EXPECT_EQ(w.entries[18].storedSize, Stored(contents[18]).size());
     EXPECT_EQ(w.entries[18].checksum, Sum(contents[18]));
   }
-  Written plain = Store({"abc", "", "hello"}, CompressionType::Uncompressed);
-  EXPECT_EQ(plain.bytes, "abchello");
-  EXPECT_EQ(plain.entries[1].checksum, 0xFFFFFFFFu);
-  EXPECT_EQ(plain.entries[2].storedSize, 5u);
 }
 
 TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
   std::string text, repeating;
   while (text.size() < 32768) text += "a line of text that repeats, as text does " + std::to_string(text.size());
   while (repeating.size() < 32768) repeating += RandomBytes(1024, 4);
-  const std::pair<std::string, ChunkCoding> cases[] = {
-      {RandomBytes(32768, 1), ChunkCoding::Stored}, {Skewed(32768, 2), ChunkCoding::Literals},
-      {text.substr(0, 32768), ChunkCoding::Level6}, {repeating, ChunkCoding::Level6},
-      {RandomBytes(1000, 3), ChunkCoding::Level6},  // too small to be worth it
+  // The coding, and for the codings of our own, the checksum of the framed bytes (level 6's
+  // depend on the library's version).
+  const std::tuple<std::string, ChunkCoding, uint32_t> cases[] = {
+      {RandomBytes(32768, 1), ChunkCoding::Stored, 0xBEA3B6FE}, {Skewed(32768, 2), ChunkCoding::Literals, 0x38E780C1},
+      {text.substr(0, 32768), ChunkCoding::Level6, 0}, {repeating, ChunkCoding::Level6, 0},
+      {RandomBytes(1000, 3), ChunkCoding::Level6, 0},  // too small to be worth it
   };
-  for (const auto& [chunk, coding] : cases) {
+  for (const auto& [chunk, coding, golden] : cases) {
     uint32_t histogram[256];
     EXPECT_EQ(ChooseCoding(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), histogram), coding);
     const std::string framed = Chunk(chunk);
+    EXPECT_EQ(coding == ChunkCoding::Level6 ? golden : Sum(framed), golden);
     std::string back(chunk.size(), '\0');
     uLongf n = back.size();  // the standard inflate reads every coding
     EXPECT_EQ(uncompress(reinterpret_cast<Bytef*>(&back[0]), &n, reinterpret_cast<const Bytef*>(&framed[4]),

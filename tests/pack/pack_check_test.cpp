@@ -2,7 +2,9 @@
 #include "pack/pack_check.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include "compress/entry_data.h"
 #include "support/test_support.h"
 
 namespace tarnix {
@@ -41,7 +43,13 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
   std::string trailing = Chunk("abc");
   Put32(&trailing, 0, static_cast<uint32_t>(trailing.size() + 3 - 4));
   trailing += "xyz";
-  const std::string full(32768, 'f');
+  const std::string full(32768, 'f'), last = test::RandomBytes(32766, 6);
+  // The longest chunk there may be: 679 empty stored blocks, then one that holds `last`.
+  std::string longest = "\x78\x01";
+  for (int i = 0; i < 679; ++i) longest += std::string("\0\0\0\xFF\xFF", 5);
+  const uint32_t adler = static_cast<uint32_t>(adler32(1, reinterpret_cast<const Bytef*>(last.data()), 32766));
+  longest += "\x01\xFE\x7F\x01\x80" + last + std::string{static_cast<char>(adler >> 24), static_cast<char>(adler >> 16),
+                                                   static_cast<char>(adler >> 8), static_cast<char>(adler)};
   // Every problem's line, in order, and whether the layout check alone finds it.
   const struct Case { std::string bytes, problems; bool layout; } cases[] = {
       {good.bytes, "", false},
@@ -60,6 +68,7 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
       {stored(a, Chunk(a.substr(0, 1000)) + Chunk(a.substr(1000, 32768)) + Chunk(a.substr(33768))), "entry 0 (r/x): chunk 0: holds only 1000 bytes, but is not the entry's last", false},
       {stored(full, Chunk(full) + Chunk("") + Chunk("")), "entry 0 (r/x): 2 empty chunks at its end", false},
       {stored(full, Chunk(full)), "", false},  // the empty chunk after a full one may be left out
+      {stored(last, test::Le32(36172) + longest), "", false},
       {MakePack({{"r/f", full}}, true).bytes, "", false},
       {stored("abc", Chunk("abc") + Chunk("d")), "entry 0 (r/x): chunk 1: data past the entry's size", false},
       {stored("abc", Chunk("ab")), "entry 0 (r/x): chunk 0: holds only 2 bytes, but is not the entry's last\nentry 0 (r/x): data ends after 2 of 3 bytes", false},
@@ -74,6 +83,9 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
     EXPECT_EQ(Check(c.bytes, true).empty(), !c.layout) << c.problems;
   }
   EXPECT_EQ(Check("TRN", false)[0].text, "header or table: Magic mismatch");
+  std::vector<uint8_t> content;  // and a reader takes the longest chunk too
+  BinaryStream in = test::InMemory(test::Le32(36172) + longest);
+  EXPECT_TRUE(ReadEntryData(in, CompressionType::Compressed, 32766, &content).ok());
 }
 
 }  // namespace

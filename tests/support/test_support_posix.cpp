@@ -1,4 +1,5 @@
-// Running programs on POSIX: fork and exec, standard output and error through pipes.
+// Running programs on POSIX: fork and exec, standard output through a pipe, standard error into
+// a file.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,12 +15,14 @@ namespace tarnix::test {
 
 CommandResult Exec(const std::vector<std::string>& argv, int signal,
                    const std::function<bool(const std::string&)>& ready) {
-  int out[2], err[2];
-  if (pipe(out) != 0 || pipe(err) != 0) return {};
+  TempDir dir;
+  const std::string errors = dir / "errors";
+  int out[2];
+  if (pipe(out) != 0) return {};
   pid_t pid = fork();
   if (pid == 0) {
     dup2(out[1], 1);
-    dup2(err[1], 2);
+    dup2(open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     dup2(open("/dev/null", O_RDONLY), 0);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -28,30 +31,21 @@ CommandResult Exec(const std::vector<std::string>& argv, int signal,
     _exit(127);
   }
   close(out[1]);
-  close(err[1]);
   CommandResult result;
-  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.output, &result.errors};
-  for (int open = 2; open > 0;) {
-    poll(fds, 2, signal != 0 ? 2 : -1);
+  struct pollfd fd = {out[0], POLLIN, 0};
+  for (ssize_t n = 1; n > 0;) {
+    poll(&fd, 1, signal != 0 ? 2 : -1);  // with a signal to send, `ready` is asked every 2 ms
     if (signal != 0 && ready(result.output)) kill(pid, std::exchange(signal, 0));
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buf[65536];
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        sinks[i]->append(buf, static_cast<size_t>(n));
-      } else {
-        close(std::exchange(fds[i].fd, -1));
-        --open;
-      }
-    }
+    char buf[65536];
+    if (fd.revents != 0 && (n = read(out[0], buf, sizeof buf)) > 0) result.output.append(buf, static_cast<size_t>(n));
   }
+  close(out[0]);
   int status = 0;
   struct rusage usage;
   wait4(pid, &status, 0, &usage);
   result.peakKiB = usage.ru_maxrss;
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.errors = ReadFile(errors);
   return result;
 }
 
