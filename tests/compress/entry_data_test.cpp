@@ -31,11 +31,7 @@ std::string Skewed(size_t size, uint32_t seed) {
   return out;
 }
 
-struct Written {
-  Status status;
-  std::string bytes;
-  std::vector<StoredEntryData> entries;
-};
+struct Written { Status status; std::string bytes; std::vector<StoredEntryData> entries; };
 
 // Stores `contents` (with `copies`, where given) into memory.
 Written Store(const std::vector<std::string>& contents, CompressionType type, EntryDataOptions options = {},
@@ -115,6 +111,8 @@ TEST(WriteEntryData, FailsOnASourceThatChangedOrVanishedAndAtTheLimit) {
   options.outputName = "out.pak";
   EXPECT_EQ(Store({"abc", "defgh"}, CompressionType::Uncompressed, options).status.message(),
             "Failed to write out.pak: the pack would reach 2 GiB, the largest the format can hold");
+  options.outputLimit = 8;  // exactly the limit is allowed
+  EXPECT_TRUE(Store({"abc", "defgh"}, CompressionType::Uncompressed, options).status.ok());
 }
 
 TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {

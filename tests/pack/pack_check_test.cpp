@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <filesystem>
+
 #include "compress/entry_data.h"
 #include "support/test_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);  // the fuzz target
 
 namespace tarnix {
 namespace {
 
 using test::Chunk;
-using test::MadeEntry;
 using test::MakePack;
 
 std::vector<PackProblem> Check(const std::string& bytes, bool layoutOnly) {
@@ -30,13 +33,13 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
   const size_t offsetA = good.records[0] + 5, sizeA = offsetA + 4, sumA = sizeA + 4;
   const size_t offsetB = good.records[1] + 5;
   const uint32_t lengthA = static_cast<uint32_t>(Chunk(a.substr(0, 32768)).size() - 4);
-  auto with = [&good](std::function<void(std::string*)> damage) {
+  auto with = [&good](size_t at, size_t value) {  // one 32-bit field changed
     std::string bytes = good.bytes;
-    damage(&bytes);
+    Put32(&bytes, at, static_cast<uint32_t>(value));
     return bytes;
   };
   auto stored = [](const std::string& content, const std::string& form) {
-    MadeEntry e{"r/x", content};
+    test::MadeEntry e{"r/x", content};
     e.stored = form;
     return MakePack({e}, true).bytes;
   };
@@ -53,17 +56,15 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
   // Every problem's line, in order, and whether the layout check alone finds it.
   const struct Case { std::string bytes, problems; bool layout; } cases[] = {
       {good.bytes, "", false},
-      {with([&](std::string* b) { Put32(b, offsetA, static_cast<uint32_t>(good.data[0] + 1)); }),
-       "entry 0 (r/a): data at offset 45, expected 44\nentry 0 (r/a): chunk 0: length 2013266048 exceeds 36172", true},
+      {with(offsetA, good.data[0] + 1), "entry 0 (r/a): data at offset 45, expected 44\nentry 0 (r/a): chunk 0: length 2013266048 exceeds 36172", true},
       // Two entries for one stored form: the first has no room of its own.
-      {with([&](std::string* b) { Put32(b, offsetB, static_cast<uint32_t>(good.data[0])); }),
-       "entry 0 (r/a): 0 chunks cannot hold its 40000 bytes\nentry 1 (r/b): chunk 0: decodes to 32768 bytes, but 9 remain", true},
+      {with(offsetB, good.data[0]), "entry 0 (r/a): 0 chunks cannot hold its 40000 bytes\nentry 1 (r/b): chunk 0: decodes to 32768 bytes, but 9 remain", true},
       {good.bytes + "x", "entry 1 (r/b): chunk 1: its length runs past the end of the file", true},
       {good.bytes.substr(0, good.bytes.size() - 1), "entry 1 (r/b): chunk 0: length 20 runs past the end of the file", true},
-      {with([&](std::string* b) { Put32(b, good.data[0], 36173); }), "entry 0 (r/a): chunk 0: length 36173 exceeds 36172", true},
-      {with([&](std::string* b) { Put32(b, sizeA, 70000); }), "entry 0 (r/a): 2 chunks cannot hold its 70000 bytes", true},
-      {with([&](std::string* b) { (*b)[good.data[0] + 3 + lengthA] ^= 1; }), "entry 0 (r/a): chunk 0: corrupt", false},
-      {with([&](std::string* b) { Put32(b, sumA, 1); }), "entry 0 (r/a): checksum 4088354849, recorded 1", false},
+      {with(good.data[0], 36173), "entry 0 (r/a): chunk 0: length 36173 exceeds 36172", true},
+      {with(sizeA, 70000), "entry 0 (r/a): 2 chunks cannot hold its 70000 bytes", true},
+      {with(good.data[0] + lengthA, 0), "entry 0 (r/a): chunk 0: corrupt", false},  // its Adler-32
+      {with(sumA, 1), "entry 0 (r/a): checksum 4088354849, recorded 1", false},
       {stored("abc", trailing), "entry 0 (r/x): chunk 0: 3 bytes after its zlib stream", false},
       {stored(a, Chunk(a.substr(0, 1000)) + Chunk(a.substr(1000, 32768)) + Chunk(a.substr(33768))), "entry 0 (r/x): chunk 0: holds only 1000 bytes, but is not the entry's last", false},
       {stored(full, Chunk(full) + Chunk("") + Chunk("")), "entry 0 (r/x): 2 empty chunks at its end", false},
@@ -87,6 +88,18 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
   BinaryStream in = test::InMemory(test::Le32(36172) + longest);
   EXPECT_TRUE(ReadEntryData(in, CompressionType::Compressed, 32766, &content).ok());
 }
+
+#ifndef _WIN32
+TEST(PackCheck, InputsTheFuzzerFoundAreHandledCleanly) {
+  size_t inputs = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(TARNIX_CORPUS)) {
+    const std::string bytes = test::ReadFile(entry.path().string());
+    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    ++inputs;
+  }
+  EXPECT_GT(inputs, 0u);
+}
+#endif
 
 }  // namespace
 }  // namespace tarnix

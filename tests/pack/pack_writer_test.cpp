@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "pack/pack_contents.h"
 #include "support/test_support.h"
@@ -29,23 +30,20 @@ bool Write(const TempDir& dir, const std::string& path, const std::vector<std::p
 
 TEST(PackWriter, LaysOutHeaderTableAndDataExactly) {
   TempDir dir;
-  for (CompressionType type : {CompressionType::Uncompressed, CompressionType::Compressed}) {
-    PackContents empty;
-    std::string shown;
-    ASSERT_TRUE(Write(dir, dir / "e.pak", {}, type, &empty, &shown));
-    EXPECT_EQ(ReadFile(dir / "e.pak"), std::string("TRNX\x01", 5) + static_cast<char>(type) + std::string(4, '\0'));
-    EXPECT_EQ(shown, " Done\n");
-  }
-  PackContents pack;
-  ASSERT_TRUE(Write(dir, dir / "u.pak", {{"0123456789", "abc"}, {"e", ""}, {"abcdefghijkl", "defgh"}},
-                    CompressionType::Uncompressed, &pack));
-  EXPECT_EQ(ReadFile(dir / "u.pak"), test::MakePack({{"0123456789", "abc"}, {"e", ""}, {"abcdefghijkl", "defgh"}}, false).bytes);
   const std::vector<std::pair<std::string, std::string>> files = {
-      {"r/a", test::RandomBytes(70000, 1)}, {"r/b", ""}, {"r/c", "tail"}};
-  PackContents compressed;
-  ASSERT_TRUE(Write(dir, dir / "c.pak", files, CompressionType::Compressed, &compressed));
-  EXPECT_EQ(ReadFile(dir / "c.pak"), test::MakePack({{"r/a", files[0].second}, {"r/b", ""}, {"r/c", "tail"}}, true).bytes);
-  EXPECT_EQ(compressed.entries[2].offset, compressed.entries[1].offset + compressed.entries[1].storedSize);
+      {"r/a", test::RandomBytes(70000, 1)}, {"r/b", ""}, {"0123456789", "tail"}};
+  for (CompressionType type : {CompressionType::Uncompressed, CompressionType::Compressed}) {
+    for (size_t n : {0, 3}) {
+      PackContents pack;
+      std::string shown;
+      ASSERT_TRUE(Write(dir, dir / "p.pak", {files.begin(), files.begin() + n}, type, &pack, &shown));
+      std::vector<test::MadeEntry> made;
+      for (size_t i = 0; i < n; ++i) made.emplace_back(files[i].first, files[i].second);
+      EXPECT_EQ(ReadFile(dir / "p.pak"), test::MakePack(made, type == CompressionType::Compressed).bytes);
+      EXPECT_EQ(shown == " Done\n", n == 0);  // no progress line for no entries
+      EXPECT_TRUE(n == 0 || pack.entries[2].offset == pack.entries[1].offset + pack.entries[1].storedSize);
+    }
+  }
 }
 
 TEST(PackWriter, ProgressBarsStayWithinAHundredAndRoundInSinglePrecision) {
@@ -102,6 +100,10 @@ TEST(PublicApi, WritesAPackAndReadsItBack) {
   std::string error;
   EXPECT_FALSE(WritePack(dir / "p.pak", {{"d/a", dir / "none"}}, {}, &error));
   EXPECT_EQ(error, "Failed to open " + (dir / "none") + ": No such file or directory");
+  test::WriteFile(dir / "huge", "");
+  std::filesystem::resize_file(dir / "huge", 0x7FFFFFFF);  // an entry may be this large, a pack may not
+  EXPECT_FALSE(WritePack(dir / "p.pak", {{"h", dir / "huge"}}, {false, false}, &error));
+  EXPECT_EQ(error, "Failed to write " + (dir / "p.pak") + ": the pack would reach 2 GiB, the largest the format can hold");
   ASSERT_TRUE(WritePack(dir / "p.pak", {{"d/a", dir / "a.txt"}, {"d/sub\\b", dir / "b.bin"}}, {true, true}, &error));
   PackReader pack;
   ASSERT_TRUE(pack.open(dir / "p.pak")) << pack.error();

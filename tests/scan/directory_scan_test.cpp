@@ -7,8 +7,6 @@
 namespace tarnix {
 namespace {
 
-using test::TempDir;
-using test::WriteFile;
 
 std::vector<std::string> Names(const ScanResult& r) {
   std::vector<std::string> names;
@@ -17,13 +15,12 @@ std::vector<std::string> Names(const ScanResult& r) {
 }
 
 TEST(ScanDirectory, WalksDepthFirstInFoldedOrderLeavingOutWhatItShould) {
-  TempDir dir;
+  test::TempDir dir;
   for (const char* f : {"b.txt", "A.txt", "_u", "Zeta", "sub/two/x.dat", "sub/c", "d", "Desktop.INI",
-                        "sub/THUMBS.db", "thumbs.db.bak", ".hidden", ".git/config", "sub/.cache/x",
-                        "pspbrwse.jbf/inside"}) {
-    WriteFile(dir / std::string("t/") + f, f);
+                        "sub/THUMBS.db", "EHTHUMBS_VISTA.DB", "thumbs.db.bak", ".hidden", ".git/config", "sub/.cache/x",
+                        "pspbrwse.jbf/inside", "empty/.keep/x"}) {
+    test::WriteFile(dir / std::string("t/") + f, f);
   }
-  test::WriteFile(dir / "t/empty/.keep/x", "");
   // a-z fold to A-Z, so "_" (after Z) sorts after every letter.
   const std::vector<std::string> expected = {".hidden", "A.txt", "b.txt", "d", "pspbrwse.jbf\\inside",
                                              "sub\\c", "sub\\two\\x.dat", "thumbs.db.bak", "Zeta", "_u"};
@@ -33,9 +30,8 @@ TEST(ScanDirectory, WalksDepthFirstInFoldedOrderLeavingOutWhatItShould) {
     EXPECT_EQ(Names(r), expected);
     EXPECT_EQ(test::ReadFile(r.entries[6].path), "sub/two/x.dat");
   }
-  EXPECT_TRUE(ScanOrderLess("A", "a"));          // equal when folded: raw bytes decide
-  EXPECT_TRUE(ScanOrderLess("z", "\xC3\xA9"));  // bytes above 0x7F are not folded
-  EXPECT_TRUE(ScanOrderLess("ab", "abc"));
+  // Equal when folded, raw bytes decide; bytes above 0x7F are not folded; a prefix comes first.
+  EXPECT_TRUE(ScanOrderLess("A", "a") && ScanOrderLess("z", "\xC3\xA9") && ScanOrderLess("ab", "abc"));
   for (const char* path : {"nope: No such file or directory", "t/b.txt: Not a directory"}) {
     const std::string name = std::string(path).substr(0, std::string(path).find(':'));
     EXPECT_EQ(ScanDirectory(dir / name).status.message(), "Cannot read directory " + (dir / path));

@@ -40,11 +40,6 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-bool FileExists(const std::string& path) {
-  std::error_code ec;
-  return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
-}
-
 std::vector<std::string> Listing(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());

@@ -26,14 +26,12 @@ class TempDir {
 
 void WriteFile(const std::string& path, const std::string& content);  // parents made too
 std::string ReadFile(const std::string& path);
-bool FileExists(const std::string& path);
 std::vector<std::string> Listing(const std::string& folder);  // sorted names
 std::string RandomBytes(size_t size, uint32_t seed);          // the same for the same seed
 
 struct CommandResult {
   int status = -1;  // exit status, or 128 + signal
-  std::string output;
-  std::string errors;
+  std::string output, errors;
   long peakKiB = 0;  // where the platform tells
 };
 // Runs a program without a shell (POSIX only). With `signal`, sends it once `ready` says so,
