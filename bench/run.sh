@@ -4,6 +4,7 @@
 #
 # Usage: bench/run.sh [RUNS]
 #   RUNS  timed rounds, medians reported (default 5)
+#   TARNIX_BASELINE=path/to/Tarnix times an earlier build beside this one, on neverball.
 # Corpora: /usr/share/games/neverball (neverball-data) and /usr/share/games/hedgewars
 # (hedgewars-data), whose files are mostly compressed already.
 set -euo pipefail
@@ -68,6 +69,8 @@ add "tar --zstd -cf"       "$work/o.tzst" "rm -f $work/o.tzst" "tar --zstd -cf $
 add "tar -cf"              "$work/o.tar" "rm -f $work/o.tar" "tar -cf $work/o.tar $neverball"
 add "cat"                  ""     ":"          "find $neverball -type f -print0 | xargs -0 cat > /dev/null"
 add "limit"                ""     ":"          "$limit $neverball > $work/limit.out"
+baseline=${TARNIX_BASELINE:-}
+[ -z "$baseline" ] || add "baseline" "$work/b.pak" "rm -f $work/b.pak" "$baseline $neverball $work/b.pak"
 add "hw Tarnix"            "$work/hw.pak" "rm -f $work/hw.pak" "$tarnix $hedgewars $work/hw.pak"
 add "hw tar | pigz"        "$work/hw.tgz" "rm -f $work/hw.tgz" "tar -cf - $hedgewars | pigz -6 -p 2 > $work/hw.tgz"
 add "hw limit"             ""     ":"          "$limit $hedgewars > $work/limit.out"
@@ -164,5 +167,6 @@ echo "9. hedgewars ÷ tar|pigz:       $(r "$(paired "hw Tarnix" "hw tar | pigz")
 echo "   hedgewars ÷ level-6 limit:  $(r "${wall[hw Tarnix]} / ${wall[hw limit]}")   (the level-6 limit itself: $(r "${wall[hw limit]} / ${wall[hw tar | pigz]}") × tar|pigz)"
 echo "   hedgewars size:             ${size[hw Tarnix]}   (at most 1.005 × 151,300,443)"
 echo "   neverball size:             ${size[Tarnix]}   (at most 1.003 × 50,274,790)"
+[ -z "$baseline" ] || echo "   neverball ÷ baseline build: $(r "$(paired "Tarnix" "baseline")")   (at most 1.02, paired rounds; $baseline, ${size[baseline]} bytes)"
 echo
 "$repo/build-bench/bench/tarnix_micro_bench" 2>/dev/null | tail -n +4
