@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     entry.loadData(&content).ok();
   }
   static const fs::path work = fs::temp_directory_path() / ("tarnix-fuzz-" + std::to_string(getpid()));
+  static const struct Remover { ~Remover() { std::error_code ec; fs::remove_all(work, ec); } } removedAtExit;
   fs::create_directories(work / "fence");  // extraction goes into work/fence/out and nowhere else
   std::ofstream(work / "in.pak", std::ios::binary).write(reinterpret_cast<const char*>(data), size);
   std::string text;

@@ -97,7 +97,6 @@ Status OpenRegular(const std::string& path, int* fd, int64_t* size) {
   return Status();
 }
 
-
 // Temporary files that the console handler must remove; it runs on a thread of its own.
 struct Slot {
   std::atomic<int> state{0};  // 0 free, 1 being filled, 2 live

@@ -89,9 +89,10 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
       {"", tree, "", true}, {"", tree, "-v", true}, {good.substr(0, good.size() / 2), tree, "", false},
       {good + "x", tree, "", false}, {"not a pack", tree, "", false},
       {damaged, tree, "", true}, {other, tree, "", true},  // without -v the data is not read
-      {damaged, tree, "-v", false}, {other, tree, "-v", false}, {damaged, changed, "", false},  // and the damaged entry is not copied
-      {"", tree, "", false},                                       // the same size
-      {"", {{"A", "abc"}, {"sub/b", big}}, "", false},             // case counts
+      {damaged, tree, "-v", false}, {other, tree, "-v", false},
+      {damaged, changed, "", false},                    // and a damaged entry is not copied
+      {"", tree, "", false},                            // the same size
+      {"", {{"A", "abc"}, {"sub/b", big}}, "", false},  // case counts
       {"", {{"A", "abc"}, {"sub/b", big}, {"c", ""}}, "", false}, {"", changed, "", false},
       {"", changed, "-uc", false}, {"", changed, "-uc", true}, {"", changed, "", false}};
   for (const auto& [before, files, option, unchanged] : runs) {
