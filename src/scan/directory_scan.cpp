@@ -106,13 +106,13 @@ class Scanner {
 }  // namespace
 
 bool ScanOrderLess(const std::string& a, const std::string& b) {
-  auto folded = [](const std::string& x, const std::string& y) {
-    return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(), [](char p, char q) {
-      return FoldUpper(static_cast<unsigned char>(p)) < FoldUpper(static_cast<unsigned char>(q));
-    });
-  };
-  // Names equal but for the case of letters keep one order too: their bytes'.
-  return folded(a, b) || (!folded(b, a) && a < b);
+  auto fold = [](char c) { return FoldUpper(static_cast<unsigned char>(c)); };
+  // One pass: the first place where the folded names differ decides.
+  auto [p, q] = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
+                              [&fold](char x, char y) { return fold(x) == fold(y); });
+  if (p != a.end() && q != b.end()) return fold(*p) < fold(*q);
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;  // names equal but for the case of letters keep one order too: their bytes'
 }
 
 ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion) {
