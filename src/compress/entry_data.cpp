@@ -221,6 +221,7 @@ class SourceReader {
       ++chunk_;
       return;
     }
+    if (source.copy.pack != nullptr) release(source.copy);
     stream_.close().ok();
     ++entry_;
     chunk_ = 0;
@@ -256,10 +257,10 @@ class SourceReader {
   // size, or 0 when it is not there as it should be.
   size_t readFramed(BinaryStream& pack, int64_t end, Job* job) {
     uint8_t* framed = job->output.data();
-    if (copyPosition_ + 4 > end || pack.read(framed, 4) != 4) return 0;
+    if (copyPosition_ + 4 > end || pack.readAt(copyPosition_, framed, 4) != 4) return 0;
     const uint32_t length = LoadU32(framed);
     if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
-        pack.read(framed + 4, length) != static_cast<int64_t>(length)) {
+        pack.readAt(copyPosition_ + 4, framed + 4, length) != static_cast<int64_t>(length)) {
       return 0;
     }
     copyPosition_ += 4 + length;
@@ -270,7 +271,7 @@ class SourceReader {
   // holds the same bytes.
   void offerChunk(const StoredCopy& copy, Job* job) {
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
-    if (job->chunk == 0) copyPosition_ = copy.pack->seek(copy.offset) ? copy.offset : end;
+    if (job->chunk == 0) copyPosition_ = copy.offset;
     job->output.size = readFramed(*copy.pack, end, job);
     if (job->output.size == 0) copyPosition_ = end;  // the rest of this entry is compressed
   }
@@ -282,7 +283,7 @@ class SourceReader {
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
     if (chunk_ == 0) {
       readSoFar_ = 0;
-      copyPosition_ = pack.seek(copy.offset) ? copy.offset : end + 1;  // past the end: unreadable
+      copyPosition_ = copy.offset;
     }
     bool read = false;
     if (compressed_) {
@@ -291,7 +292,7 @@ class SourceReader {
       job->last = copyPosition_ == end;
     } else {
       const int64_t want = std::min<int64_t>(ChunkSize, static_cast<int64_t>(size - readSoFar_));
-      read = copyPosition_ + want <= end && pack.read(job->input.data(), want) == want;
+      read = copyPosition_ + want <= end && pack.readAt(copyPosition_, job->input.data(), want) == want;
       job->input.size = static_cast<size_t>(want);
       readSoFar_ += static_cast<uint64_t>(want);
       copyPosition_ += want;
@@ -303,6 +304,27 @@ class SourceReader {
     }
   }
 
+  // The earlier pack is replaced once the new one is done, and what has been read of it is not
+  // needed again (a copy that fails to read back costs the entries after it a read from disk).
+  // Its cache is let go as reading goes on, so that the new pack's pages take memory just
+  // freed rather than more: on a virtual machine whose host takes back free memory, writing to
+  // fresh pages costs more than the copying itself. Only whole blocks of the cache can go,
+  // hence aligned runs.
+  void release(const StoredCopy& copy) {
+    if (copy.offset != releaseEnd_ || copy.pack != releasePack_) {
+      releaseStart_ = copy.offset;
+      releasePack_ = copy.pack;
+    }
+    releaseEnd_ = static_cast<int64_t>(copy.offset) + copy.length;
+    const int64_t through = releaseEnd_ & ~(ReleaseStep - 1);
+    if (through - releaseStart_ >= ReleaseStep) {
+      releasePack_->dropCached(releaseStart_, through - releaseStart_);
+      releaseStart_ = through;
+    }
+  }
+
+  static constexpr int64_t ReleaseStep = 2 << 20;
+
   const std::vector<EntrySource>& sources_;
   const bool compressed_;
   size_t entry_ = 0;
@@ -312,6 +334,9 @@ class SourceReader {
   int64_t copyPosition_ = 0;
   BinaryStream stream_;
   bool stopped_ = false;
+  BinaryStream* releasePack_ = nullptr;
+  int64_t releaseStart_ = 0;
+  int64_t releaseEnd_ = -1;
 };
 
 constexpr int64_t WritebackStep = 8 << 20;

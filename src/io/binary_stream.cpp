@@ -137,6 +137,22 @@ int64_t BinaryStream::read(void* destination, int64_t count) {
   return static_cast<int64_t>(got);
 }
 
+int64_t BinaryStream::readAt(int64_t position, void* destination, int64_t count) {
+  if (count <= 0 || position < 0) return 0;
+  if (kind_ == StreamKind::Memory) {
+    position_ = position;
+    return read(destination, count);
+  }
+  std::FILE* f = file();
+  if (f == nullptr) return 0;
+  int64_t got = platform::ReadAt(f, position, destination, count);
+  if (got < 0) {
+    fail();
+    return 0;
+  }
+  return got;
+}
+
 // Missing bytes (at the end, or of a closed stream) read as zero.
 uint8_t BinaryStream::readU8() {
   uint8_t b[1] = {0};
@@ -216,6 +232,10 @@ bool BinaryStream::sync() {
 
 void BinaryStream::startWriteback() {
   if (std::FILE* f = file()) platform::StartWriteback(f);
+}
+
+void BinaryStream::dropCached(int64_t offset, int64_t length) {
+  if (std::FILE* f = file()) platform::DropCached(f, offset, length);
 }
 
 bool BinaryStream::truncate(int64_t size) {

@@ -52,6 +52,9 @@ class BinaryStream {
 
   // Delivers up to `count` bytes; fewer at the end.
   int64_t read(void* destination, int64_t count);
+  // Delivers up to `count` bytes from `position`; the stream's position is then unknown. For
+  // reading scattered pieces of a file, each in one call.
+  int64_t readAt(int64_t position, void* destination, int64_t count);
   uint8_t readU8();
   uint16_t readU16();
   uint32_t readU32();
@@ -70,6 +73,9 @@ class BinaryStream {
   bool sync();
   // Starts putting what was written so far on the disk, without waiting for it.
   void startWriteback();
+  // Tells the system that `length` bytes from `offset` will not be read again, so that the
+  // memory caching them may go to what is written next.
+  void dropCached(int64_t offset, int64_t length);
   // Cuts a file to `size` bytes.
   bool truncate(int64_t size);
 

@@ -101,7 +101,7 @@ class EntryChecker {
       const std::string where = "chunk " + std::to_string(chunk) + ": ";
       size_t produced = 0;
       size_t consumed = 0;
-      if (pack_.stream.read(input_.data(), length) != length ||
+      if (pack_.stream.readAt(position + 4, input_.data(), length) != length ||
           !codec_.decode(input_.data(), length, output_.data(), ChunkSize, &produced, &consumed)) {
         return report(i, where + "corrupt");
       }
@@ -134,7 +134,7 @@ class EntryChecker {
   bool readLength(size_t i, uint64_t chunk, int64_t position, const Span& s, uint32_t* length) {
     const std::string where = "chunk " + std::to_string(chunk) + ": ";
     uint8_t bytes[4];
-    if (s.end - position < 4 || !pack_.stream.seek(position) || pack_.stream.read(bytes, 4) != 4) {
+    if (s.end - position < 4 || pack_.stream.readAt(position, bytes, 4) != 4) {
       return report(i, where + "its length runs past " + s.endName);
     }
     *length = LoadU32(bytes);

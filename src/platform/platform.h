@@ -20,11 +20,16 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file);
 bool SeekFile(std::FILE* file, int64_t position);
 bool SeekFileToEnd(std::FILE* file);
 int64_t TellFile(std::FILE* file);
+// Reads up to `count` bytes at `position`, leaving the stream's own position alone where the
+// platform can (one call rather than a seek and a buffered read); -1 on failure.
+int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count);
 // Writes what the runtime buffers and asks the system to put the file's data on the disk.
 bool SyncFile(std::FILE* file);
 // Asks the system to start putting what was written so far on the disk, without waiting, so
 // that a later SyncFile has little left to wait for.
 void StartWriteback(std::FILE* file);
+// Lets the system drop its cached copy of a range of the file that will not be read again.
+void DropCached(std::FILE* file, int64_t offset, int64_t length);
 // Cuts an open file (its buffer flushed) to `size` bytes.
 bool TruncateFile(std::FILE* file, int64_t size);
 

@@ -42,7 +42,7 @@ FileId IdOf(const struct stat& st) {
 }
 
 // Opens a regular file for reading. O_NONBLOCK keeps the open itself from waiting on a FIFO
-// (or a device) put where a file was; fstat then refuses it.
+// (or a device) put where a file was; fstat then refuses it. The flag stays set.
 Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
   *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (*fd < 0) return SystemError(path);
@@ -56,7 +56,6 @@ Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
     return Status::Error(path + ": it is " + KindName(KindOfMode(st->st_mode)) +
                          ", not a regular file");
   }
-  ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) & ~O_NONBLOCK);
   return Status();
 }
 
@@ -72,6 +71,8 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
   struct stat st;
   Status opened = OpenRegular(path, &fd, &st);
   if (!opened.ok()) return opened;
+  // Reads block as usual (a probe, which only looks, spares itself the two calls).
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   *file = ::fdopen(fd, "rb");
   if (*file == nullptr) {
     Status failure = SystemError(path);
@@ -99,7 +100,24 @@ bool SeekFileToEnd(std::FILE* file) { return ::fseeko(file, 0, SEEK_END) == 0; }
 
 int64_t TellFile(std::FILE* file) { return static_cast<int64_t>(::ftello(file)); }
 
+int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count) {
+  int64_t done = 0;
+  while (done < count) {
+    ssize_t n = ::pread(::fileno(file), static_cast<char*>(destination) + done,
+                        static_cast<size_t>(count - done), static_cast<off_t>(position + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+
+void DropCached(std::FILE* file, int64_t offset, int64_t length) {
+  ::posix_fadvise(::fileno(file), offset, length, POSIX_FADV_DONTNEED);
+}
 
 void StartWriteback(std::FILE* file) {
   ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);

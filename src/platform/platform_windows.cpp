@@ -175,7 +175,15 @@ bool SeekFileToEnd(std::FILE* file) { return _fseeki64(file, 0, SEEK_END) == 0; 
 
 int64_t TellFile(std::FILE* file) { return _ftelli64(file); }
 
+int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count) {
+  if (_fseeki64(file, position, SEEK_SET) != 0) return -1;
+  size_t got = std::fread(destination, 1, static_cast<size_t>(count), file);
+  return got < static_cast<size_t>(count) && std::ferror(file) ? -1 : static_cast<int64_t>(got);
+}
+
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }
+
+void DropCached(std::FILE*, int64_t, int64_t) {}
 
 void StartWriteback(std::FILE*) {}
 

@@ -39,6 +39,9 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   EXPECT_FALSE(s.atEnd());
   EXPECT_EQ(s.read(buf, 16), 5);
   EXPECT_TRUE(s.atEnd());
+  EXPECT_EQ(s.readAt(7, buf, 16), 3);  // a piece anywhere, short at the end
+  EXPECT_EQ(std::string(buf, 3), "789");
+  EXPECT_EQ(s.readAt(10, buf, 1), 0);
   s.seek(0);
   EXPECT_FALSE(s.atEnd());
   EXPECT_TRUE(s.close().ok());
@@ -58,6 +61,9 @@ TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   s.seek(1);
   EXPECT_EQ(s.readU32(), 0x07000012u);
   EXPECT_EQ(s.readU16(), 0);  // nothing left: missing bytes read as zero
+  uint8_t two[2];
+  EXPECT_EQ(s.readAt(3, two, 4), 2);
+  EXPECT_EQ(two[1], 7);
   EXPECT_FALSE(s.atEnd());    // a memory stream never reports an end
   s.truncate(2);
   EXPECT_EQ(s.size(), 2);
