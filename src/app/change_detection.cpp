@@ -104,20 +104,22 @@ bool StoredEntriesReadBack(PackContents& pack) {
 
 }  // namespace
 
-Status IsPackUnchanged(const std::string& packPath, PackContents& pack, PackContents& existing,
-                       bool verify, bool* unchanged) {
-  *unchanged = false;
-  if (platform::KindOf(packPath) == platform::FileKind::Missing) return Status();
+void LoadPreviousPack(const std::string& packPath, CompressionType type, PackContents& existing) {
+  if (platform::KindOf(packPath) == platform::FileKind::Missing) return;
   if (!existing.stream.open(packPath, OpenMode::Read)) {
     existing.errorText = "BinaryStream error: " + existing.stream.errorText();
-    return Status();
+    return;
   }
   // A pack that is not whole, or stores its entries otherwise, has nothing to offer.
-  if (!existing.read() || existing.compressionType != pack.compressionType ||
-      !CheckLayout(existing).empty()) {
+  if (!existing.read() || existing.compressionType != type || !CheckLayout(existing).empty()) {
     existing.entries.clear();
-    return Status();
+    existing.stream.close().ok();
   }
+}
+
+Status IsPackUnchanged(PackContents& pack, PackContents& existing, bool verify, bool* unchanged) {
+  *unchanged = false;
+  if (!existing.stream.isOpen()) return Status();
 
   // First new entry of each name; names are compared byte for byte.
   std::unordered_map<std::string_view, size_t> byName;

@@ -1,5 +1,6 @@
 #include "app/driver.h"
 
+#include <future>
 #include <new>
 
 #include "app/change_detection.h"
@@ -98,6 +99,14 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   ScanExclusion exclusion;
   Status target = ExamineTarget(run.packPath, &exclusion);
   if (!target.ok()) return target;
+  PackContents pack;
+  pack.compressionType = run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
+  // The pack being replaced is read and its layout walked beside the scan, which it does not
+  // need; a future made to run at once is waited for when it goes, whatever path leaves here.
+  PackContents existing;
+  std::future<void> loaded = std::async(
+      std::launch::async | std::launch::deferred,
+      [&run, &existing, type = pack.compressionType] { LoadPreviousPack(run.packPath, type, existing); });
   // A directory that cannot be listed must not turn into an empty pack over a good one.
   ScanResult scan = ScanDirectory(run.directory, exclusion);
   if (!scan.status.ok()) return scan.status;
@@ -105,14 +114,12 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
     console.line("Skipping " + skipped.name + ": " + skipped.reason);
   }
 
-  PackContents pack;
-  pack.compressionType = run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
   Status listed = ListFiles(scan, RootName(run.directory), console, &pack);
   if (!listed.ok()) return listed;
 
-  PackContents existing;
+  loaded.get();
   bool unchanged = false;
-  Status compared = IsPackUnchanged(run.packPath, pack, existing, run.verify, &unchanged);
+  Status compared = IsPackUnchanged(pack, existing, run.verify, &unchanged);
   if (!compared.ok()) return compared;
   if (unchanged) {
     console.line("No file changes found");

@@ -105,7 +105,8 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     fresh.entries.emplace_back();
     fresh.entries[0].setSource("src/a", dir_.path(), 3, &fresh);
     bool unchanged = false;
-    EXPECT_EQ(IsPackUnchanged(pak_, fresh, existing, false, &unchanged).message(),
+    LoadPreviousPack(pak_, fresh.compressionType, existing);
+    EXPECT_EQ(IsPackUnchanged(fresh, existing, false, &unchanged).message(),
               "Failed to open " + dir_.path() + ": it is a directory, not a regular file");
   }
   // An empty tree over an empty pack of the other type, or over what is no pack, writes one.
