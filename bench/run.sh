@@ -40,13 +40,15 @@ flip_byte() {  # a new value each time, so that every re-pack has a change to ma
   printf "$(printf '\\%03o' $(( (v + 1) % 256 )))" | dd of="$largest" bs=1 seek=1000 conv=notrunc status=none
 }
 cat /dev/null $(find "$neverball" "$hedgewars" -type f) >/dev/null 2>&1 || true  # warm the cache
-# On a virtual machine whose memory was never touched, the first write to each page of the page
-# cache waits for the host to back it (a 50 MB write then takes 0.13 s instead of 0.01 s), and
-# falls on whichever command happens to write into fresh memory. Touching 8 GiB first gives
-# every command memory that is backed already.
+# On a virtual machine the first write to a page of memory the host has not backed waits for
+# the host (a 50 MB write into the page cache then takes 0.1 s instead of 0.01 s). Touching
+# 8 GiB first backs memory that was never used; memory freed later is taken back by a host
+# that reclaims free pages, which is why every command below writes a file of its own.
 dd if=/dev/zero of=/dev/shm/tarnix-bench-warm bs=1M count=8192 status=none || true
 rm -f /dev/shm/tarnix-bench-warm
 
+# Every command writes a file of its own, which its preparation removes, so that it writes into
+# memory its own last run freed rather than into a smaller file's.
 # Commands are timed in rounds, each round running every command once, so that a slow spell
 # of a shared machine falls on all of them alike rather than on one. Reported: the median wall
 # time, the largest peak RSS and the output size; paired ratios are medians of each round's
@@ -58,7 +60,7 @@ pak=$work/out.pak
 add "Tarnix"               "$pak" "rm -f $pak" "$tarnix $neverball $pak"
 add "Tarnix re-pack"       "$work/re.pak" "flip_byte" "$tarnix $work/nb $work/re.pak"
 add "Tarnix -v"            "$pak" "rm -f $pak" "$tarnix $neverball $pak -v"
-add "Tarnix -uc"           "$pak" "rm -f $pak" "$tarnix $neverball $pak -uc"
+add "Tarnix -uc"           "$work/uc.pak" "rm -f $work/uc.pak" "$tarnix $neverball $work/uc.pak -uc"
 add "Tarnix 1 core"        "$pak" "rm -f $pak" "taskset -c 0 $tarnix $neverball $pak"
 add "Tarnix unchanged"     ""     "[ -e $work/same.pak ] || $tarnix $neverball $work/same.pak >/dev/null" "$tarnix $neverball $work/same.pak"
 add "tar -czf"             "$work/o.tgz" "rm -f $work/o.tgz" "tar -czf $work/o.tgz $neverball"
