@@ -164,7 +164,7 @@ echo "4. peak KiB, 1 GiB file:       text $mem_text, text -v $mem_text_v, random
 echo "5. unchanged ÷ cat:            $(r "${wall[Tarnix unchanged]} / ${wall[cat]}")   (at most 1.50)"
 echo "6. -uc ÷ tar -cf:              $(r "${wall[Tarnix -uc]} / ${wall[tar -cf]}")   (at most 2.00)"
 echo "7. per-file cost 50k ÷ 1k:     $(r "($t50k / 50000) / ($t1k / 1000)")   (at most 1.50; 50k files: $(r "$t50k / 1000000") s, re-run unchanged $(r "$t50k_unchanged / 1000000") s)"
-echo "8. re-pack ÷ full pack:        $(r "$(paired "Tarnix re-pack" "Tarnix")")   (at most 0.25, paired rounds; one byte of $(basename "$largest") changed)"
+echo "8. re-pack ÷ full pack:        $(echo "$(paired "Tarnix re-pack" "Tarnix")" | awk '{printf "%.3f", $1}')   (at most 0.25, paired rounds; one byte of $(basename "$largest") changed)"
 echo "9. hedgewars ÷ tar|pigz:       $(r "$(paired "hw Tarnix" "hw tar | pigz")")   (at most 0.25)"
 echo "   hedgewars ÷ level-6 limit:  $(r "${wall[hw Tarnix]} / ${wall[hw limit]}")   (the level-6 limit itself: $(r "${wall[hw limit]} / ${wall[hw tar | pigz]}") × tar|pigz)"
 echo "   hedgewars size:             ${size[hw Tarnix]}   (at most 1.005 × 151,300,443)"
