@@ -113,14 +113,14 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
       {bomb.bytes,
        {"entry 0 (a): 0 chunks cannot hold its 50000 bytes"}, "1 problem", {}},
       {MakePack({{"./a", "1"}, {"/b", "2"}, {"x\\..\\y", "3"}, {"c", "4"}, {"c\\d", "5"},
-                 {"e", "6"}, {"e", "7"}, {"F", "8"}, {"f", "9"}, {"g\x1b[2J\\", "0"}, {"C:x", "c"}, {"1:x", "1"}},
+                 {"e", "6"}, {"e", "7"}, {"AZ", "8"}, {"az", "9"}, {"g\x1b[2J\\", "0"}, {"C:x", "c"}, {"1:x", "1"}},
                 false).bytes,
        {"warning: entry 0 (./a): stripped the leading \"./\"",
         "warning: entry 1 (/b): stripped the leading \"/\"",
         "entry 2 (x\\..\\y): refused: it holds a \"..\" component",
         "entry 4 (c\\d): refused: entry 3 (c) is a file where it needs a folder",
         "entry 6 (e): refused: the same path as entry 5 (e)",
-        "warning: entry 8 (f): differs only in letter case from entry 7 (F): they collide on Windows and macOS",
+        "warning: entry 8 (az): differs only in letter case from entry 7 (AZ): they collide on Windows and macOS",
         "entry 9 (g\\x1b[2J\\): refused: it holds an empty or \".\" component",
         "entry 10 (C:x): refused: it names a drive",
 #ifdef _WIN32
@@ -130,7 +130,7 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
         "warning: entry 11 (1:x): it holds a \":\", which Windows takes for a stream name"},
        "5 problems, 4 warnings",
 #endif
-       {"F", "a", "b", "c", "e"}},
+       {"AZ", "a", "b", "c", "e"}},
   };
   for (const auto& c : cases) {
     test::WriteFile(dir / "h.pak", c.pack);
@@ -144,7 +144,7 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
     EXPECT_EQ(x.status, 1);
     std::vector<std::string> listing = std::filesystem::exists(dir / "out") ? test::Listing(dir / "out")
                                                                      : std::vector<std::string>{};
-    listing.erase(std::remove(listing.begin(), listing.end(), "f"), listing.end());  // one with F on Windows
+    listing.erase(std::remove(listing.begin(), listing.end(), "az"), listing.end());  // one with AZ on Windows
     listing.erase(std::remove(listing.begin(), listing.end(), "1:x"), listing.end());
     EXPECT_EQ(listing, c.extracted);
     std::error_code ec;
