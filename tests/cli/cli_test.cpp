@@ -141,7 +141,7 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
       {"big", 300000, "trap '' XFSZ; ulimit -f 64", "-uc", "\nFailed to write " + pak_ + ": File too large\n"},
       {"huge", 0x80000000LL, ":", "", "Adding huge...Cannot store " + (dir_ / "src/huge") +
                                         ": it is 2147483648 bytes, and an entry must stay below 2 GiB\n"},
-      {"huge", 0x7FFF0000LL, ":", "-uc", "Failed to write " + pak_ + ": the pack would reach 2 GiB, the largest the format can hold\n"},
+      {"huge", 0x7FFFFFFFLL, ":", "-uc", "Failed to write " + pak_ + ": the pack would reach 2 GiB, the largest the format can hold\n"},
       {"sub/back\\slash", 1, ":", "", "Tarnix v1.00\nCannot store " + (dir_ / "src/sub/back\\slash") +
                                          ": its name holds a backslash, which a pack takes for a folder separator\n"}};
   for (const auto& [name, size, setup, option, line] : failures) {
