@@ -2,6 +2,7 @@
 
 #include <future>
 #include <new>
+#include <system_error>
 
 #include "app/change_detection.h"
 #include "pack/pack_contents.h"
@@ -104,9 +105,15 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   // The pack being replaced is read and its layout walked beside the scan, which it does not
   // need; a future made to run at once is waited for when it goes, whatever path leaves here.
   PackContents existing;
-  std::future<void> loaded = std::async(
-      std::launch::async | std::launch::deferred,
-      [&run, &existing, type = pack.compressionType] { LoadPreviousPack(run.packPath, type, existing); });
+  auto load = [&run, &existing, type = pack.compressionType] {
+    LoadPreviousPack(run.packPath, type, existing);
+  };
+  std::future<void> loaded;
+  try {
+    loaded = std::async(std::launch::async, load);
+  } catch (const std::system_error&) {
+    loaded = std::async(std::launch::deferred, load);  // no thread to be had: it runs in turn
+  }
   // A directory that cannot be listed must not turn into an empty pack over a good one.
   ScanResult scan = ScanDirectory(run.directory, exclusion);
   if (!scan.status.ok()) return scan.status;

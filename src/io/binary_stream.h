@@ -52,8 +52,8 @@ class BinaryStream {
 
   // Delivers up to `count` bytes; fewer at the end.
   int64_t read(void* destination, int64_t count);
-  // Delivers up to `count` bytes from `position`; the stream's position is then unknown. For
-  // reading scattered pieces of a file, each in one call.
+  // Delivers up to `count` bytes from `position` of a stream open for reading; the stream's
+  // position is then unknown. For reading scattered pieces of a file, each in one call.
   int64_t readAt(int64_t position, void* destination, int64_t count);
   uint8_t readU8();
   uint16_t readU16();
