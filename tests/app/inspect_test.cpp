@@ -65,8 +65,9 @@ TEST(Inspect, CommandLines) {
       {{"diff", p, p}, 0, "", ""},
       {{"diff", p, dir / "none.pak"}, 2, "", (dir / "none.pak") + ": No such file or directory\n"},
       {{"extract", dir / "l.pak", dir / "o/new", "d/" + longName}, 0, "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n", ""},
-      // Again, into folders that exist now.
-      {{"extract", dir / "l.pak", dir / "o/new", "d/" + longName}, 0, "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n", ""},
+      // Again, into folders that exist now, and with a name the pack lacks.
+      {{"extract", dir / "l.pak", dir / "o/new", "d/" + longName, "d/x"}, 1, "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n",
+       (dir / "l.pak") + ": no entry named d/x\n"},
       {{"list", "--names", dir / "l.pak"}, 0, "d/" + longName + "\nd/n%\xFF\\n\n", ""},
       {{"list", p}, 0,
        p + ": version 1, uncompressed, 4 entries\n        size      stored  checksum  name\n"
