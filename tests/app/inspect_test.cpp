@@ -114,7 +114,7 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
       {bomb.bytes,
        {"entry 0 (a): 0 chunks cannot hold its 50000 bytes"}, "1 problem", {}},
       {MakePack({{"./a", "1"}, {"/b", "2"}, {"x\\..\\y", "3"}, {"c", "4"}, {"c\\d", "5"},
-                 {"e", "6"}, {"e", "7"}, {"AZ", "8"}, {"az", "9"}, {"g\x1b[2J\\", "0"}, {"C:x", "c"}, {"1:x", "1"}},
+                 {"e", "6"}, {"e", "7"}, {"AZ", "8"}, {"az", "9"}, {"g\x1b[2J\\", "0"}, {"A:x", "c"}, {"1:x", "1"}},
                 false).bytes,
        {"warning: entry 0 (./a): stripped the leading \"./\"",
         "warning: entry 1 (/b): stripped the leading \"/\"",
@@ -123,7 +123,7 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
         "entry 6 (e): refused: the same path as entry 5 (e)",
         "warning: entry 8 (az): differs only in letter case from entry 7 (AZ): they collide on Windows and macOS",
         "entry 9 (g\\x1b[2J\\): refused: it holds an empty or \".\" component",
-        "entry 10 (C:x): refused: it names a drive",
+        "entry 10 (A:x): refused: it names a drive",
 #ifdef _WIN32
         "entry 11 (1:x): refused: it holds a \":\", which Windows takes for a stream name"},
        "6 problems, 3 warnings",

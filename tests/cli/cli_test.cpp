@@ -178,7 +178,10 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   fs::create_symlink("gone", dir / "many/dangling");
   fs::create_symlink("cycle", dir / "many/cycle");  // resolves to nothing either
   fs::create_symlink(".", dir / "many/loop");
+  WriteFile(dir / "elsewhere/in", "followed");
+  fs::create_symlink(dir / "elsewhere", dir / "many/linked");  // no loop: followed
   CommandResult r = Tarnix({dir / "many", dir / "many.pak", "-v"}, "ulimit -n 64");
+  EXPECT_TRUE(Has(r.output, "\nAdding linked\\in...Done\n"));
   const std::string start = "Tarnix v1.00\nSkipping cycle: a symbolic link whose target does not exist\n"
                             "Skipping dangling: a symbolic link whose target does not exist\n"
                             "Skipping loop: a link back to a directory that contains it\n"
