@@ -29,6 +29,7 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   test::WriteFile(dir / "a", "0123456789");
   BinaryStream s;
   ASSERT_TRUE(s.open(dir / "a", OpenMode::Read));
+  EXPECT_EQ(s.size(), 10);  // also at the very start
   char buf[16];
   EXPECT_EQ(s.read(buf, 3), 3);
   EXPECT_EQ(s.size(), 10);
@@ -52,6 +53,7 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
 TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   BinaryStream s;
   s.openMemory();
+  EXPECT_FALSE(s.seek(-1));
   s.seek(4);
   s.writeU8(7);
   s.seek(0);
