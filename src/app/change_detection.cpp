@@ -42,7 +42,7 @@ Status ChecksumSource(const PackEntry& entry, std::vector<uint8_t>* buffer, uint
 
 // The checksums of the sources of `entries`, read on all cores. Each source's `*sameSize` says
 // whether it still holds the number of bytes the listing found.
-Status ChecksumSources(const std::vector<PackEntry*>& entries, std::vector<uint32_t>* checksums,
+Status ChecksumSources(const std::vector<const PackEntry*>& entries, std::vector<uint32_t>* checksums,
                        std::vector<char>* sameSize) {
   checksums->assign(entries.size(), 0);
   sameSize->assign(entries.size(), 0);
@@ -79,76 +79,70 @@ Status ChecksumSources(const std::vector<PackEntry*>& entries, std::vector<uint3
   return Status();
 }
 
-// Decodes the stored entry behind each new entry: a table that vouches for data that no longer
-// reads back must not keep the pack, nor be copied from.
-bool StoredEntriesReadBack(PackContents& pack) {
-  bool all = true;
-  for (PackEntry& entry : pack.entries) {
-    uint32_t checksum = EmptyChecksum;
-    BinaryStream stream = entry.previous->pack->stream;
-    Status read = stream.seek(entry.previous->offset)
-                      ? ReadEntryData(stream, entry.previous->pack->compressionType,
-                                      entry.previous->size,
-                                      [&checksum](const uint8_t* data, size_t n) {
-                                        checksum = Checksum32Update(checksum, data, n);
-                                        return Status();
-                                      })
-                      : Status::Error("seek failed");
-    if (!read.ok() || checksum != entry.checksum) {
-      entry.previous = nullptr;  // not to be copied either
-      all = false;
+// Decodes in full the stored entry each Whole plan would copy: a table that vouches for data
+// that no longer reads back must not keep the pack, nor be copied from.
+void DropWhatDoesNotReadBack(const PackContents& replaced, std::vector<EntryReuse>* reuse) {
+  BinaryStream stream = replaced.stream;
+  EntryReader reader;
+  for (EntryReuse& plan : *reuse) {
+    if (plan.kind != Reuse::Whole) continue;
+    if (!reader.read(stream, StoredEntryAt(replaced, *plan.replaced), ReadMode::Full).ok()) {
+      plan = EntryReuse{};
     }
   }
-  return all;
 }
 
 }  // namespace
 
-void LoadPreviousPack(const std::string& packPath, CompressionType type, PackContents& existing) {
+void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced) {
   if (platform::KindOf(packPath) == platform::FileKind::Missing) return;
-  if (!existing.stream.open(packPath, OpenMode::Read)) {
-    existing.errorText = "BinaryStream error: " + existing.stream.errorText();
+  if (!replaced.stream.open(packPath, OpenMode::Read)) {
+    replaced.errorText = "BinaryStream error: " + replaced.stream.errorText();
     return;
   }
   // A pack that is not whole, or stores its entries otherwise, has nothing to offer.
-  if (!existing.read() || existing.compressionType != type || !CheckLayout(existing).empty()) {
-    existing.entries.clear();
-    existing.stream.close().ok();
+  if (!replaced.read() || replaced.compressionType != type || CheckLayout(replaced) != 0) {
+    replaced.entries.clear();
+    replaced.stream.close().ok();
   }
 }
 
-Status IsPackUnchanged(PackContents& pack, PackContents& existing, bool verify, bool* unchanged) {
+Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
+                       bool* unchanged, std::vector<EntryReuse>* reuse) {
   *unchanged = false;
-  if (!existing.stream.isOpen()) return Status();
+  reuse->assign(pack.entries.size(), EntryReuse{});
+  if (!replaced.stream.isOpen()) return Status();
 
-  // First new entry of each name; names are compared byte for byte.
+  // First new entry of each name; names are compared whole, byte for byte.
   std::unordered_map<std::string_view, size_t> byName;
   byName.reserve(pack.entries.size());
   for (size_t i = 0; i < pack.entries.size(); ++i) byName.emplace(pack.entries[i].name, i);
 
-  std::vector<bool> matched(pack.entries.size(), false);
-  std::vector<PackEntry*> sameSize;  // whose content may be the stored one's
-  for (const PackEntry& stored : existing.entries) {
+  const bool chunks = replaced.compressionType == CompressionType::Compressed;
+  std::vector<size_t> sameSize;  // entries whose content may be the stored one's
+  for (const PackEntry& stored : replaced.entries) {
     auto found = byName.find(stored.name);
     // A second stored entry of the same name cannot vouch for the same file again.
-    if (found == byName.end() || matched[found->second]) continue;
-    matched[found->second] = true;
-    PackEntry& entry = pack.entries[found->second];
-    entry.previous = &stored;  // its chunks may serve even when the file changed
-    if (entry.size == stored.size) sameSize.push_back(&entry);
+    if (found == byName.end() || (*reuse)[found->second].replaced != nullptr) continue;
+    const size_t i = found->second;
+    // Its chunks may serve even when the file changed; Whole needs the checksum found below.
+    (*reuse)[i] = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, &stored};
+    if (pack.entries[i].size == stored.size) sameSize.push_back(i);
   }
+  std::vector<const PackEntry*> toRead;
+  for (size_t i : sameSize) toRead.push_back(&pack.entries[i]);
   std::vector<uint32_t> checksums;
   std::vector<char> unchangedSize;
-  Status read = ChecksumSources(sameSize, &checksums, &unchangedSize);
+  Status read = ChecksumSources(toRead, &checksums, &unchangedSize);
   if (!read.ok()) return read;
-  size_t kept = 0;
-  for (size_t i = 0; i < sameSize.size(); ++i) {
-    if (!unchangedSize[i] || checksums[i] != sameSize[i]->previous->checksum) continue;
-    sameSize[i]->checksum = checksums[i];
-    ++kept;
+  for (size_t k = 0; k < sameSize.size(); ++k) {
+    EntryReuse& plan = (*reuse)[sameSize[k]];
+    if (unchangedSize[k] && checksums[k] == plan.replaced->checksum) plan.kind = Reuse::Whole;
   }
-  *unchanged = kept == existing.entries.size() && kept == pack.entries.size() &&
-               (!verify || StoredEntriesReadBack(pack));
+  if (verify) DropWhatDoesNotReadBack(replaced, reuse);
+  size_t whole = 0;
+  for (const EntryReuse& plan : *reuse) whole += plan.kind == Reuse::Whole ? 1 : 0;
+  *unchanged = whole == replaced.entries.size() && whole == pack.entries.size();
   return Status();
 }
 

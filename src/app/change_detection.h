@@ -3,22 +3,28 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "pack/pack_contents.h"
 
 namespace tarnix {
 
-// Opens the pack at `packPath` into `existing` and keeps it open when it is whole and stores its
-// entries as `type`: its table reads and its layout checks out from the table and the chunk
-// lengths. Otherwise `existing` is left closed. Needs nothing from the scan, so it can run
-// beside it.
-void LoadPreviousPack(const std::string& packPath, CompressionType type, PackContents& existing);
+// Opens the pack being replaced, at `packPath`, into `replaced` and keeps it open when it is
+// whole and stores its entries as `type`: its table reads and every entry's layout checks out
+// by the entry reader's rules. Otherwise `replaced` is left closed. Needs nothing from the scan,
+// so it can run beside it.
+void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced);
 
-// Compares the pack kept by LoadPreviousPack with the scanned `pack`; with `verify` every stored
-// entry is decoded as well. A scanned file whose name matches a stored entry's gets `previous`
-// pointing at it; when the size matches too, the file is read once for its checksum, which the
-// new entry keeps when it is the stored one's. `*unchanged` says whether every stored entry is
-// matched so, one for one. Fails only when a source cannot be read.
-Status IsPackUnchanged(PackContents& pack, PackContents& existing, bool verify, bool* unchanged);
+// Compares the pack kept by LoadReplacedPack with the scanned `pack`, and plans for each scanned
+// file what the writer may take from it (`*reuse`, one per entry of `pack`):
+// - a stored entry of the same name (compared whole) and size whose recorded checksum the file
+//   has, worked out here from its bytes: Reuse::Whole;
+// - a stored entry of the same name otherwise, in a compressed pack: Reuse::Chunks;
+// - else Reuse::None.
+// With `verify` every entry planned Whole is decoded in full as well, and one that does not
+// read back is planned None. `*unchanged` says whether every stored entry is planned Whole, one
+// for one. Fails only when a source cannot be read.
+Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
+                       bool* unchanged, std::vector<EntryReuse>* reuse);
 
 }  // namespace tarnix

@@ -104,9 +104,9 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   pack.compressionType = run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
   // The pack being replaced is read and its layout walked beside the scan, which it does not
   // need; a future made to run at once is waited for when it goes, whatever path leaves here.
-  PackContents existing;
-  auto load = [&run, &existing, type = pack.compressionType] {
-    LoadPreviousPack(run.packPath, type, existing);
+  PackContents replaced;
+  auto load = [&run, &replaced, type = pack.compressionType] {
+    LoadReplacedPack(run.packPath, type, replaced);
   };
   std::future<void> loaded;
   try {
@@ -126,7 +126,8 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
 
   loaded.get();
   bool unchanged = false;
-  Status compared = IsPackUnchanged(pack, existing, run.verify, &unchanged);
+  std::vector<EntryReuse> reuse;
+  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse);
   if (!compared.ok()) return compared;
   if (unchanged) {
     console.line("No file changes found");
@@ -140,7 +141,8 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
     console.write(text);
     console.flush();
   };
-  options.previous = &existing;
+  options.replaced = &replaced;
+  options.reuse = std::move(reuse);
   if (!pack.write(run.packPath, options)) return Status::Error(pack.errorText);
   console.line("Wrote " + run.packPath);
   return Status();

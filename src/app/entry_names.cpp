@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "platform/platform.h"
+
 namespace tarnix {
 
 namespace {
@@ -28,7 +30,7 @@ const char* const ColonText = "it holds a \":\", which Windows takes for a strea
 ExtractPath PlanName(const PackEntry& entry, std::string* stripped) {
   ExtractPath path;
   const std::string& name = entry.name;
-  if (entry.nameLength > name.size()) {
+  if (name.find('\0') != std::string::npos) {
     path.refusal = "its name holds a NUL byte";
     return path;
   }
@@ -63,14 +65,19 @@ ExtractPath PlanName(const PackEntry& entry, std::string* stripped) {
   for (const std::string& part : path.parts) {
     if (part == "..") path.refusal = "it holds a \"..\" component";
     if (part.empty() || part == ".") path.refusal = "it holds an empty or \".\" component";
+    if (!part.empty() && part != "." && part != ".." && path.refusal.empty()) {
+      path.refusal = platform::NameRefusal(part);
+    }
   }
   return path;
 }
 
 }  // namespace
 
-std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
-                                        std::vector<PackProblem>* problems) {
+std::vector<ExtractPath> PlanExtraction(const PackContents& pack, const ProblemSink& sink) {
+  auto problem = [&sink](PackProblem found) {
+    if (sink) sink(found);
+  };
   std::vector<ExtractPath> plans;
   std::map<std::string, size_t> files;    // path -> entry
   std::map<std::string, size_t> folders;  // path of a folder some entry needs -> that entry
@@ -81,7 +88,7 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
     ExtractPath& plan = plans.back();
     const std::string label = EntryLabel(pack, i) + ": ";
     if (!stripped.empty()) {
-      problems->push_back({label + "stripped the leading \"" + stripped + "\"", true, i});
+      problem({label + "stripped the leading \"" + stripped + "\"", true, i});
     }
     std::string key;
     for (size_t k = 0; plan.refusal.empty() && k < plan.parts.size(); ++k) {
@@ -96,11 +103,11 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
       }
     }
     if (!plan.refusal.empty()) {
-      problems->push_back({label + "refused: " + plan.refusal, false, i});
+      problem({label + "refused: " + plan.refusal, false, i});
       continue;
     }
     if (key.find(':') != std::string::npos) {
-      problems->push_back({label + ColonText, true, i});
+      problem({label + ColonText, true, i});
     }
     files[key] = i;
     for (size_t cut = key.find('/'); cut != std::string::npos; cut = key.find('/', cut + 1)) {
@@ -108,7 +115,7 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack,
     }
     auto twin = folded.emplace(Folded(key), i);
     if (!twin.second) {
-      problems->push_back({label + "differs only in letter case from " +
+      problem({label + "differs only in letter case from " +
                                EntryLabel(pack, twin.first->second) +
                                ": they collide on Windows and macOS",
                            true, i});

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <map>
+#include <set>
 
 #include "app/entry_names.h"
 #include "pack/checksum.h"
@@ -58,16 +59,30 @@ bool LoadPack(const std::string& path, PackContents* pack, Console& errors) {
   return true;
 }
 
-void Report(const std::string& path, const std::vector<PackProblem>& problems, Console& errors) {
-  for (const PackProblem& problem : problems) {
+// Prints problems as they are found, and counts them.
+struct Reporter {
+  const std::string& path;
+  Console& errors;
+  size_t problems = 0;
+  size_t warnings = 0;
+  void operator()(const PackProblem& problem) {
+    ++(problem.warning ? warnings : problems);
     errors.line(path + ": " + (problem.warning ? "warning: " : "") + EscapeControls(problem.text));
   }
-}
+  ProblemSink sink() {
+    return [this](const PackProblem& problem) { (*this)(problem); };
+  }
+};
 
-size_t CountProblems(const std::vector<PackProblem>& problems) {
-  size_t n = 0;
-  for (const PackProblem& problem : problems) n += problem.warning ? 0 : 1;
-  return n;
+// Opens a pack and checks its layout, so that every entry's data is known to lie where the
+// entry reader finds it; a damaged pack is reported and refused whole.
+bool LoadWholePack(const std::string& path, PackContents* pack, Console& errors,
+                   const std::string& consequence = "") {
+  if (!LoadPack(path, pack, errors)) return false;
+  Reporter report{path, errors};
+  if (CheckLayout(*pack, report.sink()) == 0) return true;
+  errors.line(path + ": refused: the pack is damaged" + consequence);
+  return false;
 }
 
 // Bytes that are not UTF-8, and "%" itself, as %XX: a JSON string must be text, and the
@@ -131,7 +146,7 @@ int List(const std::string& path, const std::string& format, Streams& io) {
                          {"size", e.size},
                          {"stored_size", stored[i] >= 0 ? nlohmann::json(stored[i]) : nullptr},
                          {"offset", e.offset},
-                         {"checksum", e.checksum}});
+                         {"checksum", *e.checksum}});
     }
     nlohmann::json document = {{"version", pack.version},
                                {"compression", compressed ? "compressed" : "uncompressed"},
@@ -151,7 +166,7 @@ int List(const std::string& path, const std::string& format, Streams& io) {
     storedBytes += stored[i] >= 0 ? static_cast<uint64_t>(stored[i]) : 0;
     io.out.line(Padded(std::to_string(entry.size), 12) +
                 Padded(stored[i] >= 0 ? std::to_string(stored[i]) : "?", 12) + "  " +
-                Hex32(entry.checksum) + "  " + EscapeControls(entry.name));
+                Hex32(*entry.checksum) + "  " + EscapeControls(entry.name));
   }
   char ratio[32] = "-";
   if (bytes > 0) std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * storedBytes / bytes);
@@ -166,11 +181,11 @@ int Test(const std::string& path, Streams& io) {
     io.errors.line(pack.stream.status().message());
     return 1;
   }
-  std::vector<PackProblem> problems = FindPackProblems(pack);
-  if (pack.errorText.empty()) PlanExtraction(pack, &problems);
-  Report(path, problems, io.errors);
-  const size_t count = CountProblems(problems);
-  const size_t warnings = problems.size() - count;
+  Reporter report{path, io.errors};
+  FindPackProblems(pack, report.sink());
+  if (pack.errorText.empty()) PlanExtraction(pack, report.sink());
+  const size_t count = report.problems;
+  const size_t warnings = report.warnings;
   const std::string warned =
       warnings == 0 ? "" : ", " + std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s");
   if (count > 0) {
@@ -181,27 +196,18 @@ int Test(const std::string& path, Streams& io) {
   return 0;
 }
 
-// Decodes an entry of a pack that was read, hands its bytes to `sink`, and checks them against
-// the recorded checksum.
+// Decodes an entry of a pack whose layout was checked, by the entry reader's rules, and hands
+// its bytes to `sink`; the checksum is compared at the end.
 Status ReadChecked(const PackEntry& entry, const ContentSink& sink) {
   BinaryStream in = entry.pack->stream;
-  in.seek(entry.offset);
-  uint32_t checksum = EmptyChecksum;
-  Status read = ReadEntryData(in, entry.pack->compressionType, entry.size,
-                              [&](const uint8_t* data, size_t n) {
-                                checksum = Checksum32Update(checksum, data, n);
-                                return sink(data, n);
-                              });
-  if (read.ok() && checksum != entry.checksum) {
-    return Status::Error("checksum " + Hex32(checksum) + ", recorded " + Hex32(entry.checksum));
-  }
-  return read;
+  EntryReader reader;
+  return reader.read(in, StoredEntryAt(*entry.pack, entry), ReadMode::Full, sink);
 }
 
 // Writes one entry under `root`, into a temporary file that takes the name only once the
 // content has checked out.
 Status ExtractEntry(const PackEntry& entry, const ExtractPath& plan,
-                    const platform::DirectoryHandle& root) {
+                    const platform::DirectoryHandle& root, std::set<std::string>* cleaned) {
   platform::DirectoryHandle folder;
   const platform::DirectoryHandle* parent = &root;
   for (size_t i = 0; i + 1 < plan.parts.size(); ++i) {
@@ -211,9 +217,12 @@ Status ExtractEntry(const PackEntry& entry, const ExtractPath& plan,
     folder = std::move(child);
     parent = &folder;
   }
+  // What killed runs left in a folder goes the first time this run writes there.
+  if (cleaned->insert(parent->path()).second) platform::RemoveStaleTemporaryFiles(*parent);
   platform::TempFile temp;
   std::FILE* file = nullptr;
-  Status status = temp.create(*parent, plan.parts.back(), &file);
+  // The file's mode comes from the umask, never from a file it replaces.
+  Status status = temp.create(*parent, plan.parts.back(), &file, platform::TempFile::Mode::Default);
   if (!status.ok()) return status.prefixed("cannot create a file: ");
   BinaryStream out;
   out.adoptForWriting(file, platform::JoinPath(parent->path(), plan.parts.back()), 1 << 16);
@@ -244,24 +253,15 @@ bool Select(const PackContents& pack, const std::string& path, const std::vector
 int Extract(const std::string& path, const std::string& directory,
             const std::vector<std::string>& names, Streams& io) {
   PackContents pack;
-  if (!LoadPack(path, &pack, io.errors)) return 1;
   // A pack whose entries overlap, or point past its end, could make far more output than it
   // holds: nothing of it is written.
-  std::vector<PackProblem> layout = CheckLayout(pack);
-  if (!layout.empty()) {
-    Report(path, layout, io.errors);
-    io.errors.line(path + ": refused: the pack is damaged; nothing was extracted");
-    return 1;
-  }
-  std::vector<PackProblem> problems;
-  const std::vector<ExtractPath> plans = PlanExtraction(pack, &problems);
+  if (!LoadWholePack(path, &pack, io.errors, "; nothing was extracted")) return 1;
   std::vector<bool> wanted;
   bool ok = Select(pack, path, names, &wanted, io.errors);
-  std::vector<PackProblem> relevant;
-  for (const PackProblem& problem : problems) {
-    if (problem.entry < wanted.size() && wanted[problem.entry]) relevant.push_back(problem);
-  }
-  Report(path, relevant, io.errors);
+  Reporter report{path, io.errors};
+  const std::vector<ExtractPath> plans = PlanExtraction(pack, [&](const PackProblem& problem) {
+    if (problem.entry && wanted[*problem.entry]) report(problem);
+  });
   platform::DirectoryHandle root;
   Status opened = root.open(directory, true);
   if (!opened.ok()) {
@@ -270,6 +270,7 @@ int Extract(const std::string& path, const std::string& directory,
   }
   size_t written = 0;
   size_t asked = 0;
+  std::set<std::string> cleaned;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     if (!wanted[i]) continue;
     ++asked;
@@ -277,7 +278,7 @@ int Extract(const std::string& path, const std::string& directory,
       ok = false;
       continue;
     }
-    Status extracted = ExtractEntry(pack.entries[i], plans[i], root);
+    Status extracted = ExtractEntry(pack.entries[i], plans[i], root, &cleaned);
     if (extracted.ok()) {
       ++written;
     } else {
@@ -292,7 +293,7 @@ int Extract(const std::string& path, const std::string& directory,
 
 int Cat(const std::string& path, const std::string& name, Streams& io) {
   PackContents pack;
-  if (!LoadPack(path, &pack, io.errors)) return 1;
+  if (!LoadWholePack(path, &pack, io.errors)) return 1;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     if (!NamesMatch(pack.entries[i].name, name)) continue;
     Status status = ReadChecked(pack.entries[i], [&io](const uint8_t* bytes, size_t n) {
@@ -316,7 +317,7 @@ int Cat(const std::string& path, const std::string& name, Streams& io) {
 int Diff(const std::string& before, const std::string& after, Streams& io) {
   PackContents a;
   PackContents b;
-  if (!LoadPack(before, &a, io.errors) || !LoadPack(after, &b, io.errors)) return 2;
+  if (!LoadWholePack(before, &a, io.errors) || !LoadWholePack(after, &b, io.errors)) return 2;
   std::map<std::string, const PackEntry*> inAfter;
   for (const PackEntry& entry : b.entries) inAfter.emplace(entry.name, &entry);
   std::map<std::string, const PackEntry*> inBefore;

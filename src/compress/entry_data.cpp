@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "compress/entry_reader.h"
 #include "io/little_endian.h"
 #include "pack/checksum.h"
 #include "platform/platform.h"
@@ -40,6 +41,7 @@ struct Job {
   Buffer input{ChunkSize};             // content bytes read
   Buffer output{FramedChunkCapacity};  // framed chunk, compressed packs only
   Buffer decoded{ChunkSize};           // the chunk decoded again: with verify, or a copy's
+  size_t expected = 0;                 // content bytes a copied chunk must decode to
   bool decodeOk = true;
   // With verify: the chunk decoded to exactly its input bytes (always so for empty input and
   // for uncompressed packs, whose bytes go out as read).
@@ -128,28 +130,31 @@ class WorkerPool {
     job->ready = true;
   }
 
-  // Decodes the job's framed chunk into `decoded`.
-  static bool DecodeFramed(ChunkCodec& codec, Job* job) {
-    size_t produced = 0;
+  // Decodes the job's framed chunk into `decoded`, by the entry reader's rules: it must give
+  // exactly `expected` bytes.
+  static bool DecodeFramed(ChunkCodec& codec, Job* job, size_t expected) {
     const uint8_t* framed = job->output.data();
-    bool ok = job->output.size >= 4 && LoadU32(framed) == job->output.size - 4 &&
-              codec.decode(framed + 4, job->output.size - 4, job->decoded.data(), ChunkSize,
-                           &produced);
-    job->decoded.size = ok ? produced : 0;
+    bool ok = job->output.size >= 4 + MinChunkStreamSize &&
+              LoadU32(framed) == job->output.size - 4 &&
+              DecodeChunk(codec, job->chunk, framed + 4, job->output.size - 4, expected,
+                          job->decoded.data()).ok();
+    job->decoded.size = ok ? expected : 0;
     return ok;
+  }
+
+  static bool DecodesToInput(ChunkCodec& codec, Job* job) {
+    return DecodeFramed(codec, job, job->input.size) &&
+           std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0;
   }
 
   void process(ChunkCodec& codec, Job* job) {
     if (job->copied) {
-      job->decodeOk = DecodeFramed(codec, job);
+      job->decodeOk = DecodeFramed(codec, job, job->expected);
       return;
     }
     // Decoding costs a tenth of compressing: an earlier pack's chunk, put in `output` when
     // there is one, that holds exactly these bytes is kept, and is then known to read back.
-    if (job->output.size > 0 && DecodeFramed(codec, job) && job->decoded.size == job->input.size &&
-        std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0) {
-      return;
-    }
+    if (job->output.size > 0 && DecodesToInput(codec, job)) return;
     job->output.size = codec.encode(job->input.data(), job->input.size, job->output.data());
     if (job->output.size == 0) {
       job->outOfMemory = true;  // the compressor's state could not be had
@@ -158,15 +163,11 @@ class WorkerPool {
     if (options_.chunkHook) {
       options_.chunkHook(job->entry, job->chunk, job->output.data(), job->output.size);
     }
-    // A reader stops once it has an entry's size in bytes, so a chunk of empty input (the
-    // trailing one) is never decoded; the check decodes what a reader would.
     job->decoded.size = 0;
-    if (!options_.verify || job->input.size == 0) return;
-    job->decodeOk = DecodeFramed(codec, job);
+    if (!options_.verify) return;
     // Comparing here, on the compression threads, spares the writing thread a second
     // checksum over every byte whenever the data reads back, which is almost always.
-    job->readsBack = job->decodeOk && job->decoded.size == job->input.size &&
-                     std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0;
+    job->readsBack = DecodesToInput(codec, job);
   }
 
   const EntryDataOptions& options_;
@@ -207,10 +208,11 @@ class SourceReader {
     job->input.size = 0;
     job->output.size = 0;
     job->decoded.size = 0;
+    job->expected = 0;
     job->decodeOk = true;
     job->readsBack = true;
     const EntrySource& source = sources_[entry_];
-    job->copied = source.copy.pack != nullptr && source.copy.whole && entry_ != fresh_;
+    job->copied = source.copy.reuse == Reuse::Whole && entry_ != fresh_;
     if (job->copied) {
       fillFromCopy(source.copy, source.size, job);
     } else {
@@ -221,7 +223,7 @@ class SourceReader {
       ++chunk_;
       return;
     }
-    if (source.copy.pack != nullptr) release(source.copy);
+    if (source.copy.reuse != Reuse::None) release(source.copy);
     stream_.close().ok();
     ++entry_;
     chunk_ = 0;
@@ -244,7 +246,9 @@ class SourceReader {
                                      std::to_string(source.size) + " bytes, now " +
                                      (job->last ? std::to_string(readSoFar_) : "more") + " bytes"));
     }
-    if (compressed_ && source.copy.pack != nullptr && entry_ != fresh_) offerChunk(source.copy, job);
+    if (compressed_ && source.copy.reuse == Reuse::Chunks && entry_ != fresh_) {
+      offerChunk(source.copy, job);
+    }
   }
 
   // Reading stops at the failure: whatever the job then says, nothing after it is written.
@@ -254,12 +258,12 @@ class SourceReader {
   }
 
   // Reads the next framed chunk of a stored form that ends at `end` into the job's output: its
-  // size, or 0 when it is not there as it should be.
+  // size, or 0 when it is not there as the entry reader's rules want it.
   size_t readFramed(BinaryStream& pack, int64_t end, Job* job) {
     uint8_t* framed = job->output.data();
     if (copyPosition_ + 4 > end || pack.readAt(copyPosition_, framed, 4) != 4) return 0;
     const uint32_t length = LoadU32(framed);
-    if (length > MaxChunkStreamSize || copyPosition_ + 4 + length > end ||
+    if (!CheckChunkLength(job->chunk, length, end - copyPosition_ - 4, "").ok() ||
         pack.readAt(copyPosition_ + 4, framed + 4, length) != static_cast<int64_t>(length)) {
       return 0;
     }
@@ -272,7 +276,8 @@ class SourceReader {
   void offerChunk(const StoredCopy& copy, Job* job) {
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
     if (job->chunk == 0) copyPosition_ = copy.offset;
-    job->output.size = readFramed(*copy.pack, end, job);
+    // The stored entry has no chunk past its own count.
+    job->output.size = job->chunk < ChunkCount(copy.size) ? readFramed(*copy.pack, end, job) : 0;
     if (job->output.size == 0) copyPosition_ = end;  // the rest of this entry is compressed
   }
 
@@ -288,11 +293,14 @@ class SourceReader {
     bool read = false;
     if (compressed_) {
       job->output.size = readFramed(pack, end, job);
-      read = job->output.size > 0;
-      job->last = copyPosition_ == end;
+      job->expected = ChunkContent(size, job->chunk);
+      job->last = job->chunk + 1 == ChunkCount(size);
+      // The last chunk ends exactly where the entry's room does.
+      read = job->output.size > 0 && (!job->last || copyPosition_ == end);
     } else {
       const int64_t want = std::min<int64_t>(ChunkSize, static_cast<int64_t>(size - readSoFar_));
-      read = copyPosition_ + want <= end && pack.readAt(copyPosition_, job->input.data(), want) == want;
+      read = copy.length == size && copyPosition_ + want <= end &&
+             pack.readAt(copyPosition_, job->input.data(), want) == want;
       job->input.size = static_cast<size_t>(want);
       readSoFar_ += static_cast<uint64_t>(want);
       copyPosition_ += want;
@@ -421,7 +429,7 @@ class EntryAssembler {
       savedChecksum_ = dataChecksum_;
     }
     dataChecksum_ = Checksum32Update(dataChecksum_, job.input.data(), job.input.size);
-    // A chunk that did not decode adds no bytes, so the read-back checksum cannot match.
+    // A chunk that did not decode adds no bytes to the read-back checksum.
     if (diverged_) savedChecksum_ = Checksum32Update(savedChecksum_, job.decoded.data(), job.decoded.size);
     return true;
   }
@@ -437,8 +445,9 @@ class EntryAssembler {
 
   Outcome finishFresh(size_t entry, Status* failure) {
     (*stored_)[entry] = StoredEntryData{dataChecksum_, storedSize_};
-    // The read-back checksum equals the data's until a chunk reads back differently.
-    if (diverged_ && savedChecksum_ != dataChecksum_) {
+    // Any chunk that did not read back fails the entry, even one whose difference leaves the
+    // checksum as it was (an empty last chunk that does not decode).
+    if (diverged_) {
       *failure = Status::Error("Failed to verify " + sources_[entry].name + " (data: " +
                                std::to_string(dataChecksum_) + ", saved: " +
                                std::to_string(savedChecksum_) + ")");
@@ -522,67 +531,6 @@ Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType t
                          platform::ErrorString(out.status().errorNumber()));
   }
   return Status();
-}
-
-Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                     const ContentSink& sink) {
-  std::vector<uint8_t> piece(ChunkSize);
-  uint32_t remaining = size;
-  if (type == CompressionType::Uncompressed) {
-    while (remaining > 0) {
-      int64_t want = std::min<int64_t>(remaining, static_cast<int64_t>(ChunkSize));
-      int64_t got = stream.read(piece.data(), want);
-      if (got != want) {
-        return Status::Error("data ends " + std::to_string(remaining - got) +
-                             " bytes short of the entry");
-      }
-      Status taken = sink(piece.data(), static_cast<size_t>(got));
-      if (!taken.ok()) return taken;
-      remaining -= static_cast<uint32_t>(got);
-    }
-    return Status();
-  }
-  if (type != CompressionType::Compressed) {
-    return Status::Error("unknown compression type " + std::to_string(static_cast<int>(type)));
-  }
-  ChunkCodec codec;
-  std::vector<uint8_t> input(MaxChunkStreamSize);
-  for (size_t chunk = 0; remaining > 0; ++chunk) {
-    const std::string where = "chunk " + std::to_string(chunk) + ": ";
-    uint8_t lengthBytes[4];
-    if (stream.read(lengthBytes, 4) != 4) {
-      return Status::Error(where + "data ends before the chunk's length");
-    }
-    uint32_t length = LoadU32(lengthBytes);
-    if (length > MaxChunkStreamSize) {
-      return Status::Error(where + "length " + std::to_string(length) + " exceeds " +
-                           std::to_string(MaxChunkStreamSize));
-    }
-    if (stream.read(input.data(), length) != static_cast<int64_t>(length)) {
-      return Status::Error(where + "length " + std::to_string(length) +
-                           " runs past the end of the data");
-    }
-    // Room is what the entry still needs, so a chunk cannot run past the entry's size.
-    size_t room = std::min<size_t>(remaining, ChunkSize);
-    size_t produced = 0;
-    if (!codec.decode(input.data(), length, piece.data(), room, &produced) || produced == 0) {
-      return Status::Error(where + "corrupt, or decodes to nothing or more than the entry holds");
-    }
-    Status taken = sink(piece.data(), produced);
-    if (!taken.ok()) return taken;
-    remaining -= static_cast<uint32_t>(produced);
-  }
-  return Status();
-}
-
-Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                     std::vector<uint8_t>* content) {
-  content->clear();
-  // Grown as it decodes rather than trusting `size`, which may come from a damaged table.
-  return ReadEntryData(stream, type, size, [content](const uint8_t* data, size_t n) {
-    content->insert(content->end(), data, data + n);
-    return Status();
-  });
 }
 
 }  // namespace tarnix

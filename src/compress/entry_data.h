@@ -22,17 +22,23 @@ enum class CompressionType : uint8_t { Uncompressed = 0, Compressed = 1 };
 // 32-bit.
 constexpr int64_t MaxPackSize = 0x7FFFFFFF;
 
+// What a new entry may take from the pack it replaces.
+enum class Reuse {
+  None,    // stored afresh from its source
+  Whole,   // the same content: the stored form is copied whole, without reading the source
+  Chunks,  // other content: each stored chunk that decodes to exactly its new bytes is kept
+};
+
 // The same entry in an earlier pack of the same compression type, whose stored form may be
-// copied rather than made again. Nothing copied is trusted: it is decoded on the way.
+// copied rather than made again. Nothing copied is trusted: it is read by the entry reader's
+// rules on the way, and a copy that breaks one is stored afresh from its source.
 struct StoredCopy {
-  BinaryStream* pack = nullptr;  // the earlier pack, open for reading; null when there is none
+  Reuse reuse = Reuse::None;
+  BinaryStream* pack = nullptr;  // the earlier pack, open for reading
   uint32_t offset = 0;
-  uint32_t length = 0;  // bytes of stored form
-  // The content is the same: the source's checksum was found to be `checksum`, the stored
-  // one's. The stored form is then copied whole, without reading the source, when it decodes
-  // to that checksum. Otherwise (compressed packs) each stored chunk is kept where it decodes
-  // to exactly the source bytes it stands for, and only the chunks that differ are compressed.
-  bool whole = false;
+  uint32_t length = 0;  // bytes of stored form, as its layout found them
+  uint32_t size = 0;    // content bytes it holds
+  // Its recorded checksum; with Reuse::Whole, the one the source was found to have.
   uint32_t checksum = 0;
 };
 
@@ -81,9 +87,9 @@ Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType t
 using ContentSink = std::function<Status(const uint8_t* data, size_t size)>;
 
 // Decodes one entry of `size` content bytes from `stream`, which stands where the entry's data
-// begins. Every chunk must be whole, pass its Adler-32 and yield at least one byte, and the
-// entry must come to exactly `size` bytes; anything else fails, naming the chunk. Never reads
-// or writes past a buffer, whatever the stream holds.
+// begins, by the entry reader's rules (compress/entry_reader.h), and leaves the stream after
+// it. Anything else fails, naming the chunk. Never reads or writes past a buffer, whatever the
+// stream holds.
 Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
                      const ContentSink& sink);
 Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,

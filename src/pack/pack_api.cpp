@@ -30,12 +30,14 @@ bool PackReader::open(const std::string& path) {
     state_->error = path + ": " + pack.errorText;
     return false;
   }
-  std::vector<PackProblem> problems = CheckLayout(pack);
-  if (!problems.empty()) {
-    state_->error = path + ": " + problems[0].text;
+  std::string first;
+  if (CheckLayout(pack, [&first](const PackProblem& p) { if (first.empty()) first = p.text; }) != 0) {
+    state_->error = path + ": " + first;
     return false;
   }
-  for (const PackEntry& entry : pack.entries) state_->files.push_back({entry.name, entry.size, entry.checksum});
+  for (const PackEntry& entry : pack.entries) {
+    state_->files.push_back({entry.name, entry.size, *entry.checksum});
+  }
   return true;
 }
 
@@ -56,10 +58,7 @@ bool PackReader::read(size_t index, std::vector<uint8_t>* content) {
     return false;
   }
   const PackEntry& entry = state_->pack.entries[index];
-  Status status = entry.loadData(content);
-  if (status.ok() && Checksum32(content->data(), content->size()) != entry.checksum) {
-    status = Status::Error(entry.name + ": its content does not match its checksum");
-  }
+  Status status = entry.loadData(content);  // its checksum included
   if (!status.ok()) state_->error = status.message();
   return status.ok();
 }

@@ -7,7 +7,8 @@ void PackEntry::setSource(const std::string& entryName, const std::string& path,
   name = entryName;
   offset = 0;
   size = fileSize;
-  checksum = 0;
+  checksum.reset();
+  storedSize.reset();
   sourcePath = path;
   pack = owner;
 }
@@ -21,16 +22,31 @@ bool NamesMatch(const std::string& stored, const std::string& asked) {
   return true;
 }
 
+EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry) {
+  EntryToRead read;
+  read.type = pack.compressionType;
+  read.size = entry.size;
+  read.checksum = entry.checksum;
+  read.offset = entry.offset;
+  if (entry.storedSize) read.room = *entry.storedSize;
+  return read;
+}
+
 Status PackEntry::loadData(std::vector<uint8_t>* content) const {
   if (pack == nullptr || !pack->stream.isOpen()) {
     return Status::Error(name + ": the pack that holds it is not open");
   }
+  content->clear();
   // Work on a copy: it shares the file, and leaves the pack's own stream object alone.
   BinaryStream stream = pack->stream;
-  if (!stream.seek(offset)) {
-    return Status::Error(name + ": cannot seek to offset " + std::to_string(offset));
-  }
-  return ReadEntryData(stream, pack->compressionType, size, content).prefixed(name + ": ");
+  EntryReader reader;
+  return reader
+      .read(stream, StoredEntryAt(*pack, *this), ReadMode::Full,
+            [content](const uint8_t* data, size_t n) {
+              content->insert(content->end(), data, data + n);
+              return Status();
+            })
+      .prefixed(name + ": ");
 }
 
 }  // namespace tarnix

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "compress/entry_data.h"
+#include "compress/entry_reader.h"
 #include "io/binary_stream.h"
 
 namespace tarnix {
@@ -24,24 +26,20 @@ class PackContents;
 
 class PackEntry {
  public:
+  // Every byte of the stored name, a NUL among them if the table holds one: names are
+  // compared whole.
   std::string name;
-  // For an entry read from a pack, the name's byte count in the table; larger than name.size()
-  // when the stored name holds a NUL, where `name` ends.
-  uint16_t nameLength = 0;
   uint32_t offset = 0;
   uint32_t size = 0;
-  // 0 in memory means "not worked out yet".
-  uint32_t checksum = 0;
-  // Length of the entry's stored form: in the pack last written with it, or, for an entry
-  // read from a pack, as the layout check found it.
-  uint32_t storedSize = 0;
+  // Known for an entry read from a pack (the table's), and for a new one once it is written.
+  std::optional<uint32_t> checksum;
+  // Bytes of the entry's stored form: known once the layout check has walked it (an entry
+  // read from a pack) or the writer has written it (a new entry).
+  std::optional<uint32_t> storedSize;
   // For a new entry, the file that holds its content; it is opened only while read.
   std::string sourcePath;
   // The pack the entry belongs to; not owned.
   PackContents* pack = nullptr;
-  // The entry of the same name in the pack being replaced: its stored form, or the chunks of
-  // it that still hold the same bytes, are copied instead of made again (once they read back).
-  const PackEntry* previous = nullptr;
 
   // True when the content comes from sourcePath, false when it lies in `pack`'s file.
   bool hasSource() const { return !sourcePath.empty(); }
@@ -50,18 +48,27 @@ class PackEntry {
   void setSource(const std::string& entryName, const std::string& path, uint32_t fileSize,
                  PackContents* owner);
 
-  // The content of an entry read from a pack, decoded. Fails, naming the entry, when it cannot
-  // be had or does not come to `size` bytes.
+  // The content of an entry read from a pack, decoded and checked by the entry reader's rules,
+  // its checksum included. Fails, naming the entry, on anything a reader must not serve.
   Status loadData(std::vector<uint8_t>* content) const;
+};
+
+// What the writer may take from the pack being replaced for one new entry. Change detection
+// decides it, once, from names, sizes and checksums it worked out itself.
+struct EntryReuse {
+  Reuse kind = Reuse::None;
+  // The replaced pack's entry of the same name, its layout walked; set unless kind is None.
+  const PackEntry* replaced = nullptr;
 };
 
 struct WriteOptions {
   EntryDataOptions data;
   // Receives the progress line as it is redrawn, and its end.
   std::function<void(const std::string& text)> progress;
-  // The pack being replaced, whose entries' `previous` point into it; its stream is closed
-  // before the new pack takes its place.
-  PackContents* previous = nullptr;
+  // The pack being replaced; its stream is closed before the new pack takes its place.
+  PackContents* replaced = nullptr;
+  // One per entry (or none): what each may copy from `replaced`.
+  std::vector<EntryReuse> reuse;
 };
 
 class PackContents {
@@ -99,6 +106,9 @@ class PackContents {
   Status writeData(const std::string& path, const WriteOptions& options, int64_t dataStart,
                    BinaryStream& out);
 };
+
+// How the entry reader is to read an entry of `pack`: where it lies, and the checksum recorded.
+EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry);
 
 // Whether a name someone asks for names a stored entry; "/" and "\" separate alike.
 bool NamesMatch(const std::string& stored, const std::string& asked);

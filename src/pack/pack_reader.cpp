@@ -18,8 +18,9 @@ Status PackContents::readRecord(uint32_t index, int64_t end, int64_t* position, 
     if (static_cast<int64_t>(length) + 12 > end - *position) {
       return Status::Error("Name of entry " + std::to_string(index) + " runs past the end of the file");
     }
-    entry->name = stream.readString(length);
-    entry->nameLength = static_cast<uint16_t>(length);
+    // Every byte, a NUL among them: a name cut at one would pass for another.
+    entry->name.resize(static_cast<size_t>(length));
+    if (stream.read(&entry->name[0], length) != length) return cutShort();
     *position += length;
   }
   uint8_t numbers[12];

@@ -31,7 +31,7 @@ void WriteTable(BinaryStream& out, const std::vector<PackEntry>& entries) {
     out.write(entry.name.data(), static_cast<int64_t>(entry.name.size()));
     out.writeU32(entry.offset);
     out.writeU32(entry.size);
-    out.writeU32(entry.checksum);
+    out.writeU32(entry.checksum.value_or(0));  // unknown only in the pass that reserves room
   }
 }
 
@@ -66,6 +66,8 @@ Status CreateOutput(const std::string& path, platform::TempFile* temp, BinaryStr
   platform::DirectoryHandle folder;
   std::FILE* file = nullptr;
   Status created = folder.open(directory, false);
+  // What killed runs left beside the pack would otherwise stay there for good.
+  if (created.ok()) platform::RemoveStaleTemporaryFiles(folder);
   if (created.ok()) created = temp->create(folder, name, &file);
   if (!created.ok()) {
     return Status::Error("Failed to open " + path + ": Failed to open file with errno " +
@@ -75,15 +77,19 @@ Status CreateOutput(const std::string& path, platform::TempFile* temp, BinaryStr
   return Status();
 }
 
-// What WriteEntryData needs of each entry: where to read it, and a stored form to copy.
-std::vector<EntrySource> Sources(const std::vector<PackEntry>& entries) {
+// What WriteEntryData needs of each entry: where to read it, and the stored form to copy as
+// change detection planned it.
+std::vector<EntrySource> Sources(const std::vector<PackEntry>& entries,
+                                 const std::vector<EntryReuse>& reuse) {
   std::vector<EntrySource> sources;
   sources.reserve(entries.size());
-  for (const PackEntry& entry : entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const PackEntry& entry = entries[i];
     EntrySource source{entry.name, entry.sourcePath, entry.size, {}};
-    if (const PackEntry* old = entry.previous) {
-      const bool same = entry.size == old->size && entry.checksum == old->checksum;
-      source.copy = StoredCopy{&old->pack->stream, old->offset, old->storedSize, same, old->checksum};
+    const PackEntry* old = i < reuse.size() ? reuse[i].replaced : nullptr;
+    if (old != nullptr && reuse[i].kind != Reuse::None && old->storedSize && old->checksum) {
+      source.copy = StoredCopy{reuse[i].kind, &old->pack->stream, old->offset, *old->storedSize,
+                               old->size, *old->checksum};
     }
     sources.push_back(std::move(source));
   }
@@ -124,7 +130,7 @@ Status PackContents::writeTo(const std::string& path, const WriteOptions& option
   WriteTable(out, entries);
   if (!out.sync() || !out.close().ok()) return writeFailure();
   // Windows cannot replace a file that is still open.
-  if (options.previous != nullptr) options.previous->stream.close().ok();
+  if (options.replaced != nullptr) options.replaced->stream.close().ok();
   Status replaced = temp.commit();
   if (!replaced.ok()) {
     return Status::Error("Failed to replace " + path + ": " +
@@ -144,7 +150,7 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
     if (options.progress) options.progress(ProgressLine(path, compressed, k, entries.size()));
   };
   std::vector<StoredEntryData> stored;
-  Status data = WriteEntryData(Sources(entries), compressionType, out, dataOptions, showProgress,
+  Status data = WriteEntryData(Sources(entries, options.reuse), compressionType, out, dataOptions, showProgress,
                                &stored);
   if (!data.ok()) return data;
   int64_t offset = dataStart;

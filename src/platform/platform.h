@@ -107,17 +107,41 @@ class DirectoryHandle {
   std::string path_;
 };
 
+// Why this platform cannot create a file or folder of this one name component (not empty, "."
+// or ".."), or empty when it can: a name longer than the file system allows, and on Windows
+// the names and characters it reserves.
+std::string NameRefusal(const std::string& component);
+
 // Temporary files are named with a dot, a short fixed stem and a unique ending, so that a long
-// target name still leaves room, and so that a scan can tell them.
+// target name still leaves room, and so that a scan can tell them. The ending names the machine
+// (a number made from its name) and the process, so that a later run can tell litter that a
+// killed run left from a file that a live one is writing.
 constexpr char TemporaryStem[] = ".tarnix-";
-inline std::string TemporaryName(unsigned long processId, unsigned counter) {
-  return TemporaryStem + std::to_string(processId) + "-" + std::to_string(counter);
+inline std::string TemporaryName(uint32_t machine, unsigned long processId, unsigned counter) {
+  return TemporaryStem + std::to_string(machine) + "-" + std::to_string(processId) + "-" +
+         std::to_string(counter);
 }
 inline bool IsTemporaryName(const std::string& name) {
   const std::string stem = TemporaryStem;
   if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0) return false;
   return name.find_first_not_of("0123456789-", stem.size()) == std::string::npos;
 }
+// The process that made a temporary file of `name` on `machine`; false for any other name.
+inline bool TemporaryFileOwner(const std::string& name, uint32_t machine,
+                               unsigned long* processId) {
+  if (!IsTemporaryName(name)) return false;
+  const std::string prefix = TemporaryStem + std::to_string(machine) + "-";
+  if (name.compare(0, prefix.size(), prefix) != 0) return false;
+  const size_t cut = name.find('-', prefix.size());
+  if (cut == std::string::npos || cut == prefix.size() || cut - prefix.size() > 9) return false;
+  *processId = std::stoul(name.substr(prefix.size(), cut - prefix.size()));
+  return name.find_first_not_of("0123456789", cut + 1) == std::string::npos && cut + 1 < name.size();
+}
+// This machine's number for temporary names.
+uint32_t MachineTag();
+// Removes the temporary files in `folder` that runs of this tool on this machine left when
+// they were killed: only regular files of that name whose process no longer exists.
+void RemoveStaleTemporaryFiles(const DirectoryHandle& folder);
 
 // A new file, written under a temporary name in a directory, that takes the place of a target
 // there only on commit. Until then the target is untouched; the temporary file is removed when
@@ -129,10 +153,14 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  // Creates the file in `directory`, for later taking the place of `target`; when the target
-  // exists, the new file gets its permission bits (and owner, where allowed). The caller owns
-  // `*file` and closes it before commit.
-  Status create(const DirectoryHandle& directory, const std::string& target, std::FILE** file);
+  // Whether the new file takes the replaced one's permission bits and owner, or gets what the
+  // process's umask gives (for files whose mode must not come from whatever was there).
+  enum class Mode { OfTarget, Default };
+  // Creates the file in `directory`, for later taking the place of `target`; with
+  // Mode::OfTarget, when the target exists, the new file gets its permission bits (and owner,
+  // where allowed). The caller owns `*file` and closes it before commit.
+  Status create(const DirectoryHandle& directory, const std::string& target, std::FILE** file,
+                Mode mode = Mode::OfTarget);
   // Puts the (closed) file in place of the target, replacing a link there rather than what it
   // points at, and makes the rename durable.
   Status commit();

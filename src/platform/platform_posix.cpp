@@ -342,8 +342,42 @@ void TempFile::discard() {
   directory_ = -1;
 }
 
+uint32_t MachineTag() {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
+  for (const char* c = host; *c != '\0'; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+  return hash;
+}
+
+void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
+  int fd = ::openat(static_cast<int>(folder.native()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    ::close(fd);
+    return;
+  }
+  const uint32_t machine = MachineTag();
+  while (struct dirent* ent = ::readdir(dir)) {
+    unsigned long owner = 0;
+    if (!TemporaryFileOwner(ent->d_name, machine, &owner)) continue;
+    // A process that exists, ours or another user's (EPERM), may still be writing it.
+    const pid_t pid = static_cast<pid_t>(owner);
+    if (pid <= 0 || static_cast<unsigned long>(pid) != owner || pid == ::getpid() ||
+        ::kill(pid, 0) == 0 || errno != ESRCH) {
+      continue;
+    }
+    struct stat st;
+    if (::fstatat(fd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+      ::unlinkat(fd, ent->d_name, 0);
+    }
+  }
+  ::closedir(dir);
+}
+
 Status TempFile::create(const DirectoryHandle& directory, const std::string& target,
-                        std::FILE** file) {
+                        std::FILE** file, Mode mode) {
   discard();
   *file = nullptr;
   // Our own descriptor of the directory, so that it outlives the caller's handle.
@@ -354,7 +388,8 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   targetPath_ = JoinPath(directory.path(), target);
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = TemporaryName(static_cast<unsigned long>(::getpid()), counter++);
+    const std::string name =
+        TemporaryName(MachineTag(), static_cast<unsigned long>(::getpid()), counter++);
     path_ = JoinPath(directory.path(), name);
     // Registered before it exists, so that no moment leaves it behind.
     slot_ = Register(dirFd, name);
@@ -369,7 +404,8 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
     }
     name_ = name;
     struct stat old;
-    if (::fstatat(dirFd, target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+    if (mode == Mode::OfTarget &&
+        ::fstatat(dirFd, target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
       // Keep the replaced file's owner and mode; only root may give a file away.
       bool owned = ::fchown(fd, old.st_uid, old.st_gid) == 0;
       ::fchmod(fd, old.st_mode & (owned ? 07777 : 0777));
@@ -398,6 +434,16 @@ Status TempFile::commit() {
 }
 
 // ---- Paths and the rest ----
+
+std::string NameRefusal(const std::string& component) {
+  // NAME_MAX of the file systems Linux and the BSDs use.
+  constexpr size_t MaxComponent = 255;
+  if (component.size() > MaxComponent) {
+    return "a component of " + std::to_string(component.size()) + " bytes is longer than the " +
+           std::to_string(MaxComponent) + " a file system allows";
+  }
+  return "";
+}
 
 std::string JoinPath(const std::string& directory, const std::string& name) {
   if (directory.empty() || directory.back() == '/') return directory + name;

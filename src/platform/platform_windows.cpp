@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -289,15 +290,55 @@ void TempFile::discard() {
   name_.clear();
 }
 
+uint32_t MachineTag() {
+  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = sizeof host;
+  GetComputerNameA(host, &length);
+  uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
+  for (const char* c = host; *c != '\0'; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+  return hash;
+}
+
+namespace {
+
+bool ProcessIsGone(unsigned long processId) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  DWORD code = 0;
+  const bool gone = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  CloseHandle(process);
+  return gone;
+}
+
+}  // namespace
+
+void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(JoinPath(folder.path(), std::string(TemporaryStem) + "*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  const uint32_t machine = MachineTag();
+  do {
+    unsigned long owner = 0;
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        !TemporaryFileOwner(found.cFileName, machine, &owner) ||
+        owner == static_cast<unsigned long>(_getpid()) || !ProcessIsGone(owner)) {
+      continue;
+    }
+    DeleteFileA(JoinPath(folder.path(), found.cFileName).c_str());
+  } while (FindNextFileA(find, &found));
+  FindClose(find);
+}
+
 Status TempFile::create(const DirectoryHandle& directory, const std::string& target,
-                        std::FILE** file) {
+                        std::FILE** file, Mode) {
   discard();
   *file = nullptr;
   target_ = target;
   targetPath_ = JoinPath(directory.path(), target);
   static std::atomic<unsigned> counter{0};
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = TemporaryName(static_cast<unsigned long>(_getpid()), counter++);
+    const std::string name =
+        TemporaryName(MachineTag(), static_cast<unsigned long>(_getpid()), counter++);
     path_ = JoinPath(directory.path(), name);
     slot_ = Register(path_);
     // Shared for deletion, so that an interrupted run can remove it while it is still open.
@@ -338,6 +379,32 @@ Status TempFile::commit() {
 }
 
 void RemoveTemporaryFilesOnInterrupt(bool) { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+
+std::string NameRefusal(const std::string& component) {
+  // A component holds at most 255 UTF-16 units; a narrow name holds at least as many bytes.
+  if (component.size() > 255) {
+    return "a component of " + std::to_string(component.size()) +
+           " bytes is longer than the 255 Windows allows";
+  }
+  for (unsigned char c : component) {
+    if (c < 0x20 || std::strchr("<>:\"|?*", c) != nullptr) {
+      return "it holds a character Windows does not allow in a name";
+    }
+  }
+  if (component.back() == '.' || component.back() == ' ') {
+    return "Windows drops a dot or space at the end of a name";
+  }
+  std::string stem = component.substr(0, component.find('.'));
+  for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3",
+                                         "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
+                                         "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
+                                         "LPT9"};
+  for (const char* name : reserved) {
+    if (stem == name) return "Windows reserves the name " + stem + " for a device";
+  }
+  return "";
+}
 
 std::string JoinPath(const std::string& directory, const std::string& name) {
   if (directory.empty() || IsSeparator(directory.back())) return directory + name;

@@ -105,8 +105,9 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     fresh.entries.emplace_back();
     fresh.entries[0].setSource("src/a", dir_.path(), 3, &fresh);
     bool unchanged = false;
-    LoadPreviousPack(pak_, fresh.compressionType, existing);
-    EXPECT_EQ(IsPackUnchanged(fresh, existing, false, &unchanged).message(),
+    std::vector<EntryReuse> reuse;
+    LoadReplacedPack(pak_, fresh.compressionType, existing);
+    EXPECT_EQ(IsPackUnchanged(fresh, existing, false, &unchanged, &reuse).message(),
               "Failed to open " + dir_.path() + ": it is a directory, not a regular file");
   }
   // An empty tree over an empty pack of the other type, or over what is no pack, writes one.

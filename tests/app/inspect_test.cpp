@@ -53,7 +53,7 @@ TEST(Inspect, CommandLines) {
       {{"list", dir / "none.pak"}, 1, "", (dir / "none.pak") + ": No such file or directory\n"},
       {{"list", dir / "not.pak"}, 1, "", (dir / "not.pak") + ": Magic mismatch\n"},
       {{"extract", dir / "w.pak", dir / "w"}, 1, "Extracted 0 of 1 entries to " + (dir / "w") + "\n",
-       (dir / "w.pak") + ": entry 0 (d/w): checksum 359A672F, recorded 00000001\n"},
+       (dir / "w.pak") + ": entry 0 (d/w): checksum 899311407, recorded 1\n"},
       {{"list", "--names", p}, 0, "d/a\nd/sub\\b\nd/gone\nd/e\n", ""},
       {{"test", p}, 0, p + ": OK, 4 entries\n", ""},
       {{"list", dir / "e.pak"}, 0, (dir / "e.pak") + ": version 1, compressed, 0 entries\n        size      stored  checksum  name\n"
@@ -112,9 +112,10 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
   const struct { std::string pack; std::vector<std::string> problems; std::string summary;
                  std::vector<std::string> extracted; } cases[] = {
       {bomb.bytes,
-       {"entry 0 (a): 0 chunks cannot hold its 50000 bytes"}, "1 problem", {}},
+       {"entry 0 (a): chunk 0: its length runs past the next entry's data"}, "1 problem", {}},
       {MakePack({{"./a", "1"}, {"/b", "2"}, {"x\\..\\y", "3"}, {"c", "4"}, {"c\\d", "5"},
-                 {"e", "6"}, {"e", "7"}, {"AZ", "8"}, {"az", "9"}, {"g\x1b[2J\\", "0"}, {"A:x", "c"}, {"1:x", "1"}},
+                 {"e", "6"}, {"e", "7"}, {"AZ", "8"}, {"az", "9"}, {"g\x1b[2J\\", "0"}, {"A:x", "c"}, {"1:x", "1"},
+                 {std::string("n\0ul", 4), "n"}, {"d/" + std::string(256, 'L'), "L"}},
                 false).bytes,
        {"warning: entry 0 (./a): stripped the leading \"./\"",
         "warning: entry 1 (/b): stripped the leading \"/\"",
@@ -125,11 +126,18 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
         "entry 9 (g\\x1b[2J\\): refused: it holds an empty or \".\" component",
         "entry 10 (A:x): refused: it names a drive",
 #ifdef _WIN32
-        "entry 11 (1:x): refused: it holds a \":\", which Windows takes for a stream name"},
-       "6 problems, 3 warnings",
+        "entry 11 (1:x): refused: it holds a \":\", which Windows takes for a stream name",
 #else
-        "warning: entry 11 (1:x): it holds a \":\", which Windows takes for a stream name"},
-       "5 problems, 4 warnings",
+        "warning: entry 11 (1:x): it holds a \":\", which Windows takes for a stream name",
+#endif
+        "entry 12 (n\\x00ul): refused: its name holds a NUL byte",
+        "entry 13 (d/" + std::string(256, 'L') + "): refused: a component of 256 bytes is longer than the 255 " +
+#ifdef _WIN32
+            "Windows allows"},
+       "8 problems, 3 warnings",
+#else
+            "a file system allows"},
+       "7 problems, 4 warnings",
 #endif
        {"AZ", "a", "b", "c", "e"}},
   };

@@ -120,30 +120,32 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   std::string changed = a, broken = Stored(a);
   changed[40000] ^= 1;  // in its second chunk of three
   broken[10] ^= 1;
-  auto copyOf = [](BinaryStream* pack, const std::string& stored, bool whole, uint32_t sum) {
-    return StoredCopy{pack, 0, static_cast<uint32_t>(stored.size()), whole, sum};
+  auto copyOf = [](BinaryStream* pack, const std::string& stored, size_t size, bool whole, uint32_t sum) {
+    return StoredCopy{whole ? Reuse::Whole : Reuse::Chunks, pack, 0, static_cast<uint32_t>(stored.size()),
+                      static_cast<uint32_t>(size), sum};
   };
   BinaryStream same = InMemory(Stored(a)), damaged = InMemory(broken), longer = InMemory(Stored(c) + Chunk("more"));
   std::atomic<int> compressed{0};
   EntryDataOptions counting;
   counting.chunkHook = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
   // A whole copy that reads back is taken as it is.
-  EXPECT_EQ(Store({a}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), true, Sum(a))}).bytes, Stored(a));
+  EXPECT_EQ(Store({a}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), a.size(), true, Sum(a))}).bytes, Stored(a));
   EXPECT_EQ(compressed, 0);
   // A changed file keeps the chunks that still hold its bytes: one of three is compressed.
-  EXPECT_EQ(Store({changed}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), false, 0)}).bytes,
+  EXPECT_EQ(Store({changed}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), a.size(), false, 0)}).bytes,
             Stored(changed));
   EXPECT_EQ(compressed, 1);
   // Copies that do not read back are stored afresh, with later entries read ahead meanwhile.
   EntryDataOptions narrow;
   narrow.threads = narrow.chunksInFlight = 2;
   Written w = Store({a, "second", c}, CompressionType::Compressed, narrow,
-                    {copyOf(&damaged, broken, true, Sum(a)), {}, copyOf(&longer, Stored(c) + Chunk("more"), true, Sum(c))});
+                    {copyOf(&damaged, broken, a.size(), true, Sum(a)), {},
+                     copyOf(&longer, Stored(c) + Chunk("more"), c.size(), true, Sum(c))});
   EXPECT_EQ(w.bytes, Stored(a) + Stored("second") + Stored(c));
   // Uncompressed: a copy that reads back is taken whole, its source ("abc") not even read.
   for (const std::string& copy : {std::string("xyz"), std::string("xyZ")}) {
     BinaryStream plain = InMemory(copy);
-    w = Store({"abc"}, CompressionType::Uncompressed, {}, {copyOf(&plain, copy, true, Sum("xyz"))});
+    w = Store({"abc"}, CompressionType::Uncompressed, {}, {copyOf(&plain, copy, 3, true, Sum("xyz"))});
     EXPECT_EQ(w.bytes, copy == "xyz" ? "xyz" : "abc");
   }
 }

@@ -41,7 +41,7 @@ TEST(PackWriter, LaysOutHeaderTableAndDataExactly) {
       for (size_t i = 0; i < n; ++i) made.emplace_back(files[i].first, files[i].second);
       EXPECT_EQ(ReadFile(dir / "p.pak"), test::MakePack(made, type == CompressionType::Compressed).bytes);
       EXPECT_EQ(shown == " Done\n", n == 0);  // no progress line for no entries
-      EXPECT_TRUE(n == 0 || pack.entries[2].offset == pack.entries[1].offset + pack.entries[1].storedSize);
+      EXPECT_TRUE(n == 0 || pack.entries[2].offset == pack.entries[1].offset + *pack.entries[1].storedSize);
     }
   }
 }
@@ -119,7 +119,7 @@ TEST(PublicApi, WritesAPackAndReadsItBack) {
   test::WriteFile(dir / "b.pak", test::MakePack({broken}, true).bytes);
   ASSERT_TRUE(pack.open(dir / "b.pak"));
   EXPECT_FALSE(pack.read(0, &content));
-  EXPECT_EQ(pack.error(), "d/x: its content does not match its checksum");
+  EXPECT_EQ(pack.error(), "d/x: checksum 2885612172, recorded 899311407");
   EXPECT_FALSE(PackReader().open(dir / "none.pak"));
   EXPECT_FALSE(PackReader().open(dir / "a.txt"));
   test::WriteFile(dir / "p.pak", ReadFile(dir / "p.pak") + "x");

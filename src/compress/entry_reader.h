@@ -1,0 +1,83 @@
+// The one rulebook for an entry's stored form. Every path that accepts, copies or serves stored
+// bytes (the up-to-date decision, the re-pack's copies, the read-back check, tarnix-inspect and
+// the library's reader) applies these rules, so that what one path takes another can read.
+//
+// A compressed entry of `size` bytes is exactly ChunkCount(size) chunks, each a 4-byte length
+// between MinChunkStreamSize and MaxChunkStreamSize and one zlib stream that fills its frame
+// and decodes to ChunkContent(size, k) bytes; the chunks end exactly where the entry's room
+// ends. An uncompressed entry is its `size` bytes and fills its room exactly.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "compress/chunk_codec.h"
+#include "compress/entry_data.h"
+
+namespace tarnix {
+
+// Smallest zlib stream: a 2-byte header, an empty final block of 2 bytes and the Adler-32. A
+// shorter frame (a zero-length one above all) is damage, which also bounds how many frames a
+// walk can meet in a given room.
+constexpr uint32_t MinChunkStreamSize = 8;
+
+// Every chunk holds ChunkSize bytes but the last, which holds the rest, and is the stream of
+// empty input when the size is a whole multiple of ChunkSize (0 included).
+constexpr uint64_t ChunkCount(uint32_t size) { return size / ChunkSize + 1; }
+constexpr size_t ChunkContent(uint32_t size, uint64_t chunk) {
+  return chunk + 1 < ChunkCount(size) ? ChunkSize : size % ChunkSize;
+}
+
+// "chunk K: " and the reason when a length field breaks the rules; `room` is what the entry has
+// left after the field, and `endName` says what lies there ("the end of the file").
+Status CheckChunkLength(uint64_t chunk, uint32_t length, int64_t room, const char* endName);
+
+// Decodes chunk `chunk`'s zlib stream into `out` (ChunkSize bytes of room): the stream must take
+// all `streamSize` bytes, pass its Adler-32 and give exactly `expected` bytes.
+Status DecodeChunk(ChunkCodec& codec, uint64_t chunk, const uint8_t* stream, size_t streamSize,
+                   size_t expected, uint8_t* out);
+
+// One stored entry to read, and where it lies.
+struct EntryToRead {
+  CompressionType type = CompressionType::Compressed;
+  uint32_t size = 0;
+  // The checksum its content must have, where one is known (a table's).
+  std::optional<uint32_t> checksum;
+  int64_t offset = 0;
+  // The bytes the entry has up to the next entry's data or the end of the file. Unknown for an
+  // entry read from where a stream stands: the stream's end bounds it then, and bytes may follow.
+  std::optional<int64_t> room;
+  const char* endName = "the end of the data";
+};
+
+enum class ReadMode {
+  Layout,  // the chunk lengths alone: cheap, and enough to know where every byte lies
+  Full,    // every chunk decoded and checked, and the checksum compared
+};
+
+// Reads entries by the rules above, with positioned reads: it never moves a stream's position,
+// so copies of one file stream may be read one after another. Keeps one chunk's buffers, so
+// that reading many entries allocates once. Not for use by two threads at once.
+class EntryReader {
+ public:
+  // On failure the message says what is wrong ("chunk 2: ..."), for the caller to name the entry.
+  // In Full mode `sink` (optional) receives the content in order; its failure stops the read.
+  Status read(BinaryStream& stream, const EntryToRead& entry, ReadMode mode,
+              const ContentSink& sink = {});
+  // Where the last successful read ended.
+  int64_t end() const { return end_; }
+
+ private:
+  Status readCompressed(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
+                        ReadMode mode, const ContentSink& sink, uint32_t* checksum);
+  Status readStored(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
+                    ReadMode mode, const ContentSink& sink, uint32_t* checksum);
+
+  ChunkCodec codec_;
+  std::vector<uint8_t> input_;
+  std::vector<uint8_t> output_;
+  int64_t end_ = 0;
+};
+
+}  // namespace tarnix
