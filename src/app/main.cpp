@@ -9,5 +9,13 @@ int main(int argc, char** argv) {
   tarnix::platform::RemoveTemporaryFilesOnInterrupt(false);
   std::vector<std::string> args(argv, argv + argc);
   tarnix::Console console(stdout);
-  return tarnix::RunTarnix(args, console);
+  int status = tarnix::RunTarnix(args, console);
+  // Output that never arrived is a failure of the run, whatever it said.
+  console.flush();
+  tarnix::Status written = console.status("standard output");
+  if (!written.ok()) {
+    std::fprintf(stderr, "Tarnix: %s\n", written.message().c_str());
+    return 1;
+  }
+  return status;
 }

@@ -10,6 +10,7 @@
 
 #include "app/change_detection.h"
 #include "pack/checksum.h"
+#include "pack/pack_check.h"
 #include "support/test_support.h"
 
 namespace tarnix {
@@ -17,6 +18,7 @@ namespace {
 
 using test::ReadFile;
 using test::TempDir;
+using test::Chunk;
 using test::WriteFile;
 using Files = std::vector<std::pair<std::string, std::string>>;
 
@@ -53,6 +55,42 @@ TEST(CommandLine, UsageRootNameAndOptions) {
   EXPECT_EQ(out, "Tarnix v1.00\nCannot read directory -uc: No such file or directory\n");
 }
 
+// Problems `test` finds in the pack at `path`: all of them, or those of its layout alone.
+size_t Problems(const std::string& path, bool full) {
+  PackContents pack;
+  if (!pack.stream.open(path, OpenMode::Read)) return 1;
+  if (full) return FindPackProblems(pack);
+  return pack.read() ? CheckLayout(pack) : 1;
+}
+
+// `s` with its last 4 bytes solved for, so that its checksum is 0: the checksum is affine in
+// them, so 32 probes and an elimination over GF(2) find them.
+std::string WithChecksumZero(std::string s) {
+  auto sum = [&s](uint32_t x) {
+    for (int k = 0; k < 4; ++k) s[s.size() - 4 + k] = static_cast<char>(x >> (8 * k));
+    return Checksum32(s.data(), s.size());
+  };
+  const uint32_t base = sum(0);
+  uint64_t rows[32];  // equation j: bit j of the change each unknown bit makes, = bit j of base
+  for (int j = 0; j < 32; ++j) rows[j] = static_cast<uint64_t>((base >> j) & 1) << 32;
+  for (int i = 0; i < 32; ++i) {
+    const uint32_t column = sum(1u << i) ^ base;
+    for (int j = 0; j < 32; ++j) rows[j] |= static_cast<uint64_t>((column >> j) & 1) << i;
+  }
+  for (int i = 0; i < 32; ++i) {
+    int pivot = i;
+    while (!((rows[pivot] >> i) & 1)) ++pivot;
+    std::swap(rows[i], rows[pivot]);
+    for (int q = 0; q < 32; ++q) {
+      if (q != i && ((rows[q] >> i) & 1)) rows[q] ^= rows[i];
+    }
+  }
+  uint32_t x = 0;
+  for (int i = 0; i < 32; ++i) x |= static_cast<uint32_t>((rows[i] >> 32) & 1) << i;
+  sum(x);
+  return s;
+}
+
 class ChangeDetection : public ::testing::Test {
  protected:
   // Packs `files` (name -> content, in place of the tree there was); true when the run found
@@ -63,10 +101,25 @@ class ChangeDetection : public ::testing::Test {
     for (const auto& [name, content] : files) WriteFile(dir_ / ("src/" + name), content);
     std::string out;
     EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", pak_, option}, &out), 0) << out;
-    if (out.find("No file changes found") != std::string::npos) return true;
+    // A pack called up to date passes test (with -v, in full); one written passes in full.
+    const bool kept = out.find("No file changes found") != std::string::npos;
+    EXPECT_EQ(Problems(pak_, !kept || option == "-v"), 0u) << out;
+    if (kept) return true;
     EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", dir_ / "fresh.pak", option}, &out), 0) << out;
     EXPECT_EQ(ReadFile(pak_), ReadFile(dir_ / "fresh.pak"));
     return false;
+  }
+  // Puts `before` at the pack path for each run: the tree as it is, with and without -v (whose
+  // answers are `unchanged`), then with a file added, which must give a fresh pack's bytes.
+  void Bent(const std::string& before, const Files& tree, bool unchanged, bool unchangedWithVerify) {
+    Files added = tree;
+    added.push_back({"added", "new"});
+    const std::tuple<Files, std::string, bool> runs[] = {
+        {tree, "", unchanged}, {tree, "-v", unchangedWithVerify}, {added, "", false}, {added, "-v", false}};
+    for (const auto& [files, option, expected] : runs) {
+      WriteFile(pak_, before);
+      EXPECT_EQ(Unchanged(files, option), expected) << option << files.size();
+    }
   }
   TempDir dir_;
   std::string pak_ = dir_ / "out.pak";
@@ -110,6 +163,44 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     EXPECT_EQ(IsPackUnchanged(fresh, existing, false, &unchanged, &reuse).message(),
               "Failed to open " + dir_.path() + ": it is a directory, not a regular file");
   }
+  // Old packs that bend the stored form's rules: a run never copies what breaks one, and never
+  // calls a pack up to date that test would not pass.
+  const std::string full(32768, 'f');
+  const Files withFull = {{"a", "abc"}, {"sub/b", big}, {"z", full}};
+  auto bent = [&](const std::string& b, const std::string& z, const std::string& extra = "") {
+    test::MadeEntry eb{"src/sub\\b", big}, ez{"src/z", full};
+    if (!b.empty()) eb.stored = b;
+    if (!z.empty()) ez.stored = z;
+    return test::MakePack({{"src/a", "abc"}, eb, ez}, true).bytes + extra;
+  };
+  std::string padded = Chunk(big.substr(0, 32768));
+  padded.replace(0, 4, test::Le32(static_cast<uint32_t>(padded.size() - 4 + 3)));
+  padded += "xyz";  // bytes after the zlib stream, inside its frame
+  const std::string rest = Chunk(big.substr(32768, 32768)) + Chunk(big.substr(65536));
+  std::string emptyPadded = Chunk("");
+  emptyPadded.replace(0, 4, test::Le32(static_cast<uint32_t>(emptyPadded.size() - 4 + 1)));
+  emptyPadded += "z";
+  Bent(bent("", ""), withFull, true, true);
+  Bent(bent(Chunk("") + Chunk(big.substr(0, 32768)) + rest, ""), withFull, false, false);  // an empty chunk first
+  Bent(bent(Chunk(big.substr(0, 1000)) + Chunk(big.substr(1000, 32768)) + Chunk(big.substr(33768, 32768)) +
+                 Chunk(big.substr(66536)), ""), withFull, false, false);  // a short chunk before the last
+  Bent(bent(padded + rest, ""), withFull, true, false);
+  Bent(bent("", Chunk(full) + Chunk("") + Chunk("")), withFull, false, false);
+  Bent(bent("", Chunk(full)), withFull, false, false);  // no final empty chunk
+  Bent(bent("", Chunk(full) + emptyPadded), withFull, true, false);
+  Bent(bent("", "", std::string(100, '\0')), withFull, false, false);
+  {  // An old entry whose name holds a NUL matches no file.
+    test::MadeEntry hidden{std::string("src/a\0hidden", 12), "abc"};
+    Bent(test::MakePack({hidden, {"src/sub\\b", big}, {"src/z", full}}, true).bytes, withFull, false, false);
+  }
+  // A file whose checksum is 0 edited in place: its old stored form must not pass for it.
+  const std::string zero = WithChecksumZero(test::RandomBytes(5000, 7));
+  std::string edited = zero;
+  edited[10] ^= 1;
+  EXPECT_FALSE(Unchanged({{"a", zero}}));
+  EXPECT_FALSE(Unchanged({{"a", edited}}));
+  EXPECT_TRUE(Unchanged({{"a", edited}}));
+
   // An empty tree over an empty pack of the other type, or over what is no pack, writes one.
   for (const std::string& bytes : {std::string("TRNX\1\0\0\0\0\0", 10), std::string("not a pack")}) {
     WriteFile(pak_, bytes);

@@ -4,12 +4,14 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <regex>
 #include <tuple>
 
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace tarnix::test {
@@ -170,6 +172,43 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
   EXPECT_EQ(ReadFile(pak_), "old");
 }
 
+TEST(Cli, RemovesWhatKilledRunsLeftDismissesEndlessFramesAndExtractsWithTheUmasksMode) {
+  TempDir dir;
+  WriteFile(dir / "src/a", "abc");
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const uint32_t machine = platform::MachineTag();
+  const std::string dead = platform::TemporaryName(machine, gone, 0);
+  const std::string live = platform::TemporaryName(machine, getpid(), 0);
+  const std::string elsewhere = platform::TemporaryName(machine + 1, gone, 0);
+  for (const std::string& name : {dead, live, elsewhere}) WriteFile(dir / name, "litter");
+  // One entry and then 40 MiB of zeros, millions of empty frames: refused at the first.
+  const std::string bloated = MakePack({{"src/a", "abc"}}, true).bytes;
+  WriteFile(dir / "p.pak", bloated);
+  ASSERT_EQ(truncate((dir / "p.pak").c_str(), 40 << 20), 0);
+  CommandResult r = RunShell(ShellQuote(TARNIX_INSPECT) + " test " + ShellQuote(dir / "p.pak"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errors, dir / "p.pak: entry 0 (src/a): " + std::to_string((40 << 20) - bloated.size()) +
+                          " bytes after its last chunk, before the end of the file\n");
+  r = Exec({TARNIX_BINARY, dir / "src", dir / "p.pak"});
+  EXPECT_EQ(r.status, 0) << r.output;
+  std::vector<std::string> expected = {elsewhere, live, "p.pak", "src"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(Listing(dir.path()), expected);
+  EXPECT_EQ(ReadFile(dir / "p.pak"), bloated);
+  // A file extract replaces gives its mode to nothing.
+  WriteFile(dir / "out/src/a", "old");
+  ASSERT_EQ(chmod((dir / "out/src/a").c_str(), 04777), 0);
+  r = RunShell("umask 027; exec " + ShellQuote(TARNIX_INSPECT) + " extract " + ShellQuote(dir / "p.pak") + " " +
+               ShellQuote(dir / "out"));
+  EXPECT_EQ(r.status, 0) << r.errors;
+  struct stat st;
+  ASSERT_EQ(stat((dir / "out/src/a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(ReadFile(dir / "out/src/a"), "abc");
+}
+
 TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   TempDir dir;
   for (int i = 0; i < 3000; ++i) WriteFile(dir / ("many/f" + std::to_string(i)), std::to_string(i));
@@ -204,6 +243,11 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   r = RunShell("exec " + inspect + "list " + ShellQuote(dir / "big.pak") + " >/dev/full");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errors, "tarnix-inspect: cannot write standard output: No space left on device\n");
+  // The packer too: its up-to-date line never arrived.
+  r = RunShell("exec " + ShellQuote(TARNIX_BINARY) + " " + ShellQuote(dir / "big") + " " + ShellQuote(dir / "big.pak") +
+               " -v >/dev/full");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.errors, "Tarnix: cannot write standard output: No space left on device\n");
   r = RunShell(inspect + "cat " + ShellQuote(dir / "big.pak") + " big/f | head -c 1 >/dev/null");
   EXPECT_TRUE(Has(r.errors, ": cannot write standard output: Broken pipe")) << r.errors;
 }
