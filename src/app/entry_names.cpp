@@ -115,10 +115,9 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack, const ProblemS
     }
     auto twin = folded.emplace(Folded(key), i);
     if (!twin.second) {
-      problem({label + "differs only in letter case from " +
-                               EntryLabel(pack, twin.first->second) +
-                               ": they collide on Windows and macOS",
-                           true, i});
+      problem({label + "differs only in letter case from " + EntryLabel(pack, twin.first->second) +
+                   ": they collide on Windows and macOS",
+               true, i});
     }
   }
   return plans;

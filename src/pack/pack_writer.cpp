@@ -150,8 +150,8 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
     if (options.progress) options.progress(ProgressLine(path, compressed, k, entries.size()));
   };
   std::vector<StoredEntryData> stored;
-  Status data = WriteEntryData(Sources(entries, options.reuse), compressionType, out, dataOptions, showProgress,
-                               &stored);
+  Status data = WriteEntryData(Sources(entries, options.reuse), compressionType, out, dataOptions,
+                               showProgress, &stored);
   if (!data.ok()) return data;
   int64_t offset = dataStart;
   for (size_t i = 0; i < entries.size(); ++i) {
