@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <new>
 #include <tuple>
@@ -181,6 +182,16 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   emptyPadded.replace(0, 4, test::Le32(static_cast<uint32_t>(emptyPadded.size() - 4 + 1)));
   emptyPadded += "z";
   Bent(bent("", ""), withFull, true, true);
+  {  // From a sound pack, a re-pack copies every unchanged entry: only the added one is compressed.
+    WriteFile(pak_, bent("", ""));
+    WriteFile(dir_ / "src/added", "new");
+    std::atomic<int> compressed{0};
+    EntryDataOptions counting;
+    counting.chunkHook = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
+    std::string out;
+    EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", pak_}, &out, counting), 0) << out;
+    EXPECT_EQ(compressed, 1);
+  }
   Bent(bent(Chunk("") + Chunk(big.substr(0, 32768)) + rest, ""), withFull, false, false);  // an empty chunk first
   Bent(bent(Chunk(big.substr(0, 1000)) + Chunk(big.substr(1000, 32768)) + Chunk(big.substr(33768, 32768)) +
                  Chunk(big.substr(66536)), ""), withFull, false, false);  // a short chunk before the last
