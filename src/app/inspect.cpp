@@ -8,7 +8,6 @@
 #include <set>
 
 #include "app/entry_names.h"
-#include "pack/checksum.h"
 #include "pack/pack_check.h"
 #include "platform/platform.h"
 

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 
-#include "pack/checksum.h"
 #include "pack/pack_check.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
