@@ -146,8 +146,15 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
   dataOptions.outputName = path;
   dataOptions.outputLimit = MaxPackSize - dataStart;
   const bool compressed = compressionType != CompressionType::Uncompressed;
+  // Drawn only when its text changes, so that a log of a large tree holds a few hundred
+  // redraws rather than one per entry.
+  std::string shown;
   auto showProgress = [&](size_t k) {
-    if (options.progress) options.progress(ProgressLine(path, compressed, k, entries.size()));
+    if (!options.progress) return;
+    std::string line = ProgressLine(path, compressed, k, entries.size());
+    if (line == shown) return;
+    options.progress(line);
+    shown = std::move(line);
   };
   std::vector<StoredEntryData> stored;
   Status data = WriteEntryData(Sources(entries, options.reuse), compressionType, out, dataOptions,
