@@ -143,6 +143,10 @@ uint32_t MachineTag();
 // they were killed: only regular files of that name whose process no longer exists.
 void RemoveStaleTemporaryFiles(const DirectoryHandle& folder);
 
+// Makes every file written and renamed on the file system that holds `folder` durable: one
+// call for a batch of files committed with TempFile::Sync::Later.
+Status SyncFileSystem(const DirectoryHandle& folder);
+
 // A new file, written under a temporary name in a directory, that takes the place of a target
 // there only on commit. Until then the target is untouched; the temporary file is removed when
 // this object goes, or when the process is interrupted (see RemoveTemporaryFilesOnInterrupt).
@@ -162,8 +166,10 @@ class TempFile {
   Status create(const DirectoryHandle& directory, const std::string& target, std::FILE** file,
                 Mode mode = Mode::OfTarget);
   // Puts the (closed) file in place of the target, replacing a link there rather than what it
-  // points at, and makes the rename durable.
-  Status commit();
+  // points at. Sync::Now makes the rename durable before returning; Sync::Later leaves that to
+  // one SyncFileSystem after a batch of files (where the platform can defer it).
+  enum class Sync { Now, Later };
+  Status commit(Sync sync = Sync::Now);
   const std::string& path() const { return path_; }  // for messages
 
  private:

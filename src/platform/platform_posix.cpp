@@ -343,11 +343,15 @@ void TempFile::discard() {
 }
 
 uint32_t MachineTag() {
-  char host[256] = {};
-  ::gethostname(host, sizeof host - 1);
-  uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
-  for (const char* c = host; *c != '\0'; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
-  return hash;
+  // Worked out once: every temporary file asks for it.
+  static const uint32_t tag = [] {
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
+    for (const char* c = host; *c != '\0'; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+    return hash;
+  }();
+  return tag;
 }
 
 void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
@@ -421,16 +425,27 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   return SystemError(path_, EEXIST);
 }
 
-Status TempFile::commit() {
+Status TempFile::commit(Sync sync) {
   const int dirFd = static_cast<int>(directory_);
   if (::renameat(dirFd, name_.c_str(), dirFd, target_.c_str()) != 0) {
     return SystemError(targetPath_);
   }
   name_.clear();  // nothing left to remove
   // The rename itself reaches the disk only with its directory.
-  Status status = ::fsync(dirFd) == 0 || errno == EINVAL ? Status() : SystemError(targetPath_);
+  Status status = sync == Sync::Later || ::fsync(dirFd) == 0 || errno == EINVAL
+                      ? Status()
+                      : SystemError(targetPath_);
   discard();
   return status;
+}
+
+Status SyncFileSystem(const DirectoryHandle& folder) {
+#ifdef __linux__
+  if (::syncfs(static_cast<int>(folder.native())) != 0) return SystemError(folder.path());
+#else
+  ::sync();  // waits for the writes on the BSDs and macOS
+#endif
+  return Status();
 }
 
 // ---- Paths and the rest ----

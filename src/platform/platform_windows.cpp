@@ -364,7 +364,11 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   return SystemError(path_, EEXIST);
 }
 
-Status TempFile::commit() {
+// Windows writes each rename through at once (MOVEFILE_WRITE_THROUGH): there is nothing left to
+// sync afterwards, and no call to sync a whole volume without administrator rights.
+Status SyncFileSystem(const DirectoryHandle&) { return Status(); }
+
+Status TempFile::commit(Sync) {
   DWORD attributes = GetFileAttributesA(targetPath_.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     DeleteFileA(targetPath_.c_str());  // replace the link itself, not what it points at
