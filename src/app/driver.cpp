@@ -13,7 +13,7 @@ namespace tarnix {
 
 namespace {
 
-const char* const Version = "1.00";
+const char* const Version = TARNIX_VERSION;  // from the CMake project
 
 void PrintUsage(Console& console) {
   console.line(std::string("Tarnix v") + Version +

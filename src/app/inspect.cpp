@@ -15,7 +15,7 @@ namespace tarnix {
 
 namespace {
 
-const char* const Version = "1.00";
+const char* const Version = TARNIX_VERSION;  // from the CMake project
 
 const char* const Usage =
     "Usage:\n"
