@@ -1,8 +1,53 @@
-# Runs Tarnix for tarnix_add_pack with its output in a log beside the pack, shown on failure.
+# Runs Tarnix for tarnix_add_pack. Its whole output goes to a log beside the pack; the build
+# shows each skipped source (as an error with STRICT) and, when the run fails, why.
+if(NOT TOOL OR NOT EXISTS "${TOOL}")
+  message(FATAL_ERROR "tarnix_add_pack: the Tarnix program \"${TOOL}\" does not exist")
+endif()
 string(REPLACE "," ";" options "${OPTIONS}")
 execute_process(COMMAND "${TOOL}" "${DIRECTORY}" "${OUTPUT}" ${options}
   OUTPUT_FILE "${OUTPUT}.log" ERROR_FILE "${OUTPUT}.log" RESULT_VARIABLE result)
+
+# Lines: a name's ";", "[" and "]" stand in for themselves, not for CMake's list syntax, and a
+# progress redraw (after a carriage return) is a line too.
+file(READ "${OUTPUT}.log" log)
+string(ASCII 1 semicolon)
+string(ASCII 2 open)
+string(ASCII 3 close)
+string(REPLACE ";" "${semicolon}" log "${log}")
+string(REPLACE "[" "${open}" log "${log}")
+string(REPLACE "]" "${close}" log "${log}")
+string(REPLACE "\r" "\n" log "${log}")
+string(REPLACE "\n" ";" lines "${log}")
+set(skipped 0)
+set(last "")
+foreach(line IN LISTS lines)
+  string(REPLACE "${semicolon}" ";" line "${line}")
+  string(REPLACE "${open}" "[" line "${line}")
+  string(REPLACE "${close}" "]" line "${line}")
+  if(line MATCHES "^Skipping ")
+    math(EXPR skipped "${skipped} + 1")
+    if(STRICT)
+      message("${OUTPUT}: error: ${line}")
+    else()
+      message("${OUTPUT}: warning: ${line}")
+    endif()
+  endif()
+  if(NOT line STREQUAL "")
+    set(last "${line}")
+  endif()
+endforeach()
+
 if(NOT result EQUAL 0)
-  file(READ "${OUTPUT}.log" log)
-  message(FATAL_ERROR "Tarnix could not pack ${DIRECTORY} into ${OUTPUT}:\n${log}")
+  # A file that cannot be listed ends the line that was adding it.
+  if(last MATCHES "^Adding .*\\.\\.\\.((Failed|Cannot) .*)$")
+    set(last "${CMAKE_MATCH_1}")
+  endif()
+  if(NOT result MATCHES "^[0-9]+$")
+    set(last "${last} (${result})")  # killed by a signal, or not started
+  endif()
+  message("${OUTPUT}: error: ${last}")
+  message(FATAL_ERROR "Tarnix could not pack ${DIRECTORY} into ${OUTPUT}; its output is in ${OUTPUT}.log")
+endif()
+if(STRICT AND skipped GREATER 0)
+  message(FATAL_ERROR "Tarnix skipped ${skipped} source(s) of ${DIRECTORY} (STRICT); its output is in ${OUTPUT}.log")
 endif()

@@ -6,7 +6,7 @@
 set -euo pipefail
 
 build=(
-  build-essential cmake pkg-config
+  build-essential cmake
   libdeflate-dev        # chunk compression and the entry checksum
   nlohmann-json3-dev    # tarnix-inspect list --json
 )
@@ -17,7 +17,7 @@ test=(
   util-linux            # setpriv, to run permission tests as another user
   strace                # to see that the pack reaches the disk before it is renamed
   clang libclang-rt-14-dev  # fuzzers and sanitizer builds
-  dpkg-dev file man-db  # the Debian package and its checks
+  pkg-config dpkg-dev file man-db lintian  # the install, the Debian packages and their checks
 )
 bench=("${test[@]}" libbenchmark-dev)
 case "${1:-build}" in

@@ -33,7 +33,7 @@ from_fuzz() { echo "$(grep -c '^Done' "$1") $(grep -c 'found a problem' "$1")"; 
 
 heading "Installing what the tests need"
 scripts/install-deps.sh test || { echo "0 passed, 1 failed"; exit 1; }
-phase "Release build and tests" from_ctest sh -c 'scripts/build.sh && ctest --test-dir build --output-on-failure -j"$(nproc)"'
+phase "Release build and tests" from_ctest sh -c 'scripts/build.sh build -DTARNIX_BUILD_TESTS=ON && ctest --test-dir build --output-on-failure -j"$(nproc)"'
 phase "The same tests with AddressSanitizer and UBSan" from_ctest scripts/sanitize.sh
 phase "Fuzzing, 120 s" from_fuzz scripts/fuzz.sh 120
 phase "Install, consumer project and Debian package" from_summary scripts/package.sh
