@@ -20,7 +20,7 @@ phase() {
   if [ "$status" -ne 0 ] && [ "${f:-0}" -eq 0 ]; then f=1; fi
   passed=$((passed + ${p:-0})) failed=$((failed + ${f:-0}))
 }
-from_ctest() { sed -nE 's/.* ([0-9]+) tests failed out of ([0-9]+)/\2 \1/p' "$1" | awk '{print $1 - $2, $2}' | tail -n 1; }
+from_ctest() { sed -nE 's/.* ([0-9]+) tests failed out of ([0-9]+)/\2 \1/p' "$1" | awk '{p += $1 - $2; f += $2} END {print p + 0, f + 0}'; }
 from_gtest() {
   local p f
   p=$(sed -nE 's/.*\[  PASSED  \] ([0-9]+) tests?.*/\1/p' "$1" | tail -n 1)
@@ -34,7 +34,7 @@ from_fuzz() { echo "$(grep -c '^Done' "$1") $(grep -c 'found a problem' "$1")"; 
 heading "Installing what the tests need"
 scripts/install-deps.sh test || { echo "0 passed, 1 failed"; exit 1; }
 phase "Release build and tests" from_ctest sh -c 'scripts/build.sh build -DTARNIX_BUILD_TESTS=ON && ctest --test-dir build --output-on-failure -j"$(nproc)"'
-phase "The same tests with AddressSanitizer and UBSan" from_ctest scripts/sanitize.sh
+phase "The same tests with AddressSanitizer and UBSan, and threads with ThreadSanitizer" from_ctest scripts/sanitize.sh
 phase "Fuzzing, 120 s" from_fuzz scripts/fuzz.sh 120
 phase "Install, consumer project and Debian package" from_summary scripts/package.sh
 phase "Windows build under Wine" from_gtest scripts/windows.sh

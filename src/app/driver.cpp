@@ -46,11 +46,9 @@ Run ReadArguments(const std::vector<std::string>& args) {
 // The pack path must be a file the run may replace; and wherever it lies, the scan must not
 // take the pack (or the writer's temporary files beside it) for a source.
 Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
-  platform::FileKind kind = platform::KindOf(packPath, &exclusion->file);
-  if (kind != platform::FileKind::Missing && kind != platform::FileKind::Regular) {
-    return Status::Error("Refusing to replace " + packPath + ": it is " +
-                         platform::KindName(kind) + ", not a regular file");
-  }
+  Status replaceable = CheckReplaceable(packPath);
+  if (!replaceable.ok()) return replaceable;
+  platform::KindOf(packPath, &exclusion->file);
   for (const std::string& path : {packPath, platform::ResolveLinks(packPath)}) {
     std::string folder, name;
     platform::SplitPath(path, &folder, &name);

@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "app/entry_names.h"
+#include "pack/entry_names.h"
 #include "pack/pack_check.h"
 #include "platform/platform.h"
 

@@ -15,6 +15,9 @@ BinaryStream::FileHandle::~FileHandle() {
 void BinaryStream::resetToClosed() {
   handle_.reset();
   buffer_.clear();
+  view_ = nullptr;
+  viewSize_ = 0;
+  base_ = 0;
   kind_ = StreamKind::None;
   position_ = 0;
 }
@@ -83,50 +86,65 @@ Status BinaryStream::close() {
   return status_;
 }
 
+void BinaryStream::openView(const void* data, size_t size, const std::string& name) {
+  close().ok();
+  view_ = static_cast<const uint8_t*>(data);
+  viewSize_ = static_cast<int64_t>(size);
+  kind_ = StreamKind::View;
+  path_ = name;
+  status_ = Status();
+}
+
+bool BinaryStream::setBase(int64_t base) {
+  if (kind_ != StreamKind::File || base < 0) return false;
+  base_ = 0;
+  if (base > size()) return false;
+  base_ = base;
+  return seek(0);
+}
+
 int64_t BinaryStream::size() {
   if (kind_ == StreamKind::Memory) return static_cast<int64_t>(buffer_.size());
+  if (kind_ == StreamKind::View) return viewSize_;
   std::FILE* f = file();
   if (f == nullptr) return 0;
   int64_t here = platform::TellFile(f);
   if (here < 0 || !platform::SeekFileToEnd(f)) return fail(), 0;
   int64_t end = platform::TellFile(f);
   if (!platform::SeekFile(f, here)) fail();
-  return end < 0 ? 0 : end;
+  return end < base_ ? 0 : end - base_;
 }
 
 int64_t BinaryStream::tell() {
-  if (kind_ == StreamKind::Memory) return position_;
+  if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) return position_;
   std::FILE* f = file();
-  return f != nullptr ? std::max<int64_t>(platform::TellFile(f), 0) : 0;
+  return f != nullptr ? std::max<int64_t>(platform::TellFile(f) - base_, 0) : 0;
 }
 
 bool BinaryStream::seek(int64_t position) {
   if (position < 0) return false;
-  if (kind_ == StreamKind::Memory) {
+  if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
     position_ = position;
     return true;
   }
   std::FILE* f = file();
   if (f == nullptr) return false;
-  if (!platform::SeekFile(f, position)) return fail();
+  if (!platform::SeekFile(f, base_ + position)) return fail();
   // Not every runtime's seek clears the end-of-file indicator.
   std::clearerr(f);
   return true;
 }
 
 bool BinaryStream::atEnd() {
-  if (kind_ == StreamKind::Memory) return false;
+  if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) return false;
   std::FILE* f = file();
   return f == nullptr || std::feof(f) != 0;
 }
 
 int64_t BinaryStream::read(void* destination, int64_t count) {
   if (count <= 0) return 0;
-  if (kind_ == StreamKind::Memory) {
-    int64_t available = static_cast<int64_t>(buffer_.size()) - position_;
-    if (available <= 0) return 0;
-    int64_t n = std::min(count, available);
-    std::memcpy(destination, buffer_.data() + position_, static_cast<size_t>(n));
+  if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
+    const int64_t n = readAt(position_, destination, count);
     position_ += n;
     return n;
   }
@@ -137,20 +155,21 @@ int64_t BinaryStream::read(void* destination, int64_t count) {
   return static_cast<int64_t>(got);
 }
 
-int64_t BinaryStream::readAt(int64_t position, void* destination, int64_t count) {
+int64_t BinaryStream::readAt(int64_t position, void* destination, int64_t count) const {
   if (count <= 0 || position < 0) return 0;
-  if (kind_ == StreamKind::Memory) {
-    position_ = position;
-    return read(destination, count);
+  if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
+    const uint8_t* bytes = kind_ == StreamKind::View ? view_ : buffer_.data();
+    const int64_t available = (kind_ == StreamKind::View ? viewSize_ : static_cast<int64_t>(buffer_.size())) - position;
+    if (available <= 0) return 0;
+    const int64_t n = std::min(count, available);
+    std::memcpy(destination, bytes + position, static_cast<size_t>(n));
+    return n;
   }
   std::FILE* f = file();
   if (f == nullptr) return 0;
-  int64_t got = platform::ReadAt(f, position, destination, count);
-  if (got < 0) {
-    fail();
-    return 0;
-  }
-  return got;
+  // Positioned reads share no file position, so threads may read one file at once.
+  const int64_t got = platform::ReadAt(f, base_ + position, destination, count);
+  return got < 0 ? 0 : got;
 }
 
 // Missing bytes (at the end, or of a closed stream) read as zero.
@@ -183,6 +202,7 @@ std::string BinaryStream::readString(int16_t length) {
 
 std::vector<uint8_t> BinaryStream::readAll() {
   if (kind_ == StreamKind::Memory) return buffer_;
+  if (kind_ == StreamKind::View) return std::vector<uint8_t>(view_, view_ + viewSize_);
   if (file() == nullptr) return {};
   int64_t here = tell();
   std::vector<uint8_t> block(static_cast<size_t>(size()));
@@ -193,7 +213,7 @@ std::vector<uint8_t> BinaryStream::readAll() {
 }
 
 bool BinaryStream::write(const void* source, int64_t count) {
-  if (!isOpen()) return false;
+  if (!isOpen() || kind_ == StreamKind::View) return false;
   if (count <= 0) return true;
   if (kind_ == StreamKind::Memory) {
     int64_t end = position_ + count;

@@ -13,7 +13,7 @@
 namespace tarnix {
 
 enum class OpenMode : int32_t { Read = 1, Write = 2, Append = 3 };
-enum class StreamKind : uint32_t { None = 0, File = 1, Memory = 2 };
+enum class StreamKind : uint32_t { None = 0, File = 1, Memory = 2, View = 3 };
 
 class BinaryStream {
  public:
@@ -33,6 +33,12 @@ class BinaryStream {
   // buffer, to make few big writes.
   void adoptForWriting(std::FILE* file, const std::string& path, size_t bufferSize);
   void openMemory();
+  // Reads `size` bytes that the caller keeps alive and unchanged while the stream (or a copy)
+  // is open; nothing is copied, and writes fail. `name` names it in messages.
+  void openView(const void* data, size_t size, const std::string& name);
+  // Treats byte `base` of an open file as its start: every position, size included, counts
+  // from there (a pack appended to a larger file). False when the file is shorter.
+  bool setBase(int64_t base);
   // Fails when anything done through this stream since it was opened, or the close itself,
   // failed.
   Status close();
@@ -52,9 +58,10 @@ class BinaryStream {
 
   // Delivers up to `count` bytes; fewer at the end.
   int64_t read(void* destination, int64_t count);
-  // Delivers up to `count` bytes from `position` of a stream open for reading; the stream's
-  // position is then unknown. For reading scattered pieces of a file, each in one call.
-  int64_t readAt(int64_t position, void* destination, int64_t count);
+  // Delivers up to `count` bytes from `position` of a stream open for reading (fewer at the
+  // end, none on an error); the stream's position is then unknown. Changes nothing in the
+  // stream, so any number of threads may call it at once on one stream.
+  int64_t readAt(int64_t position, void* destination, int64_t count) const;
   uint8_t readU8();
   uint16_t readU16();
   uint32_t readU32();
@@ -94,6 +101,9 @@ class BinaryStream {
   StreamKind kind_ = StreamKind::None;
   std::shared_ptr<FileHandle> handle_;
   std::vector<uint8_t> buffer_;
+  const uint8_t* view_ = nullptr;  // a View's bytes, not owned
+  int64_t viewSize_ = 0;
+  int64_t base_ = 0;               // where a file's byte 0 lies
   int64_t position_ = 0;
   std::string path_;
   std::string errorText_;

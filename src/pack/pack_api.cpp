@@ -1,87 +1,341 @@
-// The library's public face, over the pack model.
+// The library's public face, over the pack model and the entry reader's rules.
 #include "tarnix/tarnix.h"
 
 #include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
 
+#include "compress/entry_reader.h"
+#include "io/little_endian.h"
+#include "pack/entry_names.h"
 #include "pack/pack_check.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
 
 namespace tarnix {
 
-struct PackReader::State {
-  PackContents pack;
-  std::vector<PackedFile> files;
-  std::string error;
+namespace {
+
+// The key a name is looked up by: both separators alike, and with IgnoreAscii A-Z as a-z.
+std::string NameKey(const std::string& name, NameCase nameCase) {
+  std::string key = name;
+  for (char& c : key) {
+    if (c == '\\') c = '/';
+    if (nameCase == NameCase::IgnoreAscii && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+bool Fail(Error* error, ErrorCode code, std::string message) {
+  if (error != nullptr) *error = {code, std::move(message)};
+  return false;
+}
+
+// One thread's decoder and one chunk's buffers, made once and kept for its later reads.
+struct Scratch {
+  ChunkCodec codec;
+  std::vector<uint8_t> frame = std::vector<uint8_t>(MaxChunkStreamSize);
+  std::vector<uint8_t> chunk = std::vector<uint8_t>(ChunkSize);
 };
 
-PackReader::PackReader() : state_(new State) {}
+Scratch& ThreadScratch() {
+  thread_local Scratch scratch;
+  return scratch;
+}
+
+// Where each chunk of one compressed entry starts (and, last, where the entry ends): learnt
+// from the 4-byte lengths the first time a range of it is read, then kept.
+struct ChunkMap {
+  std::once_flag walked;
+  std::vector<uint32_t> starts;
+  std::string failure;  // why the walk failed; its reads fail alike
+};
+
+}  // namespace
+
+struct PackReader::State {
+  PackContents pack;
+  std::string name;  // the pack in messages: its path, or "the pack in memory"
+  std::vector<PackedFile> files;
+  std::unordered_map<std::string, size_t> exact;
+  std::unordered_map<std::string, size_t> folded;
+  std::unique_ptr<ChunkMap[]> chunks;
+
+  // The chunk starts of compressed entry `index`, walked under the entry reader's rules.
+  const ChunkMap& chunkMap(size_t index) const {
+    ChunkMap& map = chunks[index];
+    std::call_once(map.walked, [&] {
+      const PackEntry& entry = pack.entries[index];
+      const uint64_t count = ChunkCount(entry.size);
+      const int64_t end = static_cast<int64_t>(entry.offset) + *entry.storedSize;
+      int64_t position = entry.offset;
+      map.starts.reserve(static_cast<size_t>(count) + 1);
+      for (uint64_t k = 0; k < count; ++k) {
+        uint8_t field[4];
+        if (pack.stream.readAt(position, field, 4) != 4) {
+          map.failure = "chunk " + std::to_string(k) + ": cannot be read";
+          return;
+        }
+        Status framed = CheckChunkLength(k, LoadU32(field), end - position - 4, "the end of its data");
+        if (!framed.ok()) {
+          map.failure = framed.message();
+          return;
+        }
+        map.starts.push_back(static_cast<uint32_t>(position));
+        position += 4 + static_cast<int64_t>(LoadU32(field));
+      }
+      map.starts.push_back(static_cast<uint32_t>(position));
+    });
+    return map;
+  }
+
+  std::string label(size_t index) const { return name + ": " + EntryLabel(pack, index) + ": "; }
+};
+
+PackReader::PackReader() = default;
 PackReader::~PackReader() = default;
 
-bool PackReader::open(const std::string& path) {
-  state_.reset(new State);
-  PackContents& pack = state_->pack;
-  if (!pack.stream.open(path, OpenMode::Read)) {
-    state_->error = pack.stream.status().message();
-    return false;
+bool PackReader::open(const std::string& path, uint64_t baseOffset) {
+  try {
+    state_.reset();
+    auto state = std::make_unique<State>();
+    state->name = path;
+    BinaryStream& stream = state->pack.stream;
+    if (!stream.open(path, OpenMode::Read)) {
+      return Fail(&openError_, ErrorCode::Io, stream.status().message());
+    }
+    if (!stream.setBase(static_cast<int64_t>(baseOffset))) {  // a huge offset turns negative, and fails
+      return Fail(&openError_, ErrorCode::OutOfRange,
+                  path + ": offset " + std::to_string(baseOffset) + " lies past the end of the file");
+    }
+    state_ = std::move(state);
+  } catch (const std::bad_alloc&) {
+    return Fail(&openError_, ErrorCode::OutOfMemory, path + ": out of memory");
   }
-  if (!pack.read()) {
-    state_->error = path + ": " + pack.errorText;
-    return false;
+  return finishOpen();
+}
+
+bool PackReader::openMemory(const void* data, size_t size) {
+  try {
+    state_ = std::make_unique<State>();
+    state_->name = "the pack in memory";
+    state_->pack.stream.openView(data, size, state_->name);
+  } catch (const std::bad_alloc&) {
+    state_.reset();
+    return Fail(&openError_, ErrorCode::OutOfMemory, "the pack in memory: out of memory");
   }
-  std::string first;
-  if (CheckLayout(pack, [&first](const PackProblem& p) { if (first.empty()) first = p.text; }) != 0) {
-    state_->error = path + ": " + first;
-    return false;
+  return finishOpen();
+}
+
+bool PackReader::finishOpen() {
+  State& state = *state_;
+  try {
+    openError_ = Error();
+    PackContents& pack = state.pack;
+    if (!pack.read()) {
+      Fail(&openError_, pack.stream.status().ok() ? ErrorCode::Damaged : ErrorCode::Io,
+           state.name + ": " + pack.errorText);
+      state_.reset();
+      return false;
+    }
+    std::string first;
+    if (CheckLayout(pack, [&first](const PackProblem& p) { if (first.empty()) first = p.text; }) != 0) {
+      Fail(&openError_, ErrorCode::Damaged, state.name + ": " + first);
+      state_.reset();
+      return false;
+    }
+    state.files.reserve(pack.entries.size());
+    state.exact.reserve(pack.entries.size());
+    state.folded.reserve(pack.entries.size());
+    for (size_t i = 0; i < pack.entries.size(); ++i) {
+      const PackEntry& entry = pack.entries[i];
+      state.files.push_back({entry.name, entry.size, *entry.checksum});
+      state.exact.emplace(NameKey(entry.name, NameCase::Exact), i);  // the first of equal names
+      state.folded.emplace(NameKey(entry.name, NameCase::IgnoreAscii), i);
+    }
+    state.chunks.reset(new ChunkMap[pack.entries.size()]);
+    return true;
+  } catch (const std::bad_alloc&) {
+    state_.reset();
+    return Fail(&openError_, ErrorCode::OutOfMemory, "out of memory reading the pack's table");
   }
-  for (const PackEntry& entry : pack.entries) {
-    state_->files.push_back({entry.name, entry.size, *entry.checksum});
+}
+
+const std::vector<PackedFile>& PackReader::files() const {
+  static const std::vector<PackedFile> none;
+  return state_ ? state_->files : none;
+}
+
+FoundFile PackReader::find(const std::string& name, NameCase nameCase) const {
+  FoundFile found;
+  try {
+    if (state_) {
+      const auto& names = nameCase == NameCase::Exact ? state_->exact : state_->folded;
+      auto at = names.find(NameKey(name, nameCase));
+      if (at != names.end()) found.index = at->second;
+    }
+    if (!found.index) found.missing = name;
+  } catch (const std::bad_alloc&) {
+    found.index.reset();  // read reports it as not found, its name unknown
   }
+  return found;
+}
+
+bool PackReader::read(size_t index, std::vector<uint8_t>* content, Error* error) const {
+  try {
+    if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
+    if (index >= state_->pack.entries.size()) {
+      return Fail(error, ErrorCode::NotFound, state_->name + ": no file at index " + std::to_string(index));
+    }
+    Status status = state_->pack.entries[index].loadData(content);  // its checksum included
+    if (!status.ok()) return Fail(error, ErrorCode::Damaged, state_->name + ": " + status.message());
+    return true;
+  } catch (const std::bad_alloc&) {
+    return Fail(error, ErrorCode::OutOfMemory, state_->name + ": out of memory reading file " + std::to_string(index));
+  }
+}
+
+bool PackReader::notFound(const FoundFile& file, Error* error) const {
+  try {
+    return Fail(error, ErrorCode::NotFound,
+                (state_ ? state_->name + ": " : std::string()) + "no file named " + EscapeControls(file.missing));
+  } catch (const std::bad_alloc&) {
+    return Fail(error, ErrorCode::OutOfMemory, "out of memory");
+  }
+}
+
+bool PackReader::read(const FoundFile& file, std::vector<uint8_t>* content, Error* error) const {
+  return file.index ? read(*file.index, content, error) : notFound(file, error);
+}
+
+bool PackReader::readRange(const FoundFile& file, uint64_t offset, void* out, size_t length, Error* error) const {
+  return file.index ? readRange(*file.index, offset, out, length, error) : notFound(file, error);
+}
+
+bool PackReader::openFile(const FoundFile& found, PackFile* file, Error* error) const {
+  return found.index ? openFile(*found.index, file, error) : notFound(found, error);
+}
+
+bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t length, Error* error) const {
+  try {
+    if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
+    const PackContents& pack = state_->pack;
+    if (index >= pack.entries.size()) {
+      return Fail(error, ErrorCode::NotFound, state_->name + ": no file at index " + std::to_string(index));
+    }
+    const PackEntry& entry = pack.entries[index];
+    if (offset > entry.size || length > entry.size - offset) {
+      return Fail(error, ErrorCode::OutOfRange,
+                  state_->label(index) + "bytes " + std::to_string(offset) + " to " + std::to_string(offset + length) +
+                      " lie past its end (" + std::to_string(entry.size) + " bytes)");
+    }
+    if (length == 0) return true;
+    uint8_t* into = static_cast<uint8_t*>(out);
+    if (pack.compressionType != CompressionType::Compressed) {
+      const int64_t want = static_cast<int64_t>(length);
+      if (pack.stream.readAt(entry.offset + static_cast<int64_t>(offset), into, want) != want) {
+        return Fail(error, ErrorCode::Io, state_->label(index) + "cannot be read");
+      }
+      return true;
+    }
+    const ChunkMap& map = state_->chunkMap(index);
+    if (!map.failure.empty()) return Fail(error, ErrorCode::Damaged, state_->label(index) + map.failure);
+    Scratch& scratch = ThreadScratch();
+    const uint64_t end = offset + length;
+    for (uint64_t k = offset / ChunkSize; k * ChunkSize < end; ++k) {
+      const int64_t stream = static_cast<int64_t>(map.starts[k]) + 4;
+      const int64_t streamSize = static_cast<int64_t>(map.starts[k + 1]) - stream;
+      if (pack.stream.readAt(stream, scratch.frame.data(), streamSize) != streamSize) {
+        return Fail(error, ErrorCode::Io, state_->label(index) + "chunk " + std::to_string(k) + ": cannot be read");
+      }
+      Status decoded = DecodeChunk(scratch.codec, k, scratch.frame.data(), static_cast<size_t>(streamSize),
+                                   ChunkContent(entry.size, k), scratch.chunk.data());
+      if (!decoded.ok()) return Fail(error, ErrorCode::Damaged, state_->label(index) + decoded.message());
+      const uint64_t from = std::max<uint64_t>(offset, k * ChunkSize);
+      const uint64_t to = std::min<uint64_t>(end, (k + 1) * ChunkSize);
+      std::memcpy(into + (from - offset), scratch.chunk.data() + (from - k * ChunkSize), static_cast<size_t>(to - from));
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return Fail(error, ErrorCode::OutOfMemory, state_->name + ": out of memory reading file " + std::to_string(index));
+  }
+}
+
+bool PackReader::openFile(size_t index, PackFile* file, Error* error) const {
+  if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
+  if (index >= state_->files.size()) {
+    return Fail(error, ErrorCode::NotFound, state_->name + ": no file at index " + std::to_string(index));
+  }
+  *file = PackFile();
+  file->reader_ = this;
+  file->index_ = index;
+  file->size_ = state_->files[index].size;
   return true;
 }
 
-const std::vector<PackedFile>& PackReader::files() const { return state_->files; }
-
-const std::string& PackReader::error() const { return state_->error; }
-
-long PackReader::find(const std::string& name) const {
-  const auto& files = state_->files;
-  auto found = std::find_if(files.begin(), files.end(),
-                            [&name](const PackedFile& file) { return NamesMatch(file.name, name); });
-  return found == files.end() ? -1 : static_cast<long>(found - files.begin());
+size_t PackFile::read(void* out, size_t length, Error* error) {
+  if (reader_ == nullptr) return Fail(error, ErrorCode::NotOpen, "the file is not open"), 0;
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size_ - position_));
+  if (!reader_->readRange(index_, position_, out, n, error)) return 0;
+  position_ += n;
+  return n;
 }
 
-bool PackReader::read(size_t index, std::vector<uint8_t>* content) {
-  if (index >= state_->pack.entries.size()) {
-    state_->error = "no file at index " + std::to_string(index);
-    return false;
+bool PackFile::seek(uint64_t position) {
+  if (position > size_) return false;
+  position_ = position;
+  return true;
+}
+
+bool WritePack(const std::string& path, const std::vector<FileToPack>& files,
+               const PackOptions& options, Error* error) {
+  try {
+    PackContents pack;
+    pack.compressionType = options.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
+    pack.entries.reserve(files.size());
+    for (const FileToPack& file : files) {
+      pack.entries.emplace_back();
+      pack.entries.back().name = file.name;
+    }
+    // The names a reader would refuse to extract are refused here, by the same rules.
+    const std::vector<ExtractPath> plans = PlanExtraction(pack, {});
+    for (size_t i = 0; i < plans.size(); ++i) {
+      std::string why = plans[i].refusal;
+      if (why.empty() && !plans[i].stripped.empty()) why = "it starts with \"" + plans[i].stripped + "\"";
+      if (!why.empty()) {
+        return Fail(error, ErrorCode::Refused, "Cannot store " + EscapeControls(files[i].name) + ": " + why);
+      }
+    }
+    Status replaceable = CheckReplaceable(path);
+    if (!replaceable.ok()) return Fail(error, ErrorCode::Refused, replaceable.message());
+    for (size_t i = 0; i < files.size(); ++i) {
+      int64_t size = 0;
+      Status probed = platform::ProbeFile(files[i].path, &size);
+      if (!probed.ok()) return Fail(error, ErrorCode::Io, probed.prefixed("Failed to open ").message());
+      if (size > MaxPackSize) {
+        return Fail(error, ErrorCode::Refused, "Cannot store " + files[i].path + ": it is 2 GiB or more");
+      }
+      pack.entries[i].setSource(files[i].name, files[i].path, static_cast<uint32_t>(size), &pack);
+    }
+    WriteOptions writeOptions;
+    writeOptions.data.verify = options.verify;
+    if (pack.write(path, writeOptions)) return true;
+    return Fail(error, ErrorCode::Io, pack.errorText);
+  } catch (const std::bad_alloc&) {
+    return Fail(error, ErrorCode::OutOfMemory, "Failed to write " + path + ": out of memory");
   }
-  const PackEntry& entry = state_->pack.entries[index];
-  Status status = entry.loadData(content);  // its checksum included
-  if (!status.ok()) state_->error = status.message();
-  return status.ok();
 }
 
 bool WritePack(const std::string& path, const std::vector<FileToPack>& files,
                const PackOptions& options, std::string* error) {
-  PackContents pack;
-  pack.compressionType = options.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
-  pack.entries.reserve(files.size());
-  for (const FileToPack& file : files) {
-    int64_t size = 0;
-    Status probed = platform::ProbeFile(file.path, &size);
-    if (!probed.ok() || size > MaxPackSize) {
-      *error = probed.ok() ? "Cannot store " + file.path + ": it is 2 GiB or more" : probed.prefixed("Failed to open ").message();
-      return false;
-    }
-    pack.entries.emplace_back();
-    pack.entries.back().setSource(file.name, file.path, static_cast<uint32_t>(size), &pack);
-  }
-  WriteOptions writeOptions;
-  writeOptions.data.verify = options.verify;
-  if (pack.write(path, writeOptions)) return true;
-  *error = pack.errorText;
+  Error failure;
+  if (WritePack(path, files, options, &failure)) return true;
+  if (error != nullptr) *error = failure.message;
   return false;
 }
+
+void RemoveTemporaryFilesOnInterrupt() { platform::RemoveTemporaryFilesOnInterrupt(false); }
 
 }  // namespace tarnix

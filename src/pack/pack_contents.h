@@ -107,6 +107,10 @@ class PackContents {
                    BinaryStream& out);
 };
 
+// Whether the writer may replace `path`: nothing there, or a regular file (links followed); a
+// directory, FIFO, socket or device is refused with a message that says what it is.
+Status CheckReplaceable(const std::string& path);
+
 // How the entry reader is to read an entry of `pack`: where it lies, and the checksum recorded.
 EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry);
 

@@ -98,6 +98,15 @@ std::vector<EntrySource> Sources(const std::vector<PackEntry>& entries,
 
 }  // namespace
 
+Status CheckReplaceable(const std::string& path) {
+  platform::FileKind kind = platform::KindOf(path, nullptr);
+  if (kind != platform::FileKind::Missing && kind != platform::FileKind::Regular) {
+    return Status::Error("Refusing to replace " + path + ": it is " + platform::KindName(kind) +
+                         ", not a regular file");
+  }
+  return Status();
+}
+
 bool PackContents::write(const std::string& path, const WriteOptions& options) {
   Status status = writeTo(path, options);
   if (!status.ok()) errorText = status.message();
@@ -106,7 +115,8 @@ bool PackContents::write(const std::string& path, const WriteOptions& options) {
 
 Status PackContents::writeTo(const std::string& path, const WriteOptions& options) {
   int64_t dataStart = 0;
-  Status status = MeasureTable(*this, path, &dataStart);
+  Status status = CheckReplaceable(path);
+  if (status.ok()) status = MeasureTable(*this, path, &dataStart);
   platform::TempFile temp;
   BinaryStream out;
   if (status.ok()) status = CreateOutput(path, &temp, &out);

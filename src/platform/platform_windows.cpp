@@ -8,6 +8,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -177,9 +178,27 @@ bool SeekFileToEnd(std::FILE* file) { return _fseeki64(file, 0, SEEK_END) == 0; 
 int64_t TellFile(std::FILE* file) { return _ftelli64(file); }
 
 int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count) {
-  if (_fseeki64(file, position, SEEK_SET) != 0) return -1;
-  size_t got = std::fread(destination, 1, static_cast<size_t>(count), file);
-  return got < static_cast<size_t>(count) && std::ferror(file) ? -1 : static_cast<int64_t>(got);
+  // ReadFile at an offset leaves the C runtime's position and buffer alone, so threads may read
+  // one file at once; callers seek before they read in turn again.
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE) return -1;
+  int64_t done = 0;
+  while (done < count) {
+    OVERLAPPED at = {};
+    const uint64_t where = static_cast<uint64_t>(position + done);
+    at.Offset = static_cast<DWORD>(where);
+    at.OffsetHigh = static_cast<DWORD>(where >> 32);
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(count - done, 1 << 30));
+    DWORD got = 0;
+    if (!ReadFile(handle, static_cast<char*>(destination) + done, want, &got, &at)) {
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      errno = EIO;
+      return -1;
+    }
+    if (got == 0) break;
+    done += got;
+  }
+  return done;
 }
 
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && _commit(_fileno(file)) == 0; }

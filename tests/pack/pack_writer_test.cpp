@@ -94,40 +94,5 @@ TEST(PackWriter, FailuresLeaveTheOldPackAndNoTemporaryFile) {
   EXPECT_EQ(test::Listing(dir / "out"), std::vector<std::string>{"old.pak"});
 }
 
-// The library's public face, as an engine uses it.
-TEST(PublicApi, WritesAPackAndReadsItBack) {
-  TempDir dir;
-  test::WriteFile(dir / "a.txt", "abc");
-  test::WriteFile(dir / "b.bin", test::RandomBytes(40000, 1));
-  std::string error;
-  EXPECT_FALSE(WritePack(dir / "p.pak", {{"d/a", dir / "none"}}, {}, &error));
-  EXPECT_EQ(error, "Failed to open " + (dir / "none") + ": No such file or directory");
-  test::WriteFile(dir / "huge", "");
-  std::filesystem::resize_file(dir / "huge", 0x7FFFFFFF);  // an entry may be this large, a pack may not
-  EXPECT_FALSE(WritePack(dir / "p.pak", {{"h", dir / "huge"}}, {false, false}, &error));
-  EXPECT_EQ(error, "Failed to write " + (dir / "p.pak") + ": the pack would reach 2 GiB, the largest the format can hold");
-  ASSERT_TRUE(WritePack(dir / "p.pak", {{"d/a", dir / "a.txt"}, {"d/sub\\b", dir / "b.bin"}}, {true, true}, &error));
-  PackReader pack;
-  ASSERT_TRUE(pack.open(dir / "p.pak")) << pack.error();
-  ASSERT_EQ(pack.files().size(), 2u);
-  EXPECT_EQ(pack.find("d/sub/b"), 1);
-  EXPECT_EQ(pack.find("d/c"), -1);
-  std::vector<uint8_t> content;
-  ASSERT_TRUE(pack.read(1, &content));
-  EXPECT_EQ(std::string(content.begin(), content.end()), ReadFile(dir / "b.bin"));
-  EXPECT_FALSE(pack.read(2, &content));
-  test::MadeEntry broken{"d/x", "abc"};
-  broken.stored = test::Chunk("abd");
-  test::WriteFile(dir / "b.pak", test::MakePack({broken}, true).bytes);
-  ASSERT_TRUE(pack.open(dir / "b.pak"));
-  EXPECT_FALSE(pack.read(0, &content));
-  EXPECT_EQ(pack.error(), "d/x: checksum 2885612172, recorded 899311407");
-  EXPECT_FALSE(PackReader().open(dir / "none.pak"));
-  EXPECT_FALSE(PackReader().open(dir / "a.txt"));
-  test::WriteFile(dir / "p.pak", ReadFile(dir / "p.pak") + "x");
-  EXPECT_FALSE(pack.open(dir / "p.pak"));
-  EXPECT_EQ(pack.error().substr(0, (dir / "p.pak").size() + 11), (dir / "p.pak") + ": entry 1 (");
-}
-
 }  // namespace
 }  // namespace tarnix

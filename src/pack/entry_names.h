@@ -13,6 +13,7 @@ namespace tarnix {
 struct ExtractPath {
   std::vector<std::string> parts;  // the path's components below the folder
   std::string refusal;             // why the entry is not extracted; empty when it is
+  std::string stripped;            // the leading separators and "./" taken off its front
 };
 
 // Works out every entry's path: names split at "/" and "\", with leading separators and "."

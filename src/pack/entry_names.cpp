@@ -1,4 +1,4 @@
-#include "app/entry_names.h"
+#include "pack/entry_names.h"
 
 #include <map>
 
@@ -26,8 +26,8 @@ constexpr bool ColonIsStream = false;
 #endif
 const char* const ColonText = "it holds a \":\", which Windows takes for a stream name";
 
-// One name on its own; `stripped` receives what was taken off its front.
-ExtractPath PlanName(const PackEntry& entry, std::string* stripped) {
+// One name on its own.
+ExtractPath PlanName(const PackEntry& entry) {
   ExtractPath path;
   const std::string& name = entry.name;
   if (name.find('\0') != std::string::npos) {
@@ -44,7 +44,7 @@ ExtractPath PlanName(const PackEntry& entry, std::string* stripped) {
       break;
     }
   }
-  *stripped = name.substr(0, at);
+  path.stripped = name.substr(0, at);
   if (at == name.size()) {
     path.refusal = "it is empty";
     return path;
@@ -83,12 +83,11 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack, const ProblemS
   std::map<std::string, size_t> folders;  // path of a folder some entry needs -> that entry
   std::map<std::string, size_t> folded;   // path with A-Z folded -> entry
   for (size_t i = 0; i < pack.entries.size(); ++i) {
-    std::string stripped;
-    plans.push_back(PlanName(pack.entries[i], &stripped));
+    plans.push_back(PlanName(pack.entries[i]));
     ExtractPath& plan = plans.back();
     const std::string label = EntryLabel(pack, i) + ": ";
-    if (!stripped.empty()) {
-      problem({label + "stripped the leading \"" + stripped + "\"", true, i});
+    if (!plan.stripped.empty()) {
+      problem({label + "stripped the leading \"" + plan.stripped + "\"", true, i});
     }
     std::string key;
     for (size_t k = 0; plan.refusal.empty() && k < plan.parts.size(); ++k) {

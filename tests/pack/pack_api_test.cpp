@@ -1,0 +1,200 @@
+// The library's public face, as an engine uses it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "support/test_support.h"
+#include "tarnix/tarnix.h"
+
+namespace tarnix {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+
+std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// Content that compresses, and differs in every chunk.
+std::string Asset(size_t size, uint32_t seed) {
+  std::string text = test::RandomBytes(size, seed);
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + static_cast<unsigned char>(text[i]) % 4);
+  return text;
+}
+
+TEST(PublicApi, WritePackRefusesWhatAReaderWouldNot) {
+  TempDir dir;
+  test::WriteFile(dir / "a.txt", "abc");
+  test::WriteFile(dir / "huge", "");
+  std::filesystem::resize_file(dir / "huge", 0x7FFFFFFF);  // an entry may be this large, a pack may not
+  std::filesystem::create_directory(dir / "folder.pak");
+  const std::string pak = dir / "p.pak";
+  const std::string a = dir / "a.txt";
+  struct Row {
+    std::vector<FileToPack> files;
+    std::string target, message;
+  };
+  std::vector<Row> rows = {
+      {{{"d/a", dir / "none"}}, pak, "Failed to open " + (dir / "none") + ": No such file or directory"},
+      {{{"h", dir / "huge"}}, pak, "Failed to write " + pak + ": the pack would reach 2 GiB, the largest the format can hold"},
+      {{{"../evil", a}}, pak, "Cannot store ../evil: it holds a \"..\" component"},
+      {{{"", a}}, pak, "Cannot store : it is empty"},
+      {{{"/abs", a}}, pak, "Cannot store /abs: it starts with \"/\""},
+      {{{"d//a", a}}, pak, "Cannot store d//a: it holds an empty or \".\" component"},
+      {{{std::string("d/a\0b", 5), a}}, pak, "Cannot store d/a\\x00b: its name holds a NUL byte"},
+      {{{"d/a", a}, {"d\\a", a}}, pak, "Cannot store d\\a: the same path as entry 0 (d/a)"},
+      {{{"d/a", a}}, dir / "folder.pak", "Refusing to replace " + (dir / "folder.pak") + ": it is a directory, not a regular file"},
+#ifndef _WIN32
+      {{{"d/a", a}}, "/dev/null", "Refusing to replace /dev/null: it is a device, not a regular file"},
+#endif
+  };
+  for (const Row& row : rows) {
+    Error error;
+    EXPECT_FALSE(WritePack(row.target, row.files, {false, false}, &error));
+    EXPECT_EQ(error.message, row.message);
+    EXPECT_NE(error.code, ErrorCode::None);
+  }
+  EXPECT_FALSE(std::filesystem::exists(pak));
+}
+
+TEST(PublicApi, FindsReadsRangesAndStreams) {
+  TempDir dir;
+  const std::string big = Asset(100000, 1);
+  test::WriteFile(dir / "big", big);
+  test::WriteFile(dir / "a.txt", "abc");
+  const std::vector<FileToPack> files = {{"d/a.txt", dir / "a.txt"}, {"d/Sub\\big", dir / "big"}};
+  for (bool compress : {true, false}) {
+    std::string failure;
+    ASSERT_TRUE(WritePack(dir / "p.pak", files, {compress, true}, &failure)) << failure;
+    PackReader pack;
+    ASSERT_TRUE(pack.open(dir / "p.pak")) << pack.error();
+    EXPECT_EQ(*pack.find("d/Sub/big").index, 1u);
+    EXPECT_FALSE(pack.find("d/sub/big"));
+    EXPECT_EQ(*pack.find("D\\SUB\\BIG", NameCase::IgnoreAscii).index, 1u);
+    std::vector<uint8_t> content;
+    Error error;
+    EXPECT_FALSE(pack.read(pack.find("d/c"), &content, &error));
+    EXPECT_EQ(error.message, (dir / "p.pak") + ": no file named d/c");
+    EXPECT_EQ(error.code, ErrorCode::NotFound);
+    ASSERT_TRUE(pack.read(pack.find("d/Sub/big"), &content));
+    EXPECT_EQ(Text(content), big);
+
+    // Ranges: start, middle, across chunk boundaries, the last byte, empty; past the end fails.
+    const std::pair<uint64_t, size_t> ranges[] = {{0, 1}, {0, 100000}, {32767, 2}, {30000, 40000},
+                                                   {99999, 1}, {100000, 0}, {5, 0}};
+    for (const auto& [offset, length] : ranges) {
+      std::string got(length, '?');
+      ASSERT_TRUE(pack.readRange(1, offset, &got[0], length, &error)) << error.message;
+      EXPECT_EQ(got, big.substr(offset, length)) << offset;
+    }
+    for (const auto& [offset, length] : {std::pair<uint64_t, size_t>{99999, 2}, {100001, 0}, {~0ull, 2}}) {
+      char byte = 0;
+      EXPECT_FALSE(pack.readRange(1, offset, &byte, length, &error));
+      EXPECT_EQ(error.code, ErrorCode::OutOfRange);
+    }
+    EXPECT_EQ(error.message, (dir / "p.pak") + ": entry 1 (d/Sub\\big): bytes 18446744073709551615 to 1 lie past its end (100000 bytes)");
+    EXPECT_FALSE(pack.readRange(2, 0, nullptr, 0, &error));
+
+    // A stream, in pieces that do not line up with chunks.
+    PackFile file;
+    EXPECT_FALSE(pack.openFile(pack.find("d/none"), &file, &error));
+    EXPECT_EQ(error.code, ErrorCode::NotFound);
+    ASSERT_TRUE(pack.openFile(pack.find("d/Sub/big"), &file));
+    std::string streamed, piece(7000, '\0');
+    while (size_t n = file.read(&piece[0], piece.size())) streamed.append(piece, 0, n);
+    EXPECT_EQ(streamed, big);
+    EXPECT_TRUE(file.seek(99998));
+    EXPECT_EQ(file.read(&piece[0], 10), 2u);
+    EXPECT_FALSE(file.seek(100001));
+    EXPECT_EQ(file.tell(), 100000u);
+  }
+}
+
+TEST(PublicApi, OpensPacksInsideFilesAndInMemory) {
+  TempDir dir;
+  test::WriteFile(dir / "a.txt", "abc");
+  std::string failure;
+  ASSERT_TRUE(WritePack(dir / "p.pak", {{"d/a", dir / "a.txt"}}, {}, &failure)) << failure;
+  const std::string pack = ReadFile(dir / "p.pak");
+  test::WriteFile(dir / "game.exe", "MZ program bytes" + pack);
+  std::vector<uint8_t> content;
+  PackReader embedded, inMemory;
+  ASSERT_TRUE(embedded.open(dir / "game.exe", 16)) << embedded.error();
+  ASSERT_TRUE(embedded.read(0, &content));
+  EXPECT_EQ(Text(content), "abc");
+  ASSERT_TRUE(inMemory.openMemory(pack.data(), pack.size())) << inMemory.error();
+  ASSERT_TRUE(inMemory.read(inMemory.find("d/a"), &content));
+  EXPECT_EQ(Text(content), "abc");
+  EXPECT_FALSE(embedded.open(dir / "game.exe", 15));  // not where the pack starts
+  EXPECT_EQ(embedded.errorCode(), ErrorCode::Damaged);
+  EXPECT_FALSE(embedded.open(dir / "game.exe", 1000));
+  EXPECT_EQ(embedded.error(), (dir / "game.exe") + ": offset 1000 lies past the end of the file");
+  EXPECT_FALSE(embedded.read(0, &content));  // a failed open leaves nothing open
+  EXPECT_FALSE(inMemory.openMemory(pack.data(), pack.size() - 1));
+  EXPECT_EQ(inMemory.errorCode(), ErrorCode::Damaged);
+}
+
+// Damage that a table and its lengths do not show: every call that reads a chunk refuses it.
+TEST(PublicApi, RefusesDamagedChunksOnEveryPath) {
+  TempDir dir;
+  test::MadeEntry broken{"d/x", "abc"};
+  std::string stream = test::Chunk("abc");
+  stream.back() ^= 1;  // its Adler-32 no longer holds
+  broken.stored = stream;
+  test::WriteFile(dir / "b.pak", test::MakePack({broken, {"d/y", "xyz"}}, true).bytes);
+  PackReader pack;
+  ASSERT_TRUE(pack.open(dir / "b.pak")) << pack.error();
+  std::vector<uint8_t> content;
+  Error error;
+  char bytes[3];
+  EXPECT_FALSE(pack.read(0, &content, &error));
+  EXPECT_EQ(error.code, ErrorCode::Damaged);
+  EXPECT_FALSE(pack.readRange(0, 1, bytes, 1, &error));
+  EXPECT_EQ(error.message, (dir / "b.pak") + ": entry 0 (d/x): chunk 0: corrupt");
+  PackFile file;
+  ASSERT_TRUE(pack.openFile(0, &file));
+  EXPECT_EQ(file.read(bytes, 3, &error), 0u);
+  EXPECT_EQ(error.code, ErrorCode::Damaged);
+  ASSERT_TRUE(pack.readRange(1, 0, bytes, 3));  // its neighbour reads
+  EXPECT_EQ(std::string(bytes, 3), "xyz");
+}
+
+// One reader shared by threads reading whole files, ranges and streams at once.
+TEST(PublicApi, OneReaderServesManyThreads) {
+  TempDir dir;
+  std::vector<FileToPack> files;
+  std::vector<std::string> contents;
+  for (uint32_t i = 0; i < 8; ++i) {
+    contents.push_back(Asset(70000 + i * 1000, i));
+    test::WriteFile(dir / std::to_string(i), contents.back());
+    files.push_back({"d/" + std::to_string(i), dir / std::to_string(i)});
+  }
+  std::string failure;
+  ASSERT_TRUE(WritePack(dir / "p.pak", files, {}, &failure)) << failure;
+  PackReader pack;
+  ASSERT_TRUE(pack.open(dir / "p.pak")) << pack.error();
+  std::vector<int> wrong(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<uint8_t> content;
+      std::string range(5000, '\0');
+      for (int round = 0; round < 20; ++round) {
+        const size_t i = static_cast<size_t>(t + round) % contents.size();
+        const FoundFile found = pack.find("d/" + std::to_string(i));
+        if (!pack.read(found, &content) || Text(content) != contents[i]) ++wrong[t];
+        const uint64_t at = static_cast<uint64_t>(round) * 3001;
+        if (!pack.readRange(i, at, &range[0], range.size()) || range != contents[i].substr(at, range.size())) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace tarnix
