@@ -1,13 +1,15 @@
-// Arbitrary bytes as a pack file. Reading it, decoding its entries, checking it whole and
-// extracting it must fail cleanly: no crash, no read out of bounds, no allocation without bound,
+// Arbitrary bytes as a pack file. Reading it, decoding its entries, checking it whole, reading it
+// through the library (names, ranges, streams) and extracting it must fail cleanly: no crash, no read out of bounds, no allocation without bound,
 // and nothing written outside the folder extracted into.
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include "app/inspect.h"
 #include "pack/pack_check.h"
+#include "tarnix/tarnix.h"
 
 namespace fs = std::filesystem;
 
@@ -23,6 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (entry.size > budget) continue;
     budget -= entry.size;
     entry.loadData(&content).ok();
+  }
+  tarnix::PackReader reader;
+  if (reader.openMemory(data, size)) {
+    uint8_t range[40000];
+    for (size_t i = 0; i < reader.files().size() && i < 64; ++i) {
+      const uint64_t length = reader.files()[i].size;
+      reader.readRange(reader.find(reader.files()[i].name), length / 3, range, std::min<uint64_t>(length - length / 3, sizeof range));
+      tarnix::PackFile file;
+      if (reader.openFile(i, &file) && file.seek(length / 2)) file.read(range, sizeof range);
+    }
   }
   static const fs::path work = fs::temp_directory_path() / ("tarnix-fuzz-" + std::to_string(getpid()));
   static const struct Remover { ~Remover() { std::error_code ec; fs::remove_all(work, ec); } } removedAtExit;
