@@ -33,17 +33,56 @@ bool Fail(Error* error, ErrorCode code, std::string message) {
   return false;
 }
 
-// One thread's decoder and one chunk's buffers, made once and kept for its later reads.
+// A decoder and one chunk's buffers, lent to one read at a time.
 struct Scratch {
   ChunkCodec codec;
   std::vector<uint8_t> frame = std::vector<uint8_t>(MaxChunkStreamSize);
   std::vector<uint8_t> chunk = std::vector<uint8_t>(ChunkSize);
 };
 
-Scratch& ThreadScratch() {
-  thread_local Scratch scratch;
-  return scratch;
-}
+// The reader's spare scratch: a read takes one (or makes one, when every one is lent) and gives
+// it back, so the pool holds as many as ever ran at once. Not thread_local: MinGW's runtime
+// frees such objects wrongly when a thread ends.
+class ScratchPool {
+ public:
+  class Lease {
+   public:
+    Lease(ScratchPool& pool, std::unique_ptr<Scratch> scratch) : pool_(pool), scratch_(std::move(scratch)) {}
+    ~Lease() { pool_.giveBack(std::move(scratch_)); }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Scratch& operator*() const { return *scratch_; }
+
+   private:
+    ScratchPool& pool_;
+    std::unique_ptr<Scratch> scratch_;
+  };
+
+  Lease take() {
+    std::unique_ptr<Scratch> scratch;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        scratch = std::move(spare_.back());
+        spare_.pop_back();
+      } else {
+        spare_.reserve(++made_);  // so that giving it back never allocates
+      }
+    }
+    if (!scratch) scratch = std::make_unique<Scratch>();
+    return Lease(*this, std::move(scratch));
+  }
+
+ private:
+  void giveBack(std::unique_ptr<Scratch> scratch) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spare_.push_back(std::move(scratch));
+  }
+
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Scratch>> spare_;
+  size_t made_ = 0;
+};
 
 // Where each chunk of one compressed entry starts (and, last, where the entry ends): learnt
 // from the 4-byte lengths the first time a range of it is read, then kept.
@@ -62,6 +101,7 @@ struct PackReader::State {
   std::unordered_map<std::string, size_t> exact;
   std::unordered_map<std::string, size_t> folded;
   std::unique_ptr<ChunkMap[]> chunks;
+  mutable ScratchPool scratch;
 
   // The chunk starts of compressed entry `index`, walked under the entry reader's rules.
   const ChunkMap& chunkMap(size_t index) const {
@@ -242,7 +282,8 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
     }
     const ChunkMap& map = state_->chunkMap(index);
     if (!map.failure.empty()) return Fail(error, ErrorCode::Damaged, state_->label(index) + map.failure);
-    Scratch& scratch = ThreadScratch();
+    const ScratchPool::Lease lease = state_->scratch.take();
+    Scratch& scratch = *lease;
     const uint64_t end = offset + length;
     for (uint64_t k = offset / ChunkSize; k * ChunkSize < end; ++k) {
       const int64_t stream = static_cast<int64_t>(map.starts[k]) + 4;
