@@ -22,8 +22,9 @@ constexpr int64_t ReadPiece = 256 * 1024;
 // number of bytes the listing found.
 Status ChecksumSource(const PackEntry& entry, std::vector<uint8_t>* buffer, uint32_t* checksum,
                       bool* sameSize) {
+  if (entry.source() == nullptr) return Status::Error(entry.name + ": it has no source file");
   BinaryStream source;
-  if (!source.open(entry.sourcePath, OpenMode::Read)) {
+  if (!source.open(entry.source()->path, OpenMode::Read)) {
     return source.status().prefixed("Failed to open ");
   }
   uint32_t sum = EmptyChecksum;

@@ -9,7 +9,7 @@ void PackEntry::setSource(const std::string& entryName, const std::string& path,
   size = fileSize;
   checksum.reset();
   storedSize.reset();
-  sourcePath = path;
+  origin = SourceFile{path};
   pack = owner;
 }
 
@@ -33,6 +33,7 @@ EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry) {
 }
 
 Status PackEntry::loadData(std::vector<uint8_t>* content) const {
+  if (hasSource()) return Status::Error(name + ": it is a new entry, not yet stored in a pack");
   if (pack == nullptr || !pack->stream.isOpen()) {
     return Status::Error(name + ": the pack that holds it is not open");
   }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "compress/entry_data.h"
@@ -24,6 +25,14 @@ constexpr size_t MaxNameLength = 32767;
 
 class PackContents;
 
+// The two things an entry can be, told apart by type: one read from a pack, whose stored form
+// lies in its pack's file at `offset`; or a new one, still to be written, whose content is a
+// source file.
+struct StoredInPack {};
+struct SourceFile {
+  std::string path;  // opened only while read
+};
+
 class PackEntry {
  public:
   // Every byte of the stored name, a NUL among them if the table holds one: names are
@@ -36,13 +45,15 @@ class PackEntry {
   // Bytes of the entry's stored form: known once the layout check has walked it (an entry
   // read from a pack) or the writer has written it (a new entry).
   std::optional<uint32_t> storedSize;
-  // For a new entry, the file that holds its content; it is opened only while read.
-  std::string sourcePath;
+  // Where the content is; an entry is read from a pack until setSource makes it a new one.
+  std::variant<StoredInPack, SourceFile> origin;
   // The pack the entry belongs to; not owned.
   PackContents* pack = nullptr;
 
-  // True when the content comes from sourcePath, false when it lies in `pack`'s file.
-  bool hasSource() const { return !sourcePath.empty(); }
+  // True for a new entry, whose content comes from a source file.
+  bool hasSource() const { return std::holds_alternative<SourceFile>(origin); }
+  // A new entry's source file; null for an entry read from a pack.
+  const SourceFile* source() const { return std::get_if<SourceFile>(&origin); }
 
   // Makes this a new entry whose content is the file at `path`, `size` bytes long.
   void setSource(const std::string& entryName, const std::string& path, uint32_t fileSize,

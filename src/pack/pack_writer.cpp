@@ -85,7 +85,7 @@ std::vector<EntrySource> Sources(const std::vector<PackEntry>& entries,
   sources.reserve(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const PackEntry& entry = entries[i];
-    EntrySource source{entry.name, entry.sourcePath, entry.size, {}};
+    EntrySource source{entry.name, entry.source()->path, entry.size, {}};  // MeasureTable saw one
     const PackEntry* old = i < reuse.size() ? reuse[i].replaced : nullptr;
     if (old != nullptr && reuse[i].kind != Reuse::None && old->storedSize && old->checksum) {
       source.copy = StoredCopy{reuse[i].kind, &old->pack->stream, old->offset, *old->storedSize,
