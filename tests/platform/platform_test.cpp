@@ -1,0 +1,60 @@
+// What each platform file decides on its own: which names it can create, and which temporary
+// files are litter of killed runs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace tarnix {
+namespace {
+
+TEST(Platform, RefusesTheNamesItCannotCreate) {
+  const std::string tooLong = std::string("a component of 256 bytes is longer than the 255 ") +
+#ifdef _WIN32
+                              "Windows allows";
+#else
+                              "a file system allows";
+#endif
+  const std::pair<std::string, std::string> common[] = {{std::string(255, 'n'), ""}, {std::string(256, 'n'), tooLong},
+                                                        {"level1.map", ""}};
+  for (const auto& [name, refusal] : common) EXPECT_EQ(platform::NameRefusal(name), refusal) << name.size();
+#ifdef _WIN32
+  const std::pair<std::string, std::string> windows[] = {
+      {"con", "Windows reserves the name CON for a device"}, {"Lpt9.txt", "Windows reserves the name LPT9 for a device"},
+      {"console", ""}, {"a<b", "it holds a character Windows does not allow in a name"},
+      {"a?", "it holds a character Windows does not allow in a name"}, {"tab\t", "it holds a character Windows does not allow in a name"},
+      {"end.", "Windows drops a dot or space at the end of a name"}, {"end ", "Windows drops a dot or space at the end of a name"}};
+  for (const auto& [name, refusal] : windows) EXPECT_EQ(platform::NameRefusal(name), refusal) << name;
+#else
+  for (const char* name : {"con", "a<b?", "end. "}) EXPECT_EQ(platform::NameRefusal(name), "") << name;
+#endif
+}
+
+TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
+  test::TempDir dir;
+  // No process has this number: above Linux's limit, and not a multiple of 4 as Windows' are.
+  const unsigned long gone = 999999998;
+  const uint32_t machine = platform::MachineTag();
+  const std::string dead = platform::TemporaryName(machine, gone, 0);
+  const std::string live = platform::TemporaryName(machine, static_cast<unsigned long>(getpid()), 0);
+  const std::string elsewhere = platform::TemporaryName(machine + 1, gone, 0);
+  for (const std::string& name : {dead, live, elsewhere, std::string("kept.txt")}) test::WriteFile(dir / name, "litter");
+  platform::DirectoryHandle folder;
+  ASSERT_TRUE(folder.open(dir.path(), false).ok());
+  platform::RemoveStaleTemporaryFiles(folder);
+  std::vector<std::string> expected = {elsewhere, live, "kept.txt"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(test::Listing(dir.path()), expected);
+}
+
+}  // namespace
+}  // namespace tarnix
