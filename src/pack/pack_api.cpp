@@ -268,8 +268,8 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
     const PackEntry& entry = pack.entries[index];
     if (offset > entry.size || length > entry.size - offset) {
       return Fail(error, ErrorCode::OutOfRange,
-                  state_->label(index) + "bytes " + std::to_string(offset) + " to " + std::to_string(offset + length) +
-                      " lie past its end (" + std::to_string(entry.size) + " bytes)");
+                  state_->label(index) + std::to_string(length) + " bytes from offset " + std::to_string(offset) +
+                      " run past its end (" + std::to_string(entry.size) + " bytes)");
     }
     if (length == 0) return true;
     uint8_t* into = static_cast<uint8_t*>(out);

@@ -4,10 +4,6 @@
 #include <filesystem>
 #include <thread>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
 #include "support/test_support.h"
 #include "tarnix/tarnix.h"
 
@@ -48,9 +44,6 @@ TEST(PublicApi, WritePackRefusesWhatAReaderWouldNot) {
       {{{std::string("d/a\0b", 5), a}}, pak, "Cannot store d/a\\x00b: its name holds a NUL byte"},
       {{{"d/a", a}, {"d\\a", a}}, pak, "Cannot store d\\a: the same path as entry 0 (d/a)"},
       {{{"d/a", a}}, dir / "folder.pak", "Refusing to replace " + (dir / "folder.pak") + ": it is a directory, not a regular file"},
-#ifndef _WIN32
-      {{{"d/a", a}}, "/dev/null", "Refusing to replace /dev/null: it is a device, not a regular file"},
-#endif
   };
   for (const Row& row : rows) {
     Error error;
@@ -96,7 +89,7 @@ TEST(PublicApi, FindsReadsRangesAndStreams) {
       EXPECT_FALSE(pack.readRange(1, offset, &byte, length, &error));
       EXPECT_EQ(error.code, ErrorCode::OutOfRange);
     }
-    EXPECT_EQ(error.message, (dir / "p.pak") + ": entry 1 (d/Sub\\big): bytes 18446744073709551615 to 1 lie past its end (100000 bytes)");
+    EXPECT_EQ(error.message, (dir / "p.pak") + ": entry 1 (d/Sub\\big): 2 bytes from offset 18446744073709551615 run past its end (100000 bytes)");
     EXPECT_FALSE(pack.readRange(2, 0, nullptr, 0, &error));
 
     // A stream, in pieces that do not line up with chunks.
