@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -115,12 +116,21 @@ int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t cou
 
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
 
+// Hints only: where the system has no such call, nothing is lost but speed.
 void DropCached(std::FILE* file, int64_t offset, int64_t length) {
+#ifdef POSIX_FADV_DONTNEED
   ::posix_fadvise(::fileno(file), offset, length, POSIX_FADV_DONTNEED);
+#else
+  (void)file, (void)offset, (void)length;
+#endif
 }
 
 void StartWriteback(std::FILE* file) {
+#ifdef __linux__
   ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+#endif
 }
 
 bool TruncateFile(std::FILE* file, int64_t size) {
@@ -477,11 +487,13 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
 }
 
 unsigned CpuCount() {
-  // The cores this process may run on (taskset narrows them), where the system tells.
+#ifdef __linux__
+  // The cores this process may run on (taskset narrows them).
   cpu_set_t set;
   CPU_ZERO(&set);
-  sched_getaffinity(0, sizeof(set), &set);
-  return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+#endif
+  return std::max(1u, std::thread::hardware_concurrency());
 }
 
 void SetBinaryMode(std::FILE*) {}
