@@ -17,13 +17,6 @@ std::string Folded(std::string text) {
   return text;
 }
 
-// Windows writes "a:b" into a hidden stream of the file "a", nothing the user would see; elsewhere
-// such a name is only worth a warning.
-#ifdef _WIN32
-constexpr bool ColonIsStream = true;
-#else
-constexpr bool ColonIsStream = false;
-#endif
 const char* const ColonText = "it holds a \":\", which Windows takes for a stream name";
 
 // One name on its own.
@@ -59,7 +52,7 @@ ExtractPath PlanName(const PackEntry& entry) {
   if (first.size() >= 2 && first[1] == ':' &&
       ((first[0] >= 'A' && first[0] <= 'Z') || (first[0] >= 'a' && first[0] <= 'z'))) {
     path.refusal = "it names a drive";
-  } else if (ColonIsStream && name.find(':', at) != std::string::npos) {
+  } else if (platform::ColonNamesAStream && name.find(':', at) != std::string::npos) {
     path.refusal = ColonText;
   }
   for (const std::string& part : path.parts) {

@@ -112,6 +112,14 @@ class DirectoryHandle {
 // the names and characters it reserves.
 std::string NameRefusal(const std::string& component);
 
+// Windows writes "a:b" into a hidden stream of the file "a", nothing the user would see, so
+// extract refuses such a name there; elsewhere it is only worth a warning.
+#ifdef _WIN32
+constexpr bool ColonNamesAStream = true;
+#else
+constexpr bool ColonNamesAStream = false;
+#endif
+
 // Temporary files are named with a dot, a short fixed stem and a unique ending, so that a long
 // target name still leaves room, and so that a scan can tell them. The ending names the machine
 // (a number made from its name) and the process, so that a later run can tell litter that a
