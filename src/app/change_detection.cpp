@@ -109,8 +109,10 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 }
 
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
-                       bool* unchanged, std::vector<EntryReuse>* reuse) {
+                       bool* unchanged, std::vector<EntryReuse>* reuse,
+                       const std::vector<std::optional<uint32_t>>* vouched, size_t* sourcesRead) {
   *unchanged = false;
+  if (sourcesRead != nullptr) *sourcesRead = 0;
   reuse->assign(pack.entries.size(), EntryReuse{});
   if (!replaced.stream.isOpen()) return Status();
 
@@ -130,14 +132,25 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
     (*reuse)[i] = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, &stored};
     if (pack.entries[i].size == stored.size) sameSize.push_back(i);
   }
+  // A checksum a state record vouches for stands in for reading the source.
+  std::vector<size_t> unread;
   std::vector<const PackEntry*> toRead;
-  for (size_t i : sameSize) toRead.push_back(&pack.entries[i]);
+  for (size_t i : sameSize) {
+    if (vouched != nullptr && i < vouched->size() && (*vouched)[i]) {
+      EntryReuse& plan = (*reuse)[i];
+      if (*(*vouched)[i] == plan.replaced->checksum) plan.kind = Reuse::Whole;
+    } else {
+      unread.push_back(i);
+      toRead.push_back(&pack.entries[i]);
+    }
+  }
+  if (sourcesRead != nullptr) *sourcesRead = toRead.size();
   std::vector<uint32_t> checksums;
   std::vector<char> unchangedSize;
   Status read = ChecksumSources(toRead, &checksums, &unchangedSize);
   if (!read.ok()) return read;
-  for (size_t k = 0; k < sameSize.size(); ++k) {
-    EntryReuse& plan = (*reuse)[sameSize[k]];
+  for (size_t k = 0; k < unread.size(); ++k) {
+    EntryReuse& plan = (*reuse)[unread[k]];
     if (unchangedSize[k] && checksums[k] == plan.replaced->checksum) plan.kind = Reuse::Whole;
   }
   if (verify) DropWhatDoesNotReadBack(replaced, reuse);

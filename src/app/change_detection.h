@@ -2,6 +2,7 @@
 // which of its stored entries the new pack can copy.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,12 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 // With `verify` every entry planned Whole is decoded in full as well, and one that does not
 // read back is planned None. `*unchanged` says whether every stored entry is planned Whole, one
 // for one. Fails only when a source cannot be read.
+//
+// `vouched` (optional, one per entry of `pack`) holds the checksums a state record vouches for:
+// those sources are not read. `*sourcesRead` (optional) counts the sources that were.
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
-                       bool* unchanged, std::vector<EntryReuse>* reuse);
+                       bool* unchanged, std::vector<EntryReuse>* reuse,
+                       const std::vector<std::optional<uint32_t>>* vouched = nullptr,
+                       size_t* sourcesRead = nullptr);
 
 }  // namespace tarnix

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "app/change_detection.h"
+#include "app/state_record.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
 #include "scan/directory_scan.h"
@@ -61,9 +62,10 @@ Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
 }
 
 // Opens the file once to learn its size and that it can be read; it is not held open.
-Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t* size) {
+Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t* size,
+                std::optional<platform::FileStamp>* stamp) {
   int64_t length = 0;
-  Status probed = platform::ProbeFile(file.path, &length);
+  Status probed = platform::ProbeFile(file.path, &length, stamp);
   if (!probed.ok()) return probed.prefixed("Failed to open ");
   if (length > MaxPackSize) {
     return Status::Error("Cannot store " + file.path + ": it is " + std::to_string(length) +
@@ -85,16 +87,54 @@ Status ListFiles(const ScanResult& scan, const std::string& rootName, Console& c
     console.write("Adding " + file.name + "...");
     const std::string storedName = rootName + "/" + file.name;
     uint32_t size = 0;
-    Status listed = ListFile(file, storedName, &size);
+    std::optional<platform::FileStamp> stamp;
+    Status listed = ListFile(file, storedName, &size, &stamp);
     if (!listed.ok()) return listed;
     pack->entries.emplace_back();
-    pack->entries.back().setSource(storedName, file.path, size, pack);
+    pack->entries.back().setSource(storedName, file.path, size, pack, stamp);
     console.line("Done");
   }
   return Status();
 }
 
+// Where the data of `pack` begins: the bytes of its header and table.
+int64_t TableEnd(const PackContents& pack) {
+  int64_t end = HeaderSize;
+  for (const PackEntry& entry : pack.entries) end += RecordSize(entry.name);
+  return end;
+}
+
+// Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps and
+// checksums), so that the next run need not read them again. Best effort.
+void RecordProof(const Run& run, const PackContents& pack, const std::vector<uint32_t>& checksums,
+                 int64_t begun) {
+  StateRecord record;
+  record.packPath = RecordKey(run.packPath);
+  record.root = RecordKey(run.directory);
+  record.compressionType = pack.compressionType;
+  record.begun = begun;
+  if (!PackIdentity(run.packPath, TableEnd(pack), &record.pack, &record.tableChecksum).ok()) return;
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    const SourceFile* source = pack.entries[i].source();
+    if (source != nullptr && source->stamp) record.files.push_back({pack.entries[i].name, *source->stamp, checksums[i]});
+  }
+  SaveStateRecord(record);
+}
+
+// The checksums the state record of an earlier run vouches for, one per entry of `pack`
+// (none with -v, which reads everything).
+std::vector<std::optional<uint32_t>> Vouched(const Run& run, const PackContents& pack,
+                                             const PackContents& replaced) {
+  if (run.verify || !replaced.stream.isOpen()) return {};
+  std::optional<StateRecord> record = LoadStateRecord(run.packPath);
+  platform::FileStamp packStamp;
+  uint32_t tableChecksum = 0;
+  if (!record || !PackIdentity(run.packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok()) return {};
+  return VouchedChecksums(*record, pack, RecordKey(run.directory), packStamp, tableChecksum);
+}
+
 Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
+  const int64_t begun = Now();
   ScanExclusion exclusion;
   Status target = ExamineTarget(run.packPath, &exclusion);
   if (!target.ok()) return target;
@@ -125,9 +165,17 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   loaded.get();
   bool unchanged = false;
   std::vector<EntryReuse> reuse;
-  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse);
+  const std::vector<std::optional<uint32_t>> vouched = Vouched(run, pack, replaced);
+  size_t sourcesRead = 0;
+  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse, &vouched, &sourcesRead);
   if (!compared.ok()) return compared;
   if (unchanged) {
+    // A run that read sources proved them anew; one that read none has nothing to add.
+    if (sourcesRead > 0) {
+      std::vector<uint32_t> checksums;
+      for (const EntryReuse& plan : reuse) checksums.push_back(*plan.replaced->checksum);
+      RecordProof(run, pack, checksums, begun);
+    }
     console.line("No file changes found");
     return Status();
   }
@@ -142,6 +190,9 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   options.replaced = &replaced;
   options.reuse = std::move(reuse);
   if (!pack.write(run.packPath, options)) return Status::Error(pack.errorText);
+  std::vector<uint32_t> checksums;
+  for (const PackEntry& entry : pack.entries) checksums.push_back(entry.checksum.value_or(0));
+  RecordProof(run, pack, checksums, begun);
   console.line("Wrote " + run.packPath);
   return Status();
 }

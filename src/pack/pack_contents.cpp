@@ -3,13 +3,14 @@
 namespace tarnix {
 
 void PackEntry::setSource(const std::string& entryName, const std::string& path,
-                          uint32_t fileSize, PackContents* owner) {
+                          uint32_t fileSize, PackContents* owner,
+                          std::optional<platform::FileStamp> stamp) {
   name = entryName;
   offset = 0;
   size = fileSize;
   checksum.reset();
   storedSize.reset();
-  origin = SourceFile{path};
+  origin = SourceFile{path, stamp};
   pack = owner;
 }
 

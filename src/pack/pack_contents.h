@@ -12,6 +12,7 @@
 #include "compress/entry_data.h"
 #include "compress/entry_reader.h"
 #include "io/binary_stream.h"
+#include "platform/platform.h"
 
 namespace tarnix {
 
@@ -31,6 +32,8 @@ class PackContents;
 struct StoredInPack {};
 struct SourceFile {
   std::string path;  // opened only while read
+  // What the file's metadata said when it was listed, where the lister asked.
+  std::optional<platform::FileStamp> stamp;
 };
 
 class PackEntry {
@@ -57,7 +60,7 @@ class PackEntry {
 
   // Makes this a new entry whose content is the file at `path`, `size` bytes long.
   void setSource(const std::string& entryName, const std::string& path, uint32_t fileSize,
-                 PackContents* owner);
+                 PackContents* owner, std::optional<platform::FileStamp> stamp = std::nullopt);
 
   // The content of an entry read from a pack, decoded and checked by the entry reader's rules,
   // its checksum included. Fails, naming the entry, on anything a reader must not serve.

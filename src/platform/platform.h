@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,9 +79,31 @@ struct DirectoryEntry {
 // followed to say what they point at. `self` receives the directory's own identity.
 Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self);
 
+// What a file's metadata says of it. Two equal stamps of one path mean, as far as the system
+// can tell without reading, the same content: a write changes the modification time, and a
+// restored modification time (touch -r) or a file renamed into place changes the status
+// change time or the file's number.
+struct FileStamp {
+  int64_t size = 0;
+  int64_t modified = 0;  // nanoseconds since 1970, to the file system's precision
+  int64_t changed = 0;   // the status change time (POSIX ctime; Windows ChangeTime)
+  uint64_t device = 0;   // Windows: the volume's serial number
+  uint64_t inode = 0;    // Windows: the file index
+  bool operator==(const FileStamp& o) const {
+    return size == o.size && modified == o.modified && changed == o.changed && device == o.device &&
+           inode == o.inode;
+  }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+
 // Opens a file for reading and closes it again: says whether it can be read and how long it
-// is, without reading it. Refuses anything but a regular file.
-Status ProbeFile(const std::string& path, int64_t* size);
+// is, without reading it, and (optionally) its stamp, where the system gives all of it.
+// Refuses anything but a regular file.
+Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp>* stamp = nullptr);
+
+// The folder for this user's cached state of this tool ($XDG_CACHE_HOME/tarnix, ~/.cache/tarnix;
+// %LOCALAPPDATA%\tarnix on Windows), made if missing; empty when there is none to be had.
+std::string StateFolder();
 
 // A directory that files are created in by name. Names are taken one component at a time and
 // a link inside the directory is never followed.

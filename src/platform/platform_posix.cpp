@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -83,14 +84,35 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
   return Status();
 }
 
-Status ProbeFile(const std::string& path, int64_t* size) {
+Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp>* stamp) {
   int fd = -1;
   struct stat st;
   Status opened = OpenRegular(path, &fd, &st);
   if (!opened.ok()) return opened;
   ::close(fd);
   *size = static_cast<int64_t>(st.st_size);
+  if (stamp != nullptr) {
+    auto ns = [](const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    *stamp = FileStamp{*size, ns(st.st_mtim), ns(st.st_ctim), static_cast<uint64_t>(st.st_dev),
+                       static_cast<uint64_t>(st.st_ino)};
+  }
   return Status();
+}
+
+std::string StateFolder() {
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  std::string base;
+  if (cache != nullptr && cache[0] == '/') {
+    base = cache;
+  } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+    base = std::string(home) + "/.cache";
+  } else {
+    return "";
+  }
+  const std::string folder = base + "/tarnix";
+  std::error_code made;
+  std::filesystem::create_directories(folder, made);
+  return KindOf(folder) == FileKind::Directory ? folder : "";
 }
 
 bool SeekFile(std::FILE* file, int64_t position) {

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -162,11 +163,40 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
   return Status();
 }
 
-Status ProbeFile(const std::string& path, int64_t* size) {
+namespace {
+
+// FILETIME and LARGE_INTEGER times count 100 ns from 1601.
+int64_t UnixNanoseconds(int64_t windowsTime) { return (windowsTime - 116444736000000000LL) * 100; }
+
+}  // namespace
+
+Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp>* stamp) {
   int fd = -1;
   Status opened = OpenRegular(path, &fd, size);
-  if (opened.ok()) _close(fd);
+  if (!opened.ok()) return opened;
+  if (stamp != nullptr) {
+    stamp->reset();
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandle(handle, &info) &&
+        GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+      *stamp = FileStamp{*size, UnixNanoseconds(basic.LastWriteTime.QuadPart),
+                         UnixNanoseconds(basic.ChangeTime.QuadPart), info.dwVolumeSerialNumber,
+                         (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    }
+  }
+  _close(fd);
   return opened;
+}
+
+std::string StateFolder() {
+  const char* local = std::getenv("LOCALAPPDATA");
+  if (local == nullptr || local[0] == '\0') return "";
+  const std::string folder = JoinPath(local, "tarnix");
+  std::error_code made;
+  std::filesystem::create_directories(folder, made);
+  return KindOf(folder) == FileKind::Directory ? folder : "";
 }
 
 bool SeekFile(std::FILE* file, int64_t position) {

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <new>
 #include <tuple>
 
 #include "app/change_detection.h"
+#include "app/state_record.h"
 #include "pack/checksum.h"
 #include "pack/pack_check.h"
 #include "support/test_support.h"
@@ -217,6 +219,73 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     WriteFile(pak_, bytes);
     EXPECT_EQ(Unchanged({}, "-uc"), bytes[0] == 'T');
     EXPECT_FALSE(Unchanged({}));
+  }
+}
+
+// A state record vouches for a source only while its stamp is untouched, for this pack, tree
+// and setting; a record it cannot trust is ignored, and -v reads everything.
+TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
+  namespace fs = std::filesystem;
+  const std::string src = dir_ / "src", a = dir_ / "src/a";
+  // Rewrites the record of the last run: `begun` far enough on that no file is racily clean,
+  // and the checksum of "a" a lie, which a run that believes it acts on.
+  auto forge = [&](bool lie, const std::function<void(StateRecord&)>& change = {}) {
+    std::optional<StateRecord> record = LoadStateRecord(pak_);
+    ASSERT_TRUE(record && record->files.size() == 2);
+    record->begun = Now() + 3600000000000;
+    if (lie) record->files[0].checksum ^= 1;
+    if (change) change(*record);
+    SaveStateRecord(*record);
+  };
+  auto sameSizeEdit = [&] { WriteFile(a, "abd"); };
+  auto timeRestored = [&] {
+    const auto time = fs::last_write_time(a);
+    WriteFile(a, "abd");
+    fs::last_write_time(a, time);
+  };
+  auto renamedOver = [&] {
+    WriteFile(dir_ / "other", "abd");
+    fs::last_write_time(dir_ / "other", fs::last_write_time(a));
+    fs::rename(dir_ / "other", a);
+  };
+  auto damage = [&](bool cut) {
+    std::string bytes = ReadFile(StateRecordPath(pak_));
+    cut ? bytes.resize(bytes.size() - 9) : void(bytes[bytes.size() / 2] ^= 1);
+    WriteFile(StateRecordPath(pak_), bytes);
+  };
+  const struct {
+    const char* what;
+    std::function<void()> edit;
+    std::string option;
+    bool unchanged;
+  } rows[] = {
+      {"an honest record", [&] { forge(false); }, "", true},
+      {"a lie is believed: no source is read", [&] { forge(true); }, "", false},
+      {"-v reads every source", [&] { forge(true); }, "-v", true},
+      {"racily clean: written just before the record began", [&] { forge(true, [](StateRecord& r) { r.begun = Now(); }); }, "", true},
+      {"another tree's record", [&] { forge(true, [](StateRecord& r) { r.root += "x"; }); }, "", true},
+      {"the other setting's record", [&] { forge(true, [](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; }); }, "", true},
+      {"a pack replaced since", [&] { forge(true); WriteFile(pak_ + ".new", ReadFile(pak_)); fs::rename(pak_ + ".new", pak_); }, "", true},
+      {"a table that differs", [&] { forge(true, [](StateRecord& r) { r.tableChecksum ^= 1; }); }, "", true},
+      {"a damaged record", [&] { forge(true); damage(false); }, "", true},
+      {"a record cut short", [&] { forge(true); damage(true); }, "", true},
+      {"a same-size edit at once", [&] { forge(false); sameSizeEdit(); }, "", false},
+      {"an edit with its time restored", [&] { forge(false); timeRestored(); }, "", false},
+      {"another file renamed over it, same size and time", [&] { forge(false); renamedOver(); }, "", false},
+  };
+  for (const auto& row : rows) {
+    fs::remove_all(src);
+    fs::remove(pak_);
+    WriteFile(a, "abc");
+    WriteFile(dir_ / "src/b", test::RandomBytes(70000, 3));
+    std::string out;
+    ASSERT_EQ(RunTool({"Tarnix", src, pak_}, &out), 0) << out;
+    row.edit();
+    EXPECT_EQ(RunTool({"Tarnix", src, pak_, row.option}, &out), 0) << out;
+    EXPECT_EQ(out.find("No file changes found") != std::string::npos, row.unchanged) << row.what;
+    EXPECT_EQ(Problems(pak_, true), 0u) << row.what;
+    EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &out), 0) << out;  // and what it left is right
+    EXPECT_NE(out.find("No file changes found"), std::string::npos) << row.what;
   }
 }
 

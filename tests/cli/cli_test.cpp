@@ -110,7 +110,7 @@ TEST_F(Trust, WrittenFilesReachTheDisk) {
   if (RunShell("strace -o /dev/null true").status != 0) GTEST_SKIP() << "strace cannot run here";
   WriteFile(pak_, "old");
   const std::pair<std::string, std::string> cases[] = {
-      {ShellQuote(TARNIX_BINARY) + Quoted({dir_ / "src", pak_}), "fsync rename fsync "},
+      {ShellQuote(TARNIX_BINARY) + Quoted({dir_ / "src", pak_}), "fsync rename fsync rename "},  // then the state record
       {ShellQuote(TARNIX_INSPECT) + Quoted({"extract", pak_, dir_ / "x"}), "rename rename syncfs "}};
   for (const auto& [command, expected] : cases) {
     CommandResult r = RunShell("strace -f -e trace=fsync,syncfs,renameat,renameat2,rename " + command + " >/dev/null");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -28,6 +29,22 @@ TempDir::~TempDir() {
   std::error_code ec;
   fs::remove_all(path_, ec);
 }
+
+namespace {
+
+// The tests' runs keep their state records in a folder of their own, not in the user's cache.
+const struct OwnCacheFolder {
+  TempDir dir;
+  OwnCacheFolder() {
+#ifdef _WIN32
+    _putenv_s("LOCALAPPDATA", dir.path().c_str());
+#else
+    setenv("XDG_CACHE_HOME", dir.path().c_str(), 1);
+#endif
+  }
+} ownCacheFolder;
+
+}  // namespace
 
 void WriteFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());

@@ -1,0 +1,250 @@
+#include "app/state_record.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <unordered_map>
+
+#include "io/little_endian.h"
+#include "pack/checksum.h"
+
+namespace tarnix {
+
+namespace {
+
+// "TNXR", a version, then the fields in order, little-endian; strings as a 4-byte length and
+// their bytes; last the Checksum32 of everything before it.
+constexpr char Magic[4] = {'T', 'N', 'X', 'R'};
+constexpr uint32_t Version = 1;
+constexpr int64_t LargestRecord = 256 << 20;
+constexpr size_t KeptRecords = 256;
+const char* const Suffix = ".state";
+
+std::string FileNameFor(const std::string& key) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a: short, and the same in every run
+  for (unsigned char c : key) hash = (hash ^ c) * 1099511628211ull;
+  const char* digits = "0123456789abcdef";
+  std::string name;
+  for (int shift = 60; shift >= 0; shift -= 4) name += digits[(hash >> shift) & 15];
+  return name + Suffix;
+}
+
+class Writer {
+ public:
+  void u32(uint32_t v) {
+    uint8_t b[4];
+    StoreU32(b, v);
+    bytes_.insert(bytes_.end(), b, b + 4);
+  }
+  void u64(uint64_t v) {
+    u32(static_cast<uint32_t>(v));
+    u32(static_cast<uint32_t>(v >> 32));
+  }
+  void text(const std::string& s) {
+    u32(static_cast<uint32_t>(s.size()));
+    bytes_.insert(bytes_.end(), s.begin(), s.end());
+  }
+  void stamp(const platform::FileStamp& s) {
+    for (uint64_t v : {static_cast<uint64_t>(s.size), static_cast<uint64_t>(s.modified),
+                       static_cast<uint64_t>(s.changed), s.device, s.inode}) {
+      u64(v);
+    }
+  }
+  std::vector<uint8_t>& bytes() { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// Reads fields in order; any read past the end makes `ok` false for good.
+class Reader {
+ public:
+  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool ok = true;
+  size_t left() const { return size_ - at_; }
+  uint32_t u32() {
+    if (!take(4)) return 0;
+    return LoadU32(data_ + at_ - 4);
+  }
+  uint64_t u64() {
+    const uint64_t low = u32();
+    return low | static_cast<uint64_t>(u32()) << 32;
+  }
+  std::string text() {
+    const uint32_t n = u32();
+    if (!take(n)) return "";
+    return std::string(reinterpret_cast<const char*>(data_ + at_ - n), n);
+  }
+  platform::FileStamp stamp() {
+    platform::FileStamp s;
+    s.size = static_cast<int64_t>(u64());
+    s.modified = static_cast<int64_t>(u64());
+    s.changed = static_cast<int64_t>(u64());
+    s.device = u64();
+    s.inode = u64();
+    return s;
+  }
+
+ private:
+  bool take(size_t n) {
+    if (!ok || n > left()) return ok = false;
+    at_ += n;
+    return true;
+  }
+  const uint8_t* data_;
+  size_t size_;
+  size_t at_ = 0;
+};
+
+// Bytes of one file's part of the record when its name is empty.
+constexpr size_t RecordedFileSize = 4 + 5 * 8 + 4;
+
+// Removes the oldest records beyond KeptRecords.
+void Prune(const std::string& folder) {
+  std::vector<platform::DirectoryEntry> listing;
+  platform::FileId self;
+  if (!platform::ListDirectory(folder, &listing, &self).ok()) return;
+  std::vector<std::pair<int64_t, std::string>> records;
+  for (const platform::DirectoryEntry& entry : listing) {
+    const std::string& name = entry.name;
+    if (name.size() <= 6 || name.compare(name.size() - 6, 6, Suffix) != 0) continue;
+    int64_t size = 0;
+    std::optional<platform::FileStamp> stamp;
+    const std::string path = platform::JoinPath(folder, name);
+    if (platform::ProbeFile(path, &size, &stamp).ok()) records.push_back({stamp ? stamp->modified : 0, path});
+  }
+  if (records.size() <= KeptRecords) return;
+  std::sort(records.begin(), records.end());
+  for (size_t i = 0; i + KeptRecords < records.size(); ++i) {
+    std::error_code ignored;
+    std::filesystem::remove(records[i].second, ignored);
+  }
+}
+
+}  // namespace
+
+int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string RecordKey(const std::string& packPath) {
+  std::error_code failed;
+  std::filesystem::path absolute = std::filesystem::absolute(platform::ResolveLinks(packPath), failed);
+  return failed ? packPath : absolute.lexically_normal().string();
+}
+
+std::string StateRecordPath(const std::string& packPath) {
+  const std::string folder = platform::StateFolder();
+  return folder.empty() ? folder : platform::JoinPath(folder, FileNameFor(RecordKey(packPath)));
+}
+
+Status PackIdentity(const std::string& packPath, int64_t tableEnd, platform::FileStamp* stamp,
+                    uint32_t* tableChecksum) {
+  int64_t size = 0;
+  std::optional<platform::FileStamp> probed;
+  Status opened = platform::ProbeFile(packPath, &size, &probed);
+  if (!opened.ok()) return opened;
+  if (!probed) return Status::Error(packPath + ": the system does not say when it changed");
+  *stamp = *probed;
+  BinaryStream stream;
+  std::vector<uint8_t> table(static_cast<size_t>(std::max<int64_t>(tableEnd, 0)));
+  if (!stream.open(packPath, OpenMode::Read) ||
+      stream.readAt(0, table.data(), tableEnd) != tableEnd) {
+    return Status::Error(packPath + ": its table cannot be read");
+  }
+  *tableChecksum = Checksum32(table.data(), table.size());
+  return Status();
+}
+
+std::optional<StateRecord> LoadStateRecord(const std::string& packPath) {
+  const std::string path = StateRecordPath(packPath);
+  const std::string key = RecordKey(packPath);
+  BinaryStream stream;
+  if (path.empty() || !stream.open(path, OpenMode::Read)) return std::nullopt;
+  const int64_t size = stream.size();
+  if (size < 12 || size > LargestRecord) return std::nullopt;
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  if (stream.readAt(0, bytes.data(), size) != size) return std::nullopt;
+  if (Checksum32(bytes.data(), bytes.size() - 4) != LoadU32(bytes.data() + bytes.size() - 4)) return std::nullopt;
+  if (!std::equal(Magic, Magic + 4, bytes.begin())) return std::nullopt;
+  Reader in(bytes.data() + 4, bytes.size() - 8);
+  StateRecord record;
+  if (in.u32() != Version) return std::nullopt;
+  record.packPath = in.text();
+  record.root = in.text();
+  record.compressionType = static_cast<CompressionType>(in.u32());
+  record.pack = in.stamp();
+  record.tableChecksum = in.u32();
+  record.begun = static_cast<int64_t>(in.u64());
+  const uint32_t count = in.u32();
+  if (!in.ok || record.packPath != key || count > in.left() / RecordedFileSize) return std::nullopt;
+  record.files.resize(count);
+  for (RecordedFile& file : record.files) {
+    file.name = in.text();
+    file.stamp = in.stamp();
+    file.checksum = in.u32();
+  }
+  if (!in.ok || in.left() != 0) return std::nullopt;
+  return record;
+}
+
+void SaveStateRecord(const StateRecord& record) {
+  const std::string folder = platform::StateFolder();
+  if (folder.empty()) return;
+  Writer out;
+  out.bytes().insert(out.bytes().end(), Magic, Magic + 4);
+  out.u32(Version);
+  out.text(record.packPath);
+  out.text(record.root);
+  out.u32(static_cast<uint32_t>(record.compressionType));
+  out.stamp(record.pack);
+  out.u32(record.tableChecksum);
+  out.u64(static_cast<uint64_t>(record.begun));
+  out.u32(static_cast<uint32_t>(record.files.size()));
+  for (const RecordedFile& file : record.files) {
+    out.text(file.name);
+    out.stamp(file.stamp);
+    out.u32(file.checksum);
+  }
+  out.u32(Checksum32(out.bytes().data(), out.bytes().size()));
+  // Written aside and renamed over the old one: two runs at once leave one whole record.
+  platform::DirectoryHandle directory;
+  platform::TempFile temp;
+  std::FILE* file = nullptr;
+  if (!directory.open(folder, false).ok()) return;
+  platform::RemoveStaleTemporaryFiles(directory);
+  if (!temp.create(directory, FileNameFor(record.packPath), &file, platform::TempFile::Mode::Default).ok()) return;
+  BinaryStream stream;
+  stream.adoptForWriting(file, temp.path(), 1 << 16);
+  const bool written = stream.write(out.bytes().data(), static_cast<int64_t>(out.bytes().size()));
+  if (!stream.close().ok() || !written || !temp.commit(platform::TempFile::Sync::Later).ok()) return;
+  Prune(folder);
+}
+
+std::vector<std::optional<uint32_t>> VouchedChecksums(const StateRecord& record, const PackContents& pack,
+                                                      const std::string& root,
+                                                      const platform::FileStamp& packStamp,
+                                                      uint32_t tableChecksum) {
+  std::vector<std::optional<uint32_t>> vouched(pack.entries.size());
+  if (record.root != root || record.compressionType != pack.compressionType || record.pack != packStamp ||
+      record.tableChecksum != tableChecksum) {
+    return vouched;
+  }
+  std::unordered_map<std::string, const RecordedFile*> byName;
+  for (const RecordedFile& file : record.files) byName.emplace(file.name, &file);
+  const int64_t trusted = record.begun - StampGranularity;
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    const SourceFile* source = pack.entries[i].source();
+    auto found = byName.find(pack.entries[i].name);
+    if (source == nullptr || !source->stamp || found == byName.end()) continue;
+    const platform::FileStamp& now = *source->stamp;
+    if (now == found->second->stamp && now.modified < trusted && now.changed < trusted) {
+      vouched[i] = found->second->checksum;
+    }
+  }
+  return vouched;
+}
+
+}  // namespace tarnix

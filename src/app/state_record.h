@@ -1,0 +1,67 @@
+// What a run proved of a pack, kept for the next run: for each entry the source's stamp
+// (size, times, file number) and content checksum, and the identity of the pack file it
+// describes. A later run takes a checksum from it for a source whose stamp has not changed,
+// instead of reading the source. The record lives in the user's cache folder, never beside the
+// pack or in the tree; one that is missing, damaged, foreign or stale is ignored.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pack/pack_contents.h"
+#include "platform/platform.h"
+
+namespace tarnix {
+
+struct RecordedFile {
+  std::string name;  // as stored
+  platform::FileStamp stamp;
+  uint32_t checksum = 0;
+};
+
+struct StateRecord {
+  std::string packPath;  // absolute, links resolved: the key it is kept under
+  std::string root;      // the packed directory, absolute
+  CompressionType compressionType = CompressionType::Compressed;
+  platform::FileStamp pack;    // the pack file as the run left it
+  uint32_t tableChecksum = 0;  // Checksum32 of the pack's header and table
+  int64_t begun = 0;           // when the run began, nanoseconds since 1970
+  std::vector<RecordedFile> files;
+};
+
+// How close to the record's start a source's times may lie and it still be trusted: a file
+// written in that window may change again without its stamp showing it ("racily clean").
+// Covers the coarsest file systems in use (FAT keeps 2 s).
+constexpr int64_t StampGranularity = 2000000000;
+
+// Nanoseconds since 1970 by the system clock, the one file times are kept by.
+int64_t Now();
+
+// The absolute, link-resolved path a record is kept for.
+std::string RecordKey(const std::string& packPath);
+
+// The file the record for `packPath` is kept in; empty when there is no cache folder.
+std::string StateRecordPath(const std::string& packPath);
+
+// The pack file's stamp and the checksum of its first `tableEnd` bytes (header and table).
+Status PackIdentity(const std::string& packPath, int64_t tableEnd, platform::FileStamp* stamp,
+                    uint32_t* tableChecksum);
+
+// The record kept for `packPath`, when there is a sound one of that key; nullopt otherwise.
+std::optional<StateRecord> LoadStateRecord(const std::string& packPath);
+// Replaces the record for its pack, in one rename; keeps at most 256 records, the newest. A
+// failure is silent: a missing record only costs the next run a read of the tree.
+void SaveStateRecord(const StateRecord& record);
+
+// For each entry of `pack` (the scanned tree), the checksum `record` vouches for: only when
+// the record describes this pack file (`packStamp`, `tableChecksum`), this directory and this
+// compression, and the entry's source has the recorded stamp and was not written within
+// StampGranularity of the record's start.
+std::vector<std::optional<uint32_t>> VouchedChecksums(const StateRecord& record, const PackContents& pack,
+                                                      const std::string& root,
+                                                      const platform::FileStamp& packStamp,
+                                                      uint32_t tableChecksum);
+
+}  // namespace tarnix
