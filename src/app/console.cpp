@@ -18,7 +18,7 @@ void Console::write(const std::string& text) {
 
 void Console::endLine() {
   write("\n");
-  flush();
+  if (flushEachLine_) flush();
 }
 
 void Console::flush() {

@@ -10,12 +10,14 @@ namespace tarnix {
 
 class Console {
  public:
-  explicit Console(std::FILE* file) : file_(file) {}
+  // With `flushEachLine` false, lines wait in the stream's buffer (for a log or a pipe, where
+  // nobody watches them come); a progress line is flushed either way.
+  explicit Console(std::FILE* file, bool flushEachLine = true) : file_(file), flushEachLine_(flushEachLine) {}
   explicit Console(std::string* capture) : capture_(capture) {}
 
   // Text with no line end; it stays on screen until the line is ended.
   void write(const std::string& text);
-  // A newline followed by a flush.
+  // A newline, followed by a flush unless lines may wait.
   void endLine();
   void line(const std::string& text) {
     write(text);
@@ -33,6 +35,7 @@ class Console {
  private:
   std::FILE* file_ = nullptr;
   std::string* capture_ = nullptr;
+  bool flushEachLine_ = true;
   bool progressOpen_ = false;
   int writeError_ = 0;
 };

@@ -80,16 +80,28 @@ Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t
   return Status();
 }
 
-Status ListFiles(const ScanResult& scan, const std::string& rootName, Console& console,
-                 PackContents* pack) {
+// Lists every scanned file into `pack`. A file the voucher vouches for (its metadata unchanged
+// since a run read it) is not opened: `*vouched` receives its checksum.
+Status ListFiles(const ScanResult& scan, const std::string& rootName, Voucher voucher,
+                 Console& console, PackContents* pack, std::vector<std::optional<uint32_t>>* vouched) {
   pack->entries.reserve(scan.entries.size());
+  vouched->reserve(scan.entries.size());
   for (const SourceEntry& file : scan.entries) {
     console.write("Adding " + file.name + "...");
     const std::string storedName = rootName + "/" + file.name;
     uint32_t size = 0;
     std::optional<platform::FileStamp> stamp;
-    Status listed = ListFile(file, storedName, &size, &stamp);
-    if (!listed.ok()) return listed;
+    std::optional<uint32_t> checksum;
+    platform::FileStamp seen;
+    if (!voucher.empty() && platform::StampFile(file.path, &seen) &&
+        (checksum = voucher.checksumOf(pack->entries.size(), storedName, seen))) {
+      size = static_cast<uint32_t>(seen.size);  // stored before, so within the limits
+      stamp = seen;
+    } else {
+      Status listed = ListFile(file, storedName, &size, &stamp);
+      if (!listed.ok()) return listed;
+    }
+    vouched->push_back(checksum);
     pack->entries.emplace_back();
     pack->entries.back().setSource(storedName, file.path, size, pack, stamp);
     console.line("Done");
@@ -121,16 +133,14 @@ void RecordProof(const Run& run, const PackContents& pack, const std::vector<uin
   SaveStateRecord(record);
 }
 
-// The checksums the state record of an earlier run vouches for, one per entry of `pack`
-// (none with -v, which reads everything).
-std::vector<std::optional<uint32_t>> Vouched(const Run& run, const PackContents& pack,
-                                             const PackContents& replaced) {
+// What the state record of an earlier run vouches for (nothing with -v, which reads everything).
+Voucher MakeVoucher(const Run& run, const PackContents& replaced) {
   if (run.verify || !replaced.stream.isOpen()) return {};
   std::optional<StateRecord> record = LoadStateRecord(run.packPath);
   platform::FileStamp packStamp;
   uint32_t tableChecksum = 0;
   if (!record || !PackIdentity(run.packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok()) return {};
-  return VouchedChecksums(*record, pack, RecordKey(run.directory), packStamp, tableChecksum);
+  return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType, packStamp, tableChecksum);
 }
 
 Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
@@ -159,13 +169,13 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
     console.line("Skipping " + skipped.name + ": " + skipped.reason);
   }
 
-  Status listed = ListFiles(scan, RootName(run.directory), console, &pack);
+  loaded.get();
+  std::vector<std::optional<uint32_t>> vouched;
+  Status listed = ListFiles(scan, RootName(run.directory), MakeVoucher(run, replaced), console, &pack, &vouched);
   if (!listed.ok()) return listed;
 
-  loaded.get();
   bool unchanged = false;
   std::vector<EntryReuse> reuse;
-  const std::vector<std::optional<uint32_t>> vouched = Vouched(run, pack, replaced);
   size_t sourcesRead = 0;
   Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse, &vouched, &sourcesRead);
   if (!compared.ok()) return compared;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <unordered_map>
 
 #include "io/little_endian.h"
 #include "pack/checksum.h"
@@ -223,28 +222,33 @@ void SaveStateRecord(const StateRecord& record) {
   Prune(folder);
 }
 
-std::vector<std::optional<uint32_t>> VouchedChecksums(const StateRecord& record, const PackContents& pack,
-                                                      const std::string& root,
-                                                      const platform::FileStamp& packStamp,
-                                                      uint32_t tableChecksum) {
-  std::vector<std::optional<uint32_t>> vouched(pack.entries.size());
-  if (record.root != root || record.compressionType != pack.compressionType || record.pack != packStamp ||
+Voucher::Voucher(StateRecord record, const std::string& root, CompressionType type,
+                 const platform::FileStamp& packStamp, uint32_t tableChecksum) {
+  if (record.root != root || record.compressionType != type || record.pack != packStamp ||
       record.tableChecksum != tableChecksum) {
-    return vouched;
+    return;
   }
-  std::unordered_map<std::string, const RecordedFile*> byName;
-  for (const RecordedFile& file : record.files) byName.emplace(file.name, &file);
-  const int64_t trusted = record.begun - StampGranularity;
-  for (size_t i = 0; i < pack.entries.size(); ++i) {
-    const SourceFile* source = pack.entries[i].source();
-    auto found = byName.find(pack.entries[i].name);
-    if (source == nullptr || !source->stamp || found == byName.end()) continue;
-    const platform::FileStamp& now = *source->stamp;
-    if (now == found->second->stamp && now.modified < trusted && now.changed < trusted) {
-      vouched[i] = found->second->checksum;
+  files_ = std::move(record.files);
+  trusted_ = record.begun - StampGranularity;
+}
+
+std::optional<uint32_t> Voucher::checksumOf(size_t position, const std::string& name,
+                                            const platform::FileStamp& stamp) {
+  const RecordedFile* file = nullptr;
+  if (position < files_.size() && files_[position].name == name) {
+    file = &files_[position];
+  } else {
+    if (byName_.empty()) {
+      byName_.reserve(files_.size());
+      for (size_t i = 0; i < files_.size(); ++i) byName_.emplace(files_[i].name, i);
     }
+    auto found = byName_.find(name);
+    if (found != byName_.end()) file = &files_[found->second];
   }
-  return vouched;
+  if (file == nullptr || file->stamp != stamp || stamp.modified >= trusted_ || stamp.changed >= trusted_) {
+    return std::nullopt;
+  }
+  return file->checksum;
 }
 
 }  // namespace tarnix

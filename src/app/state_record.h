@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "pack/pack_contents.h"
@@ -55,13 +57,24 @@ std::optional<StateRecord> LoadStateRecord(const std::string& packPath);
 // failure is silent: a missing record only costs the next run a read of the tree.
 void SaveStateRecord(const StateRecord& record);
 
-// For each entry of `pack` (the scanned tree), the checksum `record` vouches for: only when
-// the record describes this pack file (`packStamp`, `tableChecksum`), this directory and this
-// compression, and the entry's source has the recorded stamp and was not written within
-// StampGranularity of the record's start.
-std::vector<std::optional<uint32_t>> VouchedChecksums(const StateRecord& record, const PackContents& pack,
-                                                      const std::string& root,
-                                                      const platform::FileStamp& packStamp,
-                                                      uint32_t tableChecksum);
+// The checksums a record vouches for in this run. It vouches for nothing unless it describes
+// this pack file (`packStamp`, `tableChecksum`), this directory and this compression; then for
+// a source that has its recorded stamp and was not written within StampGranularity of the
+// record's start.
+class Voucher {
+ public:
+  Voucher() = default;  // vouches for nothing
+  Voucher(StateRecord record, const std::string& root, CompressionType type,
+          const platform::FileStamp& packStamp, uint32_t tableChecksum);
+  bool empty() const { return files_.empty(); }
+  // For the source listed `position`-th: a tree that has not changed lists its files in the
+  // record's order, so that one is looked at first.
+  std::optional<uint32_t> checksumOf(size_t position, const std::string& name, const platform::FileStamp& stamp);
+
+ private:
+  std::vector<RecordedFile> files_;
+  std::unordered_map<std::string_view, size_t> byName_;  // made at the first file out of order
+  int64_t trusted_ = 0;  // times before this are not racily clean
+};
 
 }  // namespace tarnix

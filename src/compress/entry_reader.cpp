@@ -1,6 +1,7 @@
 #include "compress/entry_reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "io/little_endian.h"
 #include "pack/checksum.h"
@@ -100,6 +101,21 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
   return Status();
 }
 
+bool EntryReader::readField(const BinaryStream& stream, int64_t position, uint8_t field[4]) {
+  // A page: what the system reads for 4 bytes anyway.
+  constexpr int64_t WindowSize = 4096;
+  const int64_t offset = position - windowStart_;
+  if (windowStream_ != &stream || offset < 0 || offset + 4 > static_cast<int64_t>(window_.size())) {
+    window_.resize(WindowSize);
+    windowStream_ = &stream;
+    windowStart_ = position;
+    window_.resize(static_cast<size_t>(stream.readAt(position, window_.data(), WindowSize)));
+    if (window_.size() < 4) return false;
+  }
+  std::memcpy(field, window_.data() + (position - windowStart_), 4);
+  return true;
+}
+
 Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
                                    ReadMode mode, const ContentSink& sink, uint32_t* checksum) {
   if (mode == ReadMode::Full) {
@@ -110,7 +126,7 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
   const uint64_t chunks = ChunkCount(entry.size);
   for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
     uint8_t field[4];
-    if (limit - position < 4 || stream.readAt(position, field, 4) != 4) {
+    if (limit - position < 4 || !readField(stream, position, field)) {
       return Status::Error(Where(chunk) + "its length runs past " + entry.endName);
     }
     const uint32_t length = LoadU32(field);

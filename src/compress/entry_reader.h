@@ -58,7 +58,9 @@ enum class ReadMode {
 
 // Reads entries by the rules above, with positioned reads: it never moves a stream's position,
 // so copies of one file stream may be read one after another. Keeps one chunk's buffers, so
-// that reading many entries allocates once. Not for use by two threads at once.
+// that reading many entries allocates once. In Layout mode it reads the lengths through a
+// small window of the stream, kept from one entry to the next: a reader walks one unchanging
+// stream. Not for use by two threads at once.
 class EntryReader {
  public:
   // On failure the message says what is wrong ("chunk 2: ..."), for the caller to name the entry.
@@ -74,10 +76,18 @@ class EntryReader {
   Status readStored(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
                     ReadMode mode, const ContentSink& sink, uint32_t* checksum);
 
+  // A length field at `position`, through the window; false when the stream has no 4 bytes there.
+  bool readField(const BinaryStream& stream, int64_t position, uint8_t field[4]);
+
   ChunkCodec codec_;
   std::vector<uint8_t> input_;
   std::vector<uint8_t> output_;
   int64_t end_ = 0;
+  // The bytes of `windowStream_` from `windowStart_`: a pack of many small entries then costs
+  // a read per window rather than one per entry.
+  std::vector<uint8_t> window_;
+  int64_t windowStart_ = 0;
+  const BinaryStream* windowStream_ = nullptr;
 };
 
 }  // namespace tarnix

@@ -101,6 +101,14 @@ struct FileStamp {
 // Refuses anything but a regular file.
 Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp>* stamp = nullptr);
 
+// The stamp of the regular file at `path` (links followed), from its metadata alone where the
+// system gives it so (POSIX: one stat); false when there is none to be had. Says nothing of
+// whether the file can be read.
+bool StampFile(const std::string& path, FileStamp* stamp);
+
+// Whether `file` is a terminal, where a person watches lines as they come.
+bool IsTerminal(std::FILE* file);
+
 // The folder for this user's cached state of this tool ($XDG_CACHE_HOME/tarnix, ~/.cache/tarnix;
 // %LOCALAPPDATA%\tarnix on Windows), made if missing; empty when there is none to be had.
 std::string StateFolder();

@@ -84,6 +84,12 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
   return Status();
 }
 
+FileStamp StampOf(const struct stat& st) {
+  auto ns = [](const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  return FileStamp{static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim),
+                   static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
 Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp>* stamp) {
   int fd = -1;
   struct stat st;
@@ -91,13 +97,18 @@ Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp
   if (!opened.ok()) return opened;
   ::close(fd);
   *size = static_cast<int64_t>(st.st_size);
-  if (stamp != nullptr) {
-    auto ns = [](const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
-    *stamp = FileStamp{*size, ns(st.st_mtim), ns(st.st_ctim), static_cast<uint64_t>(st.st_dev),
-                       static_cast<uint64_t>(st.st_ino)};
-  }
+  if (stamp != nullptr) *stamp = StampOf(st);
   return Status();
 }
+
+bool StampFile(const std::string& path, FileStamp* stamp) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *stamp = StampOf(st);
+  return true;
+}
+
+bool IsTerminal(std::FILE* file) { return ::isatty(::fileno(file)) == 1; }
 
 std::string StateFolder() {
   const char* cache = std::getenv("XDG_CACHE_HOME");

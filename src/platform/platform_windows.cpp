@@ -190,6 +190,17 @@ Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp
   return opened;
 }
 
+// The file index needs a handle: Windows opens the file either way.
+bool StampFile(const std::string& path, FileStamp* stamp) {
+  int64_t size = 0;
+  std::optional<FileStamp> probed;
+  if (!ProbeFile(path, &size, &probed).ok() || !probed) return false;
+  *stamp = *probed;
+  return true;
+}
+
+bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
+
 std::string StateFolder() {
   const char* local = std::getenv("LOCALAPPDATA");
   if (local == nullptr || local[0] == '\0') return "";
