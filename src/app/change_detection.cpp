@@ -110,7 +110,7 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
                        bool* unchanged, std::vector<EntryReuse>* reuse,
-                       const std::vector<std::optional<uint32_t>>* vouched, size_t* sourcesRead) {
+                       const std::vector<std::optional<Vouched>>* vouched, size_t* sourcesRead) {
   *unchanged = false;
   if (sourcesRead != nullptr) *sourcesRead = 0;
   reuse->assign(pack.entries.size(), EntryReuse{});
@@ -138,7 +138,10 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
   for (size_t i : sameSize) {
     if (vouched != nullptr && i < vouched->size() && (*vouched)[i]) {
       EntryReuse& plan = (*reuse)[i];
-      if (*(*vouched)[i] == plan.replaced->checksum) plan.kind = Reuse::Whole;
+      if ((*vouched)[i]->checksum == plan.replaced->checksum) {
+        plan.kind = Reuse::Whole;
+        plan.storedChecksum = (*vouched)[i]->storedChecksum;
+      }
     } else {
       unread.push_back(i);
       toRead.push_back(&pack.entries[i]);

@@ -10,6 +10,13 @@
 
 namespace tarnix {
 
+// What a state record vouches for one scanned file: its content's checksum, and that of the
+// stored bytes of its entry in the pack being replaced, where the record keeps one.
+struct Vouched {
+  uint32_t checksum = 0;
+  std::optional<uint32_t> storedChecksum;
+};
+
 // Opens the pack being replaced, at `packPath`, into `replaced` and keeps it open when it is
 // whole and stores its entries as `type`: its table reads and every entry's layout checks out
 // by the entry reader's rules. Otherwise `replaced` is left closed. Needs nothing from the scan,
@@ -26,11 +33,12 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 // read back is planned None. `*unchanged` says whether every stored entry is planned Whole, one
 // for one. Fails only when a source cannot be read.
 //
-// `vouched` (optional, one per entry of `pack`) holds the checksums a state record vouches for:
-// those sources are not read. `*sourcesRead` (optional) counts the sources that were.
+// `vouched` (optional, one per entry of `pack`) holds what a state record vouches for: those
+// sources are not read, and a Whole plan carries the stored bytes' checksum the record keeps.
+// `*sourcesRead` (optional) counts the sources that were read.
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
                        bool* unchanged, std::vector<EntryReuse>* reuse,
-                       const std::vector<std::optional<uint32_t>>* vouched = nullptr,
+                       const std::vector<std::optional<Vouched>>* vouched = nullptr,
                        size_t* sourcesRead = nullptr);
 
 }  // namespace tarnix

@@ -83,7 +83,7 @@ Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t
 // Lists every scanned file into `pack`. A file the voucher vouches for (its metadata unchanged
 // since a run read it) is not opened: `*vouched` receives its checksum.
 Status ListFiles(const ScanResult& scan, const std::string& rootName, Voucher voucher,
-                 Console& console, PackContents* pack, std::vector<std::optional<uint32_t>>* vouched) {
+                 Console& console, PackContents* pack, std::vector<std::optional<Vouched>>* vouched) {
   pack->entries.reserve(scan.entries.size());
   vouched->reserve(scan.entries.size());
   for (const SourceEntry& file : scan.entries) {
@@ -91,17 +91,19 @@ Status ListFiles(const ScanResult& scan, const std::string& rootName, Voucher vo
     const std::string storedName = rootName + "/" + file.name;
     uint32_t size = 0;
     std::optional<platform::FileStamp> stamp;
-    std::optional<uint32_t> checksum;
+    std::optional<Vouched> known;
     platform::FileStamp seen;
+    const RecordedFile* recorded = nullptr;
     if (!voucher.empty() && platform::StampFile(file.path, &seen) &&
-        (checksum = voucher.checksumOf(pack->entries.size(), storedName, seen))) {
+        (recorded = voucher.vouch(pack->entries.size(), storedName, seen)) != nullptr) {
       size = static_cast<uint32_t>(seen.size);  // stored before, so within the limits
       stamp = seen;
+      known = Vouched{recorded->checksum, recorded->storedChecksum};
     } else {
       Status listed = ListFile(file, storedName, &size, &stamp);
       if (!listed.ok()) return listed;
     }
-    vouched->push_back(checksum);
+    vouched->push_back(known);
     pack->entries.emplace_back();
     pack->entries.back().setSource(storedName, file.path, size, pack, stamp);
     console.line("Done");
@@ -118,7 +120,7 @@ int64_t TableEnd(const PackContents& pack) {
 
 // Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps and
 // checksums), so that the next run need not read them again. Best effort.
-void RecordProof(const Run& run, const PackContents& pack, const std::vector<uint32_t>& checksums,
+void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vouched>& proven,
                  int64_t begun) {
   StateRecord record;
   record.packPath = RecordKey(run.packPath);
@@ -128,7 +130,9 @@ void RecordProof(const Run& run, const PackContents& pack, const std::vector<uin
   if (!PackIdentity(run.packPath, TableEnd(pack), &record.pack, &record.tableChecksum).ok()) return;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     const SourceFile* source = pack.entries[i].source();
-    if (source != nullptr && source->stamp) record.files.push_back({pack.entries[i].name, *source->stamp, checksums[i]});
+    if (source != nullptr && source->stamp) {
+      record.files.push_back({pack.entries[i].name, *source->stamp, proven[i].checksum, proven[i].storedChecksum});
+    }
   }
   SaveStateRecord(record);
 }
@@ -170,7 +174,7 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   }
 
   loaded.get();
-  std::vector<std::optional<uint32_t>> vouched;
+  std::vector<std::optional<Vouched>> vouched;
   Status listed = ListFiles(scan, RootName(run.directory), MakeVoucher(run, replaced), console, &pack, &vouched);
   if (!listed.ok()) return listed;
 
@@ -182,9 +186,9 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   if (unchanged) {
     // A run that read sources proved them anew; one that read none has nothing to add.
     if (sourcesRead > 0) {
-      std::vector<uint32_t> checksums;
-      for (const EntryReuse& plan : reuse) checksums.push_back(*plan.replaced->checksum);
-      RecordProof(run, pack, checksums, begun);
+      std::vector<Vouched> proven;
+      for (const EntryReuse& plan : reuse) proven.push_back({*plan.replaced->checksum, plan.storedChecksum});
+      RecordProof(run, pack, proven, begun);
     }
     console.line("No file changes found");
     return Status();
@@ -200,9 +204,9 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   options.replaced = &replaced;
   options.reuse = std::move(reuse);
   if (!pack.write(run.packPath, options)) return Status::Error(pack.errorText);
-  std::vector<uint32_t> checksums;
-  for (const PackEntry& entry : pack.entries) checksums.push_back(entry.checksum.value_or(0));
-  RecordProof(run, pack, checksums, begun);
+  std::vector<Vouched> proven;
+  for (const PackEntry& entry : pack.entries) proven.push_back({entry.checksum.value_or(0), entry.storedChecksum});
+  RecordProof(run, pack, proven, begun);
   console.line("Wrote " + run.packPath);
   return Status();
 }

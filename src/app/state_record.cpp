@@ -96,7 +96,7 @@ class Reader {
 };
 
 // Bytes of one file's part of the record when its name is empty.
-constexpr size_t RecordedFileSize = 4 + 5 * 8 + 4;
+constexpr size_t RecordedFileSize = 4 + 5 * 8 + 3 * 4;
 
 // Removes the oldest records beyond KeptRecords.
 void Prune(const std::string& folder) {
@@ -184,6 +184,10 @@ std::optional<StateRecord> LoadStateRecord(const std::string& packPath) {
     file.name = in.text();
     file.stamp = in.stamp();
     file.checksum = in.u32();
+    const uint32_t hasStored = in.u32();
+    const uint32_t stored = in.u32();
+    if (hasStored > 1) return std::nullopt;
+    if (hasStored == 1) file.storedChecksum = stored;
   }
   if (!in.ok || in.left() != 0) return std::nullopt;
   return record;
@@ -206,6 +210,8 @@ void SaveStateRecord(const StateRecord& record) {
     out.text(file.name);
     out.stamp(file.stamp);
     out.u32(file.checksum);
+    out.u32(file.storedChecksum ? 1 : 0);
+    out.u32(file.storedChecksum.value_or(0));
   }
   out.u32(Checksum32(out.bytes().data(), out.bytes().size()));
   // Written aside and renamed over the old one: two runs at once leave one whole record.
@@ -232,8 +238,7 @@ Voucher::Voucher(StateRecord record, const std::string& root, CompressionType ty
   trusted_ = record.begun - StampGranularity;
 }
 
-std::optional<uint32_t> Voucher::checksumOf(size_t position, const std::string& name,
-                                            const platform::FileStamp& stamp) {
+const RecordedFile* Voucher::vouch(size_t position, const std::string& name, const platform::FileStamp& stamp) {
   const RecordedFile* file = nullptr;
   if (position < files_.size() && files_[position].name == name) {
     file = &files_[position];
@@ -246,9 +251,9 @@ std::optional<uint32_t> Voucher::checksumOf(size_t position, const std::string& 
     if (found != byName_.end()) file = &files_[found->second];
   }
   if (file == nullptr || file->stamp != stamp || stamp.modified >= trusted_ || stamp.changed >= trusted_) {
-    return std::nullopt;
+    return nullptr;
   }
-  return file->checksum;
+  return file;
 }
 
 }  // namespace tarnix

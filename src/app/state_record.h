@@ -20,7 +20,8 @@ namespace tarnix {
 struct RecordedFile {
   std::string name;  // as stored
   platform::FileStamp stamp;
-  uint32_t checksum = 0;
+  uint32_t checksum = 0;                  // of the content
+  std::optional<uint32_t> storedChecksum;  // of its entry's stored bytes, as this tool wrote them
 };
 
 struct StateRecord {
@@ -67,9 +68,9 @@ class Voucher {
   Voucher(StateRecord record, const std::string& root, CompressionType type,
           const platform::FileStamp& packStamp, uint32_t tableChecksum);
   bool empty() const { return files_.empty(); }
-  // For the source listed `position`-th: a tree that has not changed lists its files in the
-  // record's order, so that one is looked at first.
-  std::optional<uint32_t> checksumOf(size_t position, const std::string& name, const platform::FileStamp& stamp);
+  // The recorded file it vouches for, or null. For the source listed `position`-th: a tree
+  // that has not changed lists its files in the record's order, so that one is looked at first.
+  const RecordedFile* vouch(size_t position, const std::string& name, const platform::FileStamp& stamp);
 
  private:
   std::vector<RecordedFile> files_;

@@ -37,6 +37,7 @@ struct Job {
   size_t chunk = 0;
   bool last = false;
   bool copied = false;                 // taken from an earlier pack's stored form
+  bool trusted = false;                // a copy whose stored bytes' checksum is known: not decoded
   bool needsWork = false;              // to be compressed or decoded on a worker
   Buffer input{ChunkSize};             // content bytes read
   Buffer output{FramedChunkCapacity};  // framed chunk, compressed packs only
@@ -149,7 +150,7 @@ class WorkerPool {
 
   void process(ChunkCodec& codec, Job* job) {
     if (job->copied) {
-      job->decodeOk = DecodeFramed(codec, job, job->expected);
+      if (!job->trusted) job->decodeOk = DecodeFramed(codec, job, job->expected);
       return;
     }
     // Decoding costs a tenth of compressing: an earlier pack's chunk, put in `output` when
@@ -213,12 +214,13 @@ class SourceReader {
     job->readsBack = true;
     const EntrySource& source = sources_[entry_];
     job->copied = source.copy.reuse == Reuse::Whole && entry_ != fresh_;
+    job->trusted = job->copied && compressed_ && source.copy.storedChecksum.has_value();
     if (job->copied) {
       fillFromCopy(source.copy, source.size, job);
     } else {
       fillFromSource(job);
     }
-    job->needsWork = compressed_ && job->error.ok() && job->decodeOk;
+    job->needsWork = compressed_ && job->error.ok() && job->decodeOk && !job->trusted;
     if (!job->last) {
       ++chunk_;
       return;
@@ -383,13 +385,14 @@ class EntryAssembler {
     }
     written_ += static_cast<int64_t>(bytes.size);
     storedSize_ += static_cast<uint32_t>(bytes.size);
+    storedChecksum_ = Checksum32Update(storedChecksum_, bytes.data(), bytes.size);
     // Writing back as it goes leaves little for the sync before the pack is put in place.
     if (written_ >= writtenBack_ + WritebackStep) {
       out_.startWriteback();
       writtenBack_ = written_;
     }
     if (!job.last) return Outcome::Next;
-    return job.copied ? finishCopied(job.entry) : finishFresh(job.entry, failure);
+    return job.copied ? finishCopied(job.entry, job.trusted) : finishFresh(job.entry, failure);
   }
 
   // Puts the output back to where the current entry began, to store it again.
@@ -408,14 +411,20 @@ class EntryAssembler {
     announced_ = entry;
     entryStart_ = written_;
     storedSize_ = 0;
+    storedChecksum_ = EmptyChecksum;
     dataChecksum_ = EmptyChecksum;
     savedChecksum_ = EmptyChecksum;
     decodedBytes_ = 0;
     diverged_ = false;
   }
 
-  // A copied piece counts only while it decodes and stays within the entry's size.
+  // A copied piece counts only while it decodes and stays within the entry's size. A trusted
+  // one is not decoded: its stored bytes' checksum is compared at the end instead.
   bool takeCopied(const Job& job) {
+    if (job.trusted) {
+      decodedBytes_ += job.expected;
+      return job.decodeOk && decodedBytes_ <= sources_[job.entry].size;
+    }
     const Buffer& content = compressed_ ? job.decoded : job.input;
     decodedBytes_ += content.size;
     savedChecksum_ = Checksum32Update(savedChecksum_, content.data(), content.size);
@@ -434,17 +443,17 @@ class EntryAssembler {
     return true;
   }
 
-  Outcome finishCopied(size_t entry) {
+  Outcome finishCopied(size_t entry, bool trusted) {
     const EntrySource& source = sources_[entry];
-    if (decodedBytes_ != source.size || savedChecksum_ != source.copy.checksum) {
-      return Outcome::Redo;
-    }
-    (*stored_)[entry] = StoredEntryData{source.copy.checksum, storedSize_};
+    const bool provedAgain = trusted ? storedChecksum_ == *source.copy.storedChecksum
+                                     : savedChecksum_ == source.copy.checksum;
+    if (decodedBytes_ != source.size || !provedAgain) return Outcome::Redo;
+    (*stored_)[entry] = StoredEntryData{source.copy.checksum, storedSize_, storedChecksum_};
     return Outcome::Next;
   }
 
   Outcome finishFresh(size_t entry, Status* failure) {
-    (*stored_)[entry] = StoredEntryData{dataChecksum_, storedSize_};
+    (*stored_)[entry] = StoredEntryData{dataChecksum_, storedSize_, storedChecksum_};
     // Any chunk that did not read back fails the entry, even one whose difference leaves the
     // checksum as it was (an empty last chunk that does not decode).
     if (diverged_) {
@@ -470,6 +479,7 @@ class EntryAssembler {
   bool rewound_ = false;
   uint32_t storedSize_ = 0;
   uint32_t dataChecksum_ = EmptyChecksum;
+  uint32_t storedChecksum_ = EmptyChecksum;  // of the bytes written for the entry
   uint32_t savedChecksum_ = EmptyChecksum;
   uint64_t decodedBytes_ = 0;
   bool diverged_ = false;

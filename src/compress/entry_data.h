@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ struct StoredCopy {
   uint32_t size = 0;    // content bytes it holds
   // Its recorded checksum; with Reuse::Whole, the one the source was found to have.
   uint32_t checksum = 0;
+  // With Reuse::Whole: the checksum of exactly these stored bytes as this tool wrote and proved
+  // them, where a state record keeps it. A copy whose bytes give it is not decoded again.
+  std::optional<uint32_t> storedChecksum;
 };
 
 // One file whose content goes into the pack.
@@ -52,8 +56,9 @@ struct EntrySource {
 
 // What writing an entry's data found out.
 struct StoredEntryData {
-  uint32_t checksum = 0;    // of exactly the bytes stored
-  uint32_t storedSize = 0;  // bytes written for the entry
+  uint32_t checksum = 0;        // of exactly the content stored
+  uint32_t storedSize = 0;      // bytes written for the entry
+  uint32_t storedChecksum = 0;  // of those bytes
 };
 
 struct EntryDataOptions {

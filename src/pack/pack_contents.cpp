@@ -10,6 +10,7 @@ void PackEntry::setSource(const std::string& entryName, const std::string& path,
   size = fileSize;
   checksum.reset();
   storedSize.reset();
+  storedChecksum.reset();
   origin = SourceFile{path, stamp};
   pack = owner;
 }

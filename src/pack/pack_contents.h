@@ -48,6 +48,8 @@ class PackEntry {
   // Bytes of the entry's stored form: known once the layout check has walked it (an entry
   // read from a pack) or the writer has written it (a new entry).
   std::optional<uint32_t> storedSize;
+  // The checksum of the stored form's bytes, once this run has written them.
+  std::optional<uint32_t> storedChecksum;
   // Where the content is; an entry is read from a pack until setSource makes it a new one.
   std::variant<StoredInPack, SourceFile> origin;
   // The pack the entry belongs to; not owned.
@@ -73,6 +75,8 @@ struct EntryReuse {
   Reuse kind = Reuse::None;
   // The replaced pack's entry of the same name, its layout walked; set unless kind is None.
   const PackEntry* replaced = nullptr;
+  // With Whole: the checksum of that entry's stored bytes, where a state record vouches for it.
+  std::optional<uint32_t> storedChecksum;
 };
 
 struct WriteOptions {

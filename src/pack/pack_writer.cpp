@@ -89,7 +89,7 @@ std::vector<EntrySource> Sources(const std::vector<PackEntry>& entries,
     const PackEntry* old = i < reuse.size() ? reuse[i].replaced : nullptr;
     if (old != nullptr && reuse[i].kind != Reuse::None && old->storedSize && old->checksum) {
       source.copy = StoredCopy{reuse[i].kind, &old->pack->stream, old->offset, *old->storedSize,
-                               old->size, *old->checksum};
+                               old->size, *old->checksum, reuse[i].storedChecksum};
     }
     sources.push_back(std::move(source));
   }
@@ -175,6 +175,7 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
     entries[i].offset = static_cast<uint32_t>(offset);
     entries[i].checksum = stored[i].checksum;
     entries[i].storedSize = stored[i].storedSize;
+    entries[i].storedChecksum = stored[i].storedChecksum;
     offset += stored[i].storedSize;
   }
   return Status();

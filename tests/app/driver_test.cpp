@@ -272,6 +272,15 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"a same-size edit at once", [&] { forge(false); sameSizeEdit(); }, "", false},
       {"an edit with its time restored", [&] { forge(false); timeRestored(); }, "", false},
       {"another file renamed over it, same size and time", [&] { forge(false); renamedOver(); }, "", false},
+      {"a stored byte flipped, the pack's time kept, then a file added: not copied", [&] {
+         forge(false);
+         const auto time = fs::last_write_time(pak_);
+         std::string bytes = ReadFile(pak_);
+         bytes.back() ^= 1;  // in b's last chunk
+         WriteFile(pak_, bytes);
+         fs::last_write_time(pak_, time);
+         WriteFile(dir_ / "src/added", "new");
+       }, "", false},
   };
   for (const auto& row : rows) {
     fs::remove_all(src);
