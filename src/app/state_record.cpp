@@ -230,7 +230,11 @@ void SaveStateRecord(const StateRecord& record) {
 
 Voucher::Voucher(StateRecord record, const std::string& root, CompressionType type,
                  const platform::FileStamp& packStamp, uint32_t tableChecksum) {
-  if (record.root != root || record.compressionType != type || record.pack != packStamp ||
+  // The pack is known by its size, modification time and file number and by its table; its
+  // data's bytes are proved entry by entry, by their stored checksums, when they are copied.
+  const platform::FileStamp& was = record.pack;
+  if (record.root != root || record.compressionType != type || was.size != packStamp.size ||
+      was.modified != packStamp.modified || was.device != packStamp.device || was.inode != packStamp.inode ||
       record.tableChecksum != tableChecksum) {
     return;
   }
