@@ -47,6 +47,7 @@ Status ChecksumSources(const std::vector<const PackEntry*>& entries, std::vector
                        std::vector<char>* sameSize) {
   checksums->assign(entries.size(), 0);
   sameSize->assign(entries.size(), 0);
+  if (entries.empty()) return Status();  // no buffers, no threads
   std::vector<Status> results(entries.size());
   const unsigned threads = std::max(1u, std::min<unsigned>(platform::CpuCount(), 8));
   std::vector<std::vector<uint8_t>> buffers(threads, std::vector<uint8_t>(ReadPiece));
@@ -129,7 +130,7 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
     if (found == byName.end() || (*reuse)[found->second].replaced != nullptr) continue;
     const size_t i = found->second;
     // Its chunks may serve even when the file changed; Whole needs the checksum found below.
-    (*reuse)[i] = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, &stored};
+    (*reuse)[i] = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, &stored, std::nullopt};
     if (pack.entries[i].size == stored.size) sameSize.push_back(i);
   }
   // A checksum a state record vouches for stands in for reading the source.

@@ -102,16 +102,19 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
 }
 
 bool EntryReader::readField(const BinaryStream& stream, int64_t position, uint8_t field[4]) {
-  // A page: what the system reads for 4 bytes anyway.
-  constexpr int64_t WindowSize = 4096;
+  const bool sameStream = windowStream_ == &stream;
   const int64_t offset = position - windowStart_;
-  if (windowStream_ != &stream || offset < 0 || offset + 4 > static_cast<int64_t>(window_.size())) {
-    window_.resize(WindowSize);
+  if (!sameStream || offset < 0 || offset + 4 > static_cast<int64_t>(window_.size())) {
+    // A page while the fields lie close together (small entries), else the 4 bytes alone: a
+    // page per 32 KiB chunk would copy a thousand times what is needed.
+    const int64_t size = sameStream && position > lastField_ && position - lastField_ < 512 ? 4096 : 4;
+    window_.resize(static_cast<size_t>(size));
     windowStream_ = &stream;
     windowStart_ = position;
-    window_.resize(static_cast<size_t>(stream.readAt(position, window_.data(), WindowSize)));
+    window_.resize(static_cast<size_t>(stream.readAt(position, window_.data(), size)));
     if (window_.size() < 4) return false;
   }
+  lastField_ = position;
   std::memcpy(field, window_.data() + (position - windowStart_), 4);
   return true;
 }

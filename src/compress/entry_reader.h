@@ -88,6 +88,7 @@ class EntryReader {
   std::vector<uint8_t> window_;
   int64_t windowStart_ = 0;
   const BinaryStream* windowStream_ = nullptr;
+  int64_t lastField_ = 0;  // where the last length field was
 };
 
 }  // namespace tarnix
