@@ -30,6 +30,8 @@ TEST(PackReader, ReadsTheTableAndLeavesTheStreamAtTheData) {
   std::vector<uint8_t> content;
   ASSERT_TRUE(e.loadData(&content).ok());
   EXPECT_EQ(std::string(content.begin(), content.end()), "abc");
+  pack.stream.close().ok();
+  EXPECT_EQ(e.loadData(&content).message(), "data/a.txt: the pack that holds it is not open");
 
   // Name length 0, a length with the top bit set, and a name holding a NUL.
   std::string odd = Header(1, 0, 3) + std::string("\0\0", 2) + std::string(12, '\1') +
