@@ -111,13 +111,6 @@ Status ListFiles(const ScanResult& scan, const std::string& rootName, Voucher vo
   return Status();
 }
 
-// Where the data of `pack` begins: the bytes of its header and table.
-int64_t TableEnd(const PackContents& pack) {
-  int64_t end = HeaderSize;
-  for (const PackEntry& entry : pack.entries) end += RecordSize(entry.name);
-  return end;
-}
-
 // Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps and
 // checksums), so that the next run need not read them again. Best effort.
 void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vouched>& proven,

@@ -127,7 +127,9 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
   }
   int64_t position = entry.offset;
   const uint64_t chunks = ChunkCount(entry.size);
+  chunkStarts_.clear();
   for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
+    chunkStarts_.push_back(position);
     uint8_t field[4];
     if (limit - position < 4 || !readField(stream, position, field)) {
       return Status::Error(Where(chunk) + "its length runs past " + entry.endName);
@@ -151,6 +153,7 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
     position += 4 + static_cast<int64_t>(length);
   }
   end_ = position;
+  chunkStarts_.push_back(position);
   return Status();
 }
 

@@ -69,6 +69,8 @@ class EntryReader {
               const ContentSink& sink = {});
   // Where the last successful read ended.
   int64_t end() const { return end_; }
+  // Where each chunk of the last successful read of a compressed entry began, and last its end.
+  const std::vector<int64_t>& chunkStarts() const { return chunkStarts_; }
 
  private:
   Status readCompressed(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
@@ -83,6 +85,7 @@ class EntryReader {
   std::vector<uint8_t> input_;
   std::vector<uint8_t> output_;
   int64_t end_ = 0;
+  std::vector<int64_t> chunkStarts_;
   // The bytes of `windowStream_` from `windowStart_`: a pack of many small entries then costs
   // a read per window rather than one per entry.
   std::vector<uint8_t> window_;

@@ -8,7 +8,6 @@
 #include <unordered_map>
 
 #include "compress/entry_reader.h"
-#include "io/little_endian.h"
 #include "pack/entry_names.h"
 #include "pack/pack_check.h"
 #include "pack/pack_contents.h"
@@ -88,7 +87,7 @@ class ScratchPool {
 // from the 4-byte lengths the first time a range of it is read, then kept.
 struct ChunkMap {
   std::once_flag walked;
-  std::vector<uint32_t> starts;
+  std::vector<int64_t> starts;
   std::string failure;  // why the walk failed; its reads fail alike
 };
 
@@ -103,32 +102,24 @@ struct PackReader::State {
   std::unique_ptr<ChunkMap[]> chunks;
   mutable ScratchPool scratch;
 
-  // The chunk starts of compressed entry `index`, walked under the entry reader's rules.
+  // The chunk starts of compressed entry `index`, walked by the entry reader.
   const ChunkMap& chunkMap(size_t index) const {
     ChunkMap& map = chunks[index];
     std::call_once(map.walked, [&] {
-      const PackEntry& entry = pack.entries[index];
-      const uint64_t count = ChunkCount(entry.size);
-      const int64_t end = static_cast<int64_t>(entry.offset) + *entry.storedSize;
-      int64_t position = entry.offset;
-      map.starts.reserve(static_cast<size_t>(count) + 1);
-      for (uint64_t k = 0; k < count; ++k) {
-        uint8_t field[4];
-        if (pack.stream.readAt(position, field, 4) != 4) {
-          map.failure = "chunk " + std::to_string(k) + ": cannot be read";
-          return;
-        }
-        Status framed = CheckChunkLength(k, LoadU32(field), end - position - 4, "the end of its data");
-        if (!framed.ok()) {
-          map.failure = framed.message();
-          return;
-        }
-        map.starts.push_back(static_cast<uint32_t>(position));
-        position += 4 + static_cast<int64_t>(LoadU32(field));
+      BinaryStream stream = pack.stream;  // the entry's room is known: nothing but positioned reads
+      EntryReader reader;
+      Status walked = reader.read(stream, StoredEntryAt(pack, pack.entries[index]), ReadMode::Layout);
+      if (walked.ok()) {
+        map.starts = reader.chunkStarts();
+      } else {
+        map.failure = walked.message();
       }
-      map.starts.push_back(static_cast<uint32_t>(position));
     });
     return map;
+  }
+
+  bool noFileAt(size_t index, Error* error) const {
+    return Fail(error, ErrorCode::NotFound, name + ": no file at index " + std::to_string(index));
   }
 
   std::string label(size_t index) const { return name + ": " + EntryLabel(pack, index) + ": "; }
@@ -227,7 +218,7 @@ bool PackReader::read(size_t index, std::vector<uint8_t>* content, Error* error)
   try {
     if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
     if (index >= state_->pack.entries.size()) {
-      return Fail(error, ErrorCode::NotFound, state_->name + ": no file at index " + std::to_string(index));
+      return state_->noFileAt(index, error);
     }
     Status status = state_->pack.entries[index].loadData(content);  // its checksum included
     if (!status.ok()) return Fail(error, ErrorCode::Damaged, state_->name + ": " + status.message());
@@ -263,7 +254,7 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
     if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
     const PackContents& pack = state_->pack;
     if (index >= pack.entries.size()) {
-      return Fail(error, ErrorCode::NotFound, state_->name + ": no file at index " + std::to_string(index));
+      return state_->noFileAt(index, error);
     }
     const PackEntry& entry = pack.entries[index];
     if (offset > entry.size || length > entry.size - offset) {
@@ -286,8 +277,8 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
     Scratch& scratch = *lease;
     const uint64_t end = offset + length;
     for (uint64_t k = offset / ChunkSize; k * ChunkSize < end; ++k) {
-      const int64_t stream = static_cast<int64_t>(map.starts[k]) + 4;
-      const int64_t streamSize = static_cast<int64_t>(map.starts[k + 1]) - stream;
+      const int64_t stream = map.starts[k] + 4;
+      const int64_t streamSize = map.starts[k + 1] - stream;
       if (pack.stream.readAt(stream, scratch.frame.data(), streamSize) != streamSize) {
         return Fail(error, ErrorCode::Io, state_->label(index) + "chunk " + std::to_string(k) + ": cannot be read");
       }
@@ -307,7 +298,7 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
 bool PackReader::openFile(size_t index, PackFile* file, Error* error) const {
   if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
   if (index >= state_->files.size()) {
-    return Fail(error, ErrorCode::NotFound, state_->name + ": no file at index " + std::to_string(index));
+    return state_->noFileAt(index, error);
   }
   *file = PackFile();
   file->reader_ = this;

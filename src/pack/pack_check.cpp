@@ -6,12 +6,6 @@ namespace tarnix {
 
 namespace {
 
-int64_t TableEnd(const PackContents& pack) {
-  int64_t end = HeaderSize;
-  for (const PackEntry& entry : pack.entries) end += RecordSize(entry.name);
-  return end;
-}
-
 // Checks every entry where it lies, in `mode`.
 size_t Check(PackContents& pack, ReadMode mode, const ProblemSink& sink) {
   size_t count = 0;

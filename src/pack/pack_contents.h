@@ -140,4 +140,11 @@ inline int64_t RecordSize(const std::string& name) {
   return RecordFixedSize + static_cast<int64_t>(name.size());
 }
 
+// Where the data of `pack` begins: the bytes of its header and table.
+inline int64_t TableEnd(const PackContents& pack) {
+  int64_t end = HeaderSize;
+  for (const PackEntry& entry : pack.entries) end += RecordSize(entry.name);
+  return end;
+}
+
 }  // namespace tarnix
