@@ -92,9 +92,10 @@ Status ListFiles(const ScanResult& scan, const std::string& rootName, Voucher vo
     uint32_t size = 0;
     std::optional<platform::FileStamp> stamp;
     std::optional<Vouched> known;
-    platform::FileStamp seen;
+    // The scan's stamp where it took one, else one stat by path.
+    platform::FileStamp seen = file.stamp.value_or(platform::FileStamp{});
     const RecordedFile* recorded = nullptr;
-    if (!voucher.empty() && platform::StampFile(file.path, &seen) &&
+    if (!voucher.empty() && (file.stamp || platform::StampFile(file.path, &seen)) &&
         (recorded = voucher.vouch(pack->entries.size(), storedName, seen)) != nullptr) {
       size = static_cast<uint32_t>(seen.size);  // stored before, so within the limits
       stamp = seen;
@@ -130,10 +131,9 @@ void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vou
   SaveStateRecord(record);
 }
 
-// What the state record of an earlier run vouches for (nothing with -v, which reads everything).
-Voucher MakeVoucher(const Run& run, const PackContents& replaced) {
-  if (run.verify || !replaced.stream.isOpen()) return {};
-  std::optional<StateRecord> record = LoadStateRecord(run.packPath);
+// What the state record of an earlier run vouches for.
+Voucher MakeVoucher(const Run& run, const PackContents& replaced, std::optional<StateRecord> record) {
+  if (!replaced.stream.isOpen()) return {};
   platform::FileStamp packStamp;
   uint32_t tableChecksum = 0;
   if (!record || !PackIdentity(run.packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok()) return {};
@@ -159,8 +159,12 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   } catch (const std::system_error&) {
     loaded = std::async(std::launch::deferred, load);  // no thread to be had: it runs in turn
   }
+  // Nothing with -v, which reads everything. With a record, the scan stamps the files: a stat
+  // beside the listing costs less than one by path.
+  std::optional<StateRecord> record;
+  if (!run.verify) record = LoadStateRecord(run.packPath);
   // A directory that cannot be listed must not turn into an empty pack over a good one.
-  ScanResult scan = ScanDirectory(run.directory, exclusion);
+  ScanResult scan = ScanDirectory(run.directory, exclusion, record.has_value());
   if (!scan.status.ok()) return scan.status;
   for (const SkippedEntry& skipped : scan.skipped) {
     console.line("Skipping " + skipped.name + ": " + skipped.reason);
@@ -168,7 +172,7 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
 
   loaded.get();
   std::vector<std::optional<Vouched>> vouched;
-  Status listed = ListFiles(scan, RootName(run.directory), MakeVoucher(run, replaced), console, &pack, &vouched);
+  Status listed = ListFiles(scan, RootName(run.directory), MakeVoucher(run, replaced, std::move(record)), console, &pack, &vouched);
   if (!listed.ok()) return listed;
 
   bool unchanged = false;

@@ -68,17 +68,6 @@ enum class EntryKind {
   Other,       // devices, pipes, sockets: nothing that holds file content
 };
 
-struct DirectoryEntry {
-  std::string name;  // bytes as the file system gives them
-  EntryKind kind = EntryKind::File;
-  bool isLink = false;  // a symbolic link; `kind` says what it points at
-  FileId id;            // where the listing gives it (links: what they reach)
-};
-
-// Lists one directory's entries, "." and ".." left out, in no particular order. Links are
-// followed to say what they point at. `self` receives the directory's own identity.
-Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self);
-
 // What a file's metadata says of it. Two equal stamps of one path mean, as far as the system
 // can tell without reading, the same content: a write changes the modification time, and a
 // restored modification time (touch -r) or a file renamed into place changes the status
@@ -95,6 +84,22 @@ struct FileStamp {
   }
   bool operator!=(const FileStamp& o) const { return !(*this == o); }
 };
+
+struct DirectoryEntry {
+  std::string name;  // bytes as the file system gives them
+  EntryKind kind = EntryKind::File;
+  bool isLink = false;  // a symbolic link; `kind` says what it points at
+  FileId id;            // where the listing gives it (links: what they reach)
+  // A regular file's stamp, when asked for and the system gives it beside the listing.
+  std::optional<FileStamp> stamp;
+};
+
+// Lists one directory's entries, "." and ".." left out, in no particular order. Links are
+// followed to say what they point at. `self` receives the directory's own identity. With
+// `stampFiles`, regular files get their stamps where a stat relative to the open directory
+// gives them (POSIX), which costs less than one by the file's whole path later.
+Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self,
+                     bool stampFiles = false);
 
 // Opens a file for reading and closes it again: says whether it can be read and how long it
 // is, without reading it, and (optionally) its stamp, where the system gives all of it.

@@ -215,8 +215,13 @@ namespace {
 // What a listed name is. The listing's own type and inode save a stat per entry; links (and
 // file systems that give no type) are looked through with a stat.
 Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
-                const struct stat& dirSt, DirectoryEntry* entry) {
+                const struct stat& dirSt, bool stampFiles, DirectoryEntry* entry) {
   entry->name = ent.d_name;
+  if (ent.d_type == DT_REG && stampFiles) {
+    struct stat st;
+    // Gone or replaced since the listing: the stat by path later decides what it is.
+    if (::fstatat(dirFd, ent.d_name, &st, 0) == 0 && S_ISREG(st.st_mode)) entry->stamp = StampOf(st);
+  }
   if (ent.d_type == DT_REG || ent.d_type == DT_DIR) {
     entry->kind = ent.d_type == DT_REG ? EntryKind::File : EntryKind::Directory;
     entry->id = FileId{true, static_cast<uint64_t>(dirSt.st_dev), static_cast<uint64_t>(ent.d_ino)};
@@ -235,6 +240,7 @@ Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
     return SystemError(JoinPath(path, ent.d_name), err);
   }
   entry->id = IdOf(st);
+  if (stampFiles && S_ISREG(st.st_mode)) entry->stamp = StampOf(st);
   FileKind kind = KindOfMode(st.st_mode);
   entry->kind = kind == FileKind::Regular     ? EntryKind::File
                 : kind == FileKind::Directory ? EntryKind::Directory
@@ -245,7 +251,7 @@ Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
 }  // namespace
 
 Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                     FileId* self) {
+                     FileId* self, bool stampFiles) {
   entries->clear();
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return SystemError(path);
@@ -261,7 +267,7 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
     }
     if (std::strcmp(ent->d_name, ".") == 0 || std::strcmp(ent->d_name, "..") == 0) continue;
     DirectoryEntry entry;
-    status = Describe(::dirfd(dir), path, *ent, dirSt, &entry);
+    status = Describe(::dirfd(dir), path, *ent, dirSt, stampFiles, &entry);
     if (!status.ok()) break;
     entries->push_back(std::move(entry));
   }

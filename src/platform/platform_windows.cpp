@@ -278,8 +278,9 @@ const char* KindName(FileKind kind) {
 // The C runtime has no symbolic links to follow.
 std::string ResolveLinks(const std::string& path) { return path; }
 
+// The listing has no status change time or file index: files are stamped one by one later.
 Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                     FileId* self) {
+                     FileId* self, bool /*stampFiles*/) {
   entries->clear();
   struct _finddata64i32_t found;
   intptr_t handle = _findfirst64i32(JoinPath(path, "*.*").c_str(), &found);

@@ -26,13 +26,13 @@ bool IsIgnoredFile(const std::string& name) {
 
 class Scanner {
  public:
-  Scanner(const ScanExclusion& exclusion, ScanResult* result)
-      : exclusion_(exclusion), result_(result) {}
+  Scanner(const ScanExclusion& exclusion, bool stampFiles, ScanResult* result)
+      : exclusion_(exclusion), stampFiles_(stampFiles), result_(result) {}
 
   Status scan(const std::string& path, const std::string& prefix) {
     std::vector<platform::DirectoryEntry> listing;
     platform::FileId self;
-    Status listed = platform::ListDirectory(path, &listing, &self);
+    Status listed = platform::ListDirectory(path, &listing, &self, stampFiles_);
     if (!listed.ok()) return listed.prefixed("Cannot read directory ");
     ancestors_.push_back(self);
     std::sort(listing.begin(), listing.end(),
@@ -65,7 +65,7 @@ class Scanner {
       case platform::EntryKind::File:
         if (IsIgnoredFile(entry.name) || excluded(self, entry)) return Status();
         if (!Storable(entry.name)) return Unstorable(path, entry.name);
-        result_->entries.push_back({name, platform::JoinPath(path, entry.name)});
+        result_->entries.push_back({name, platform::JoinPath(path, entry.name), entry.stamp});
         return Status();
       case platform::EntryKind::BrokenLink:
         result_->skipped.push_back({name, "a symbolic link whose target does not exist"});
@@ -98,6 +98,7 @@ class Scanner {
   }
 
   const ScanExclusion& exclusion_;
+  const bool stampFiles_;
   ScanResult* result_;
   // The directories from the top down to the one being scanned.
   std::vector<platform::FileId> ancestors_;
@@ -115,9 +116,9 @@ bool ScanOrderLess(const std::string& a, const std::string& b) {
   return a < b;  // names equal but for the case of letters keep one order too: their bytes'
 }
 
-ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion) {
+ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion, bool stampFiles) {
   ScanResult result;
-  Scanner scanner(exclusion, &result);
+  Scanner scanner(exclusion, stampFiles, &result);
   result.status = scanner.scan(path, "");
   return result;
 }

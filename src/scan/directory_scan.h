@@ -2,6 +2,7 @@
 // and thumbnail-cache files.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,8 @@ struct SourceEntry {
   // Where to open the file: the scanned directory joined with the components using the
   // platform's separator.
   std::string path;
+  // Its stamp as the listing saw it, where asked for and given.
+  std::optional<platform::FileStamp> stamp;
 };
 
 // Something under the directory that is not packed, and why.
@@ -49,8 +52,10 @@ extern const char* const IgnoredFileNames[5];
 // gives the same pack on every machine; a subdirectory's files stand where it stands. Fails
 // when the directory, or any directory below it, cannot be listed, and at a name that holds a
 // backslash, which a pack takes for a separator. A directory reached again through a link back
-// to one of its parents is not descended again.
-ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion = {});
+// to one of its parents is not descended again. With `stampFiles`, files carry the stamps the
+// listing gives.
+ScanResult ScanDirectory(const std::string& path, const ScanExclusion& exclusion = {},
+                         bool stampFiles = false);
 
 // The order of names within a directory.
 bool ScanOrderLess(const std::string& a, const std::string& b);
