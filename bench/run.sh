@@ -17,7 +17,7 @@ neverball=/usr/share/games/neverball
 hedgewars=/usr/share/games/hedgewars
 
 need=()
-for p in neverball-data hedgewars-data pigz zip p7zip-full zstd time bc; do
+for p in neverball-data hedgewars-data pigz zip p7zip-full zstd time bc vmtouch; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -154,6 +154,28 @@ rm -f "$work/s.pak"; t1k=$(time_of "$tarnix" "$work/s1k" "$work/s.pak")
 rm -f "$work/s.pak"; t50k=$(time_of "$tarnix" "$work/s50k" "$work/s.pak")
 t50k_unchanged=$(time_of "$tarnix" "$work/s50k" "$work/s.pak")
 
+# The state record: an unchanged run against cat of the tree, warm and with the tree's pages
+# evicted (vmtouch -e), started directly (a wrapper's start would weigh on a 20 ms run), in
+# paired rounds; and 200,000 empty files, older than the record's racy window.
+ns_of() { local s e; s=${EPOCHREALTIME/./}; eval "$1" >/dev/null 2>&1; e=${EPOCHREALTIME/./}; echo $(( (e - s) * 1000 )); }  # no clock process in the time
+same="$tarnix $neverball $work/same.pak"
+catall="find $neverball -type f -print0 | xargs -0 cat"
+warm=() evicted=() tu=() tc=()
+for ((round = 0; round < runs; round++)); do
+  u=$(ns_of "$same"); c=$(ns_of "$catall")
+  warm+=("$(echo "$u / $c" | bc -l)"); tu+=("$u"); tc+=("$c")
+  vmtouch -qe "$neverball"; u=$(ns_of "$same")
+  vmtouch -qe "$neverball"; c=$(ns_of "$catall")
+  evicted+=("$(echo "$u / $c" | bc -l)")
+done
+mkdir -p "$work/e200k"
+for ((d = 0; d < 2000; d++)); do mkdir "$work/e200k/d$d"; (cd "$work/e200k/d$d" && touch f{0..99}); done
+sleep 2
+"$tarnix" "$work/e200k" "$work/e200k.pak" >/dev/null
+"$tarnix" "$work/e200k" "$work/e200k.pak" >/dev/null  # the first run after the write proves the racy ones
+t200k=(); for i in 1 2 3; do t200k+=("$(ns_of "$tarnix $work/e200k $work/e200k.pak")"); done
+rm -rf "$work/e200k" "$work/e200k.pak"
+
 r() { echo "$1" | bc -l | awk '{printf "%.2f", $1}'; }
 echo
 echo "Targets (neverball unless named)"
@@ -171,6 +193,10 @@ echo "9. hedgewars ÷ tar|pigz:       $(r "$(paired "hw Tarnix" "hw tar | pigz")
 echo "   hedgewars ÷ level-6 limit:  $(r "${wall[hw Tarnix]} / ${wall[hw limit]}")   (the level-6 limit itself: $(r "${wall[hw limit]} / ${wall[hw tar | pigz]}") × tar|pigz)"
 echo "   hedgewars size:             ${size[hw Tarnix]}   (at most 1.005 × 151,300,443)"
 echo "   neverball size:             ${size[Tarnix]}   (at most 1.003 × 50,274,790)"
+echo "10. unchanged ÷ cat, warm:    $(r "$(median "${warm[@]}")")   (at most 0.05, paired; $(r "$(median "${tu[@]}") / 1000000") ms ÷ $(r "$(median "${tc[@]}") / 1000000") ms)"
+echo "11. unchanged ÷ cat, evicted: $(r "$(median "${evicted[@]}")")   (at most 0.02, paired, the tree's pages evicted before each)"
+echo "12. 200,000 empty files unchanged: $(r "$(median "${t200k[@]}") / 1000000000") s   (at most 0.5)"
+echo "13. re-pack ÷ full pack:       target 8's figure   (at most 0.12)"
 [ -z "$baseline" ] || echo "   neverball ÷ baseline build: $(r "$(paired "Tarnix" "baseline")")   (at most 1.02, paired rounds; $baseline, ${size[baseline]} bytes)"
 echo
 "$repo/build-bench/bench/tarnix_micro_bench" 2>/dev/null | tail -n +4
