@@ -69,3 +69,10 @@ for option in "" -uc; do
   rm -f "$work"/*.pak
 done
 echo "Windows and Linux builds write identical packs"
+
+# A link back to a folder that contains it is skipped, not followed until the path is too long
+# (a POSIX link here, which Wine lists as a reparse point, as Windows does a junction).
+mkdir -p "$work/loop/sub" && echo x > "$work/loop/sub/a.txt" && ln -s .. "$work/loop/sub/up"
+timeout 300 wine build-windows/src/app/Tarnix.exe "$(winepath -w "$work/loop")" "$work/loop.pak" > "$work/loop.log"
+grep -qF 'Skipping sub\up: a link back to a directory that contains it' "$work/loop.log"
+echo "The Windows build skips a link back to a folder that contains it"

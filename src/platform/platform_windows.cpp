@@ -294,6 +294,12 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
     DirectoryEntry entry;
     entry.name = found.name;
     entry.kind = (found.attrib & DirectoryAttribute) ? EntryKind::Directory : EntryKind::File;
+    // A symbolic link or junction may lead back up the tree: the scan's loop guard needs to
+    // know it for one, and what it reaches (opening the path goes through the link).
+    if (found.attrib & FILE_ATTRIBUTE_REPARSE_POINT) {
+      entry.isLink = true;
+      entry.id = IdOf(JoinPath(path, entry.name));
+    }
     entries->push_back(std::move(entry));
   } while (_findnext64i32(handle, &found) == 0);
   _findclose(handle);
@@ -430,14 +436,23 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
 Status SyncFileSystem(const DirectoryHandle&) { return Status(); }
 
 Status TempFile::commit(Sync) {
+  // A link at the target is replaced itself, not what it points at. It is moved aside first,
+  // not deleted, so that a move that fails puts it back.
+  std::string aside;
   DWORD attributes = GetFileAttributesA(targetPath_.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    DeleteFileA(targetPath_.c_str());  // replace the link itself, not what it points at
+    aside = path_ + "-1";  // a temporary name too, which the scan leaves out
+    if (!MoveFileExA(targetPath_.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      return SystemError(targetPath_, ErrnoFromLastError());
+    }
   }
   if (!MoveFileExA(path_.c_str(), targetPath_.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return SystemError(targetPath_, ErrnoFromLastError());
+    Status failure = SystemError(targetPath_, ErrnoFromLastError());
+    if (!aside.empty()) MoveFileExA(aside.c_str(), targetPath_.c_str(), MOVEFILE_WRITE_THROUGH);
+    return failure;
   }
+  if (!aside.empty()) DeleteFileA(aside.c_str());
   name_.clear();
   discard();
   return Status();
