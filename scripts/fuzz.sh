@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the fuzzer over packs with clang and runs it for a bounded time from the corpus kept in
-# fuzz/corpus. Inputs that reach new code are added to it when TARNIX_KEEP_CORPUS=1, to be
-# replayed by every test run.
+# Builds the fuzzers (over packs, and over the chunk encoder) with clang and runs each for a
+# bounded time from the corpus kept in fuzz/corpus. Inputs that reach new code are added to it
+# when TARNIX_KEEP_CORPUS=1; the tests replay the pack corpus on every run.
 # Usage: scripts/fuzz.sh [SECONDS]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +9,7 @@ seconds=${1:-60}
 build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTARNIX_BUILD_FUZZERS=ON -DTARNIX_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target pack_fuzzer
+cmake --build "$build" -j"$(nproc)" --target pack_fuzzer chunk_fuzzer
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 run() {
@@ -29,3 +29,4 @@ run() {
   fi
 }
 run pack_fuzzer pack
+run chunk_fuzzer chunk

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: the Release build's tests, the same tests built with AddressSanitizer
-# and UBSan, the fuzzer for a bounded time, the install, consumer project and Debian package,
+# and UBSan, the fuzzers for a bounded time, the install, consumer project and Debian package,
 # and the Windows build's tests under Wine. Installs what is missing first. Runs every phase,
 # and ends with one line "N passed, N failed" over all of them; exits 1 if anything failed.
 set -uo pipefail
@@ -35,7 +35,7 @@ heading "Installing what the tests need"
 scripts/install-deps.sh test || { echo "0 passed, 1 failed"; exit 1; }
 phase "Release build and tests" from_ctest sh -c 'scripts/build.sh build -DTARNIX_BUILD_TESTS=ON && ctest --test-dir build --output-on-failure -j"$(nproc)"'
 phase "The same tests with AddressSanitizer and UBSan, and threads with ThreadSanitizer" from_ctest scripts/sanitize.sh
-phase "Fuzzing, 120 s" from_fuzz scripts/fuzz.sh 120
+phase "Fuzzing, 120 s each" from_fuzz scripts/fuzz.sh 120
 phase "Install, consumer project and Debian package" from_summary scripts/package.sh
 phase "Windows build under Wine" from_gtest scripts/windows.sh
 echo

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 struct libdeflate_compressor;
 struct libdeflate_decompressor;
@@ -37,8 +38,11 @@ class ChunkCodec {
 
   // Writes the chunk's framing (4-byte little-endian length) and zlib stream to `out`, which
   // has room for FramedChunkCapacity bytes, and returns the bytes written; 0 only when the
-  // compressor could not be set up.
-  size_t encode(const uint8_t* data, size_t size, uint8_t* out);
+  // compressor could not be set up. Codes as ChooseCoding says, or as `coding` says where one
+  // is given (the fuzzer takes each); a Huffman code too deep for the block falls back to
+  // level 6.
+  size_t encode(const uint8_t* data, size_t size, uint8_t* out,
+                std::optional<ChunkCoding> coding = std::nullopt);
 
   // Decodes one zlib stream into at most `room` bytes. True when the stream is whole, fits and
   // passes its Adler-32; `produced` receives the bytes it gave (possibly none) and `consumed`

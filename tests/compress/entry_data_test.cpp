@@ -122,7 +122,7 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   broken[10] ^= 1;
   auto copyOf = [](BinaryStream* pack, const std::string& stored, size_t size, bool whole, uint32_t sum) {
     return StoredCopy{whole ? Reuse::Whole : Reuse::Chunks, pack, 0, static_cast<uint32_t>(stored.size()),
-                      static_cast<uint32_t>(size), sum};
+                      static_cast<uint32_t>(size), sum, std::nullopt};
   };
   BinaryStream same = InMemory(Stored(a)), damaged = InMemory(broken), longer = InMemory(Stored(c) + Chunk("more"));
   std::atomic<int> compressed{0};
