@@ -165,8 +165,9 @@ size_t EncodeLiterals(const uint8_t* data, size_t size, const uint32_t* histogra
   if (!HuffmanLengths(frequency, LiteralCount, MaxCodeLength, lengths)) return 0;
   uint64_t payloadBits = 0;
   for (int s = 0; s < LiteralCount; ++s) payloadBits += uint64_t{frequency[s]} * lengths[s];
-  // The code lengths take at most 19 * 3 + 258 * 7 + 14 bits, with headers and Adler-32 below 300 bytes.
-  if (payloadBits / 8 + 300 > MaxChunkStreamSize) return 0;
+  // The headers, the code lengths (at most 19 * 3 + 258 * 14 bits) and the Adler-32 take
+  // less than 500 bytes.
+  if (payloadBits / 8 + 500 > MaxChunkStreamSize) return 0;
   lengths[LiteralCount] = 0;  // one distance code, unused: the block holds literals only
   uint16_t codes[LiteralCount];
   CanonicalCodes(lengths, LiteralCount, codes);
