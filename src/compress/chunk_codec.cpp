@@ -225,10 +225,7 @@ size_t EncodeStored(const uint8_t* data, size_t size, uint8_t* out) {
   return 11 + size;
 }
 
-}  // namespace
-
-ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram) {
-  if (size < SmallestFastChunk) return ChunkCoding::Level6;
+void CountBytes(const uint8_t* data, size_t size, uint32_t* histogram) {
   // Four tables, so that runs of one byte value do not wait on each other.
   uint32_t partial[4][256] = {{0}};
   size_t i = 0;
@@ -240,6 +237,13 @@ ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram) 
   }
   for (; i < size; ++i) ++partial[0][data[i]];
   for (int s = 0; s < 256; ++s) histogram[s] = partial[0][s] + partial[1][s] + partial[2][s] + partial[3][s];
+}
+
+}  // namespace
+
+ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram) {
+  if (size < SmallestFastChunk) return ChunkCoding::Level6;
+  CountBytes(data, size, histogram);
   uint32_t frequency[LiteralCount];
   std::memcpy(frequency, histogram, 256 * sizeof frequency[0]);
   frequency[256] = 1;
@@ -272,9 +276,9 @@ ChunkCodec::~ChunkCodec() {
 
 size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out,
                           std::optional<ChunkCoding> coding) {
-  uint32_t histogram[256] = {};
+  uint32_t histogram[256];
   if (coding) {
-    for (size_t i = 0; i < size; ++i) ++histogram[data[i]];
+    CountBytes(data, size, histogram);
   } else {
     coding = ChooseCoding(data, size, histogram);
   }
