@@ -66,34 +66,6 @@ size_t Problems(const std::string& path, bool full) {
   return pack.read() ? CheckLayout(pack) : 1;
 }
 
-// `s` with its last 4 bytes solved for, so that its checksum is 0: the checksum is affine in
-// them, so 32 probes and an elimination over GF(2) find them.
-std::string WithChecksumZero(std::string s) {
-  auto sum = [&s](uint32_t x) {
-    for (int k = 0; k < 4; ++k) s[s.size() - 4 + k] = static_cast<char>(x >> (8 * k));
-    return Checksum32(s.data(), s.size());
-  };
-  const uint32_t base = sum(0);
-  uint64_t rows[32];  // equation j: bit j of the change each unknown bit makes, = bit j of base
-  for (int j = 0; j < 32; ++j) rows[j] = static_cast<uint64_t>((base >> j) & 1) << 32;
-  for (int i = 0; i < 32; ++i) {
-    const uint32_t column = sum(1u << i) ^ base;
-    for (int j = 0; j < 32; ++j) rows[j] |= static_cast<uint64_t>((column >> j) & 1) << i;
-  }
-  for (int i = 0; i < 32; ++i) {
-    int pivot = i;
-    while (!((rows[pivot] >> i) & 1)) ++pivot;
-    std::swap(rows[i], rows[pivot]);
-    for (int q = 0; q < 32; ++q) {
-      if (q != i && ((rows[q] >> i) & 1)) rows[q] ^= rows[i];
-    }
-  }
-  uint32_t x = 0;
-  for (int i = 0; i < 32; ++i) x |= static_cast<uint32_t>((rows[i] >> 32) & 1) << i;
-  sum(x);
-  return s;
-}
-
 class ChangeDetection : public ::testing::Test {
  protected:
   // Packs `files` (name -> content, in place of the tree there was); true when the run found
@@ -170,11 +142,11 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   // calls a pack up to date that test would not pass.
   const std::string full(32768, 'f');
   const Files withFull = {{"a", "abc"}, {"sub/b", big}, {"z", full}};
-  auto bent = [&](const std::string& b, const std::string& z, const std::string& extra = "") {
+  auto bent = [&](const std::string& b, const std::string& z) {
     test::MadeEntry eb{"src/sub\\b", big}, ez{"src/z", full};
     if (!b.empty()) eb.stored = b;
     if (!z.empty()) ez.stored = z;
-    return test::MakePack({{"src/a", "abc"}, eb, ez}, true).bytes + extra;
+    return test::MakePack({{"src/a", "abc"}, eb, ez}, true).bytes;
   };
   std::string padded = Chunk(big.substr(0, 32768));
   padded.replace(0, 4, test::Le32(static_cast<uint32_t>(padded.size() - 4 + 3)));
@@ -194,20 +166,18 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", pak_}, &out, counting), 0) << out;
     EXPECT_EQ(compressed, 1);
   }
-  Bent(bent(Chunk("") + Chunk(big.substr(0, 32768)) + rest, ""), withFull, false, false);  // an empty chunk first
-  Bent(bent(Chunk(big.substr(0, 1000)) + Chunk(big.substr(1000, 32768)) + Chunk(big.substr(33768, 32768)) +
-                 Chunk(big.substr(66536)), ""), withFull, false, false);  // a short chunk before the last
   Bent(bent(padded + rest, ""), withFull, true, false);
-  Bent(bent("", Chunk(full) + Chunk("") + Chunk("")), withFull, false, false);
-  Bent(bent("", Chunk(full)), withFull, false, false);  // no final empty chunk
+  // Layout faults (here no final empty chunk) are the entry reader's, tested with the checks.
+  Bent(bent("", Chunk(full)), withFull, false, false);
   Bent(bent("", Chunk(full) + emptyPadded), withFull, true, false);
-  Bent(bent("", "", std::string(100, '\0')), withFull, false, false);
   {  // An old entry whose name holds a NUL matches no file.
     test::MadeEntry hidden{std::string("src/a\0hidden", 12), "abc"};
     Bent(test::MakePack({hidden, {"src/sub\\b", big}, {"src/z", full}}, true).bytes, withFull, false, false);
   }
-  // A file whose checksum is 0 edited in place: its old stored form must not pass for it.
-  const std::string zero = WithChecksumZero(test::RandomBytes(5000, 7));
+  // A file whose checksum is 0 edited in place: its old stored form must not pass for it. (The
+  // checksum is affine in the last 4 bytes, which were solved for over GF(2).)
+  const std::string zero = test::RandomBytes(4996, 7) + "\x7b\xd7\x6b\x8f";
+  ASSERT_EQ(Checksum32(zero.data(), zero.size()), 0u);
   std::string edited = zero;
   edited[10] ^= 1;
   EXPECT_FALSE(Unchanged({{"a", zero}}));
@@ -292,6 +262,8 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     row.edit();
     EXPECT_EQ(RunTool({"Tarnix", src, pak_, row.option}, &out), 0) << out;
     EXPECT_EQ(out.find("No file changes found") != std::string::npos, row.unchanged) << row.what;
+    // Only a run that read no source leaves the (forged) record as it was.
+    EXPECT_EQ(LoadStateRecord(pak_)->begun > Now(), row.what == std::string("an honest record")) << row.what;
     EXPECT_EQ(Problems(pak_, true), 0u) << row.what;
     EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &out), 0) << out;  // and what it left is right
     EXPECT_NE(out.find("No file changes found"), std::string::npos) << row.what;

@@ -177,7 +177,9 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
   EXPECT_EQ(ReadFile(pak_), "old");
 }
 
-TEST(Cli, RemovesWhatKilledRunsLeftDismissesEndlessFramesAndExtractsWithTheUmasksMode) {
+// Layout faults such as endless empty frames after an entry are the checks' to test, and
+// replacing a pack that has them the driver's.
+TEST(Cli, RemovesWhatKilledRunsLeftAndExtractsWithTheUmasksMode) {
   TempDir dir;
   WriteFile(dir / "src/a", "abc");
   const unsigned long gone = 999999998;  // above Linux's limit: no process has it
@@ -186,20 +188,11 @@ TEST(Cli, RemovesWhatKilledRunsLeftDismissesEndlessFramesAndExtractsWithTheUmask
   const std::string live = platform::TemporaryName(machine, getpid(), 0);
   const std::string elsewhere = platform::TemporaryName(machine + 1, gone, 0);
   for (const std::string& name : {dead, live, elsewhere}) WriteFile(dir / name, "litter");
-  // One entry and then 40 MiB of zeros, millions of empty frames: refused at the first.
-  const std::string bloated = MakePack({{"src/a", "abc"}}, true).bytes;
-  WriteFile(dir / "p.pak", bloated);
-  ASSERT_EQ(truncate((dir / "p.pak").c_str(), 40 << 20), 0);
-  CommandResult r = RunShell(ShellQuote(TARNIX_INSPECT) + " test " + ShellQuote(dir / "p.pak"));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.errors, dir / "p.pak: entry 0 (src/a): " + std::to_string((40 << 20) - bloated.size()) +
-                          " bytes after its last chunk, before the end of the file\n");
-  r = Exec({TARNIX_BINARY, dir / "src", dir / "p.pak"});
+  CommandResult r = Exec({TARNIX_BINARY, dir / "src", dir / "p.pak"});
   EXPECT_EQ(r.status, 0) << r.output;
   std::vector<std::string> expected = {elsewhere, live, "p.pak", "src"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(Listing(dir.path()), expected);
-  EXPECT_EQ(ReadFile(dir / "p.pak"), bloated);
   // A file extract replaces gives its mode to nothing.
   WriteFile(dir / "out/src/a", "old");
   ASSERT_EQ(chmod((dir / "out/src/a").c_str(), 04777), 0);
