@@ -218,9 +218,15 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     fs::last_write_time(dir_ / "other", fs::last_write_time(a));
     fs::rename(dir_ / "other", a);
   };
-  auto damage = [&](bool cut) {
+  enum Damage { Flipped, Cut, Longer };  // the last: bytes after its files, its checksum made to fit
+  auto damage = [&](Damage how) {
     std::string bytes = ReadFile(StateRecordPath(pak_));
-    cut ? bytes.resize(bytes.size() - 9) : void(bytes[bytes.size() / 2] ^= 1);
+    if (how == Cut) bytes.resize(bytes.size() - 9);
+    if (how == Flipped) bytes[bytes.size() / 2] ^= 1;
+    if (how == Longer) {
+      bytes.insert(bytes.size() - 4, "more");
+      bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
+    }
     WriteFile(StateRecordPath(pak_), bytes);
   };
   const struct {
@@ -237,8 +243,13 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"the other setting's record", [&] { forge(true, [](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; }); }, "", true},
       {"a pack replaced since", [&] { forge(true); WriteFile(pak_ + ".new", ReadFile(pak_)); fs::rename(pak_ + ".new", pak_); }, "", true},
       {"a table that differs", [&] { forge(true, [](StateRecord& r) { r.tableChecksum ^= 1; }); }, "", true},
-      {"a damaged record", [&] { forge(true); damage(false); }, "", true},
-      {"a record cut short", [&] { forge(true); damage(true); }, "", true},
+      {"a damaged record", [&] { forge(true); damage(Flipped); }, "", true},
+      {"a record cut short", [&] { forge(true); damage(Cut); }, "", true},
+      {"a record with bytes after its files", [&] { forge(true); damage(Longer); }, "", true},
+      {"another pack's record", [&] {
+         forge(true, [](StateRecord& r) { r.packPath = "/elsewhere.pak"; });
+         fs::copy_file(StateRecordPath("/elsewhere.pak"), StateRecordPath(pak_), fs::copy_options::overwrite_existing);
+       }, "", true},
       {"a same-size edit at once", [&] { forge(false); sameSizeEdit(); }, "", false},
       {"an edit with its time restored", [&] { forge(false); timeRestored(); }, "", false},
       {"another file renamed over it, same size and time", [&] { forge(false); renamedOver(); }, "", false},
