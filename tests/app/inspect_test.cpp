@@ -60,6 +60,7 @@ TEST(Inspect, CommandLines) {
       {{"cat", p, "d/sub/b"}, 0, "hello", ""},
       {{"cat", p, "d\\sub\\b"}, 0, "hello", ""},
       {{"cat", p, "d/c"}, 1, "", p + ": no entry named d/c\n"},
+      {{"cat", p, "d/subxb"}, 1, "", p + ": no entry named d/subxb\n"},  // a separator stands for no other byte
       {{"diff", p, q}, 1, "- d/e\n- d/gone\n~ d/sub\\b\n+ d/new\n", ""},
       {{"diff", p, p}, 0, "", ""},
       {{"diff", p, dir / "none.pak"}, 2, "", (dir / "none.pak") + ": No such file or directory\n"},

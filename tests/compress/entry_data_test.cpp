@@ -77,7 +77,8 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
   const std::tuple<std::string, ChunkCoding, uint32_t> cases[] = {
       {RandomBytes(32768, 1), ChunkCoding::Stored, 0xBEA3B6FE}, {Skewed(32768, 2), ChunkCoding::Literals, 0x38E780C1},
       {text.substr(0, 32768), ChunkCoding::Level6, 0}, {repeating, ChunkCoding::Level6, 0},
-      {RandomBytes(1000, 3), ChunkCoding::Level6, 0},  // too small to be worth it
+      {RandomBytes(1023, 3), ChunkCoding::Level6, 0},  // too small to be worth it
+      {RandomBytes(1024, 3), ChunkCoding::Literals, 0xFBA2297},
   };
   for (const auto& [chunk, coding, golden] : cases) {
     uint32_t histogram[256];
