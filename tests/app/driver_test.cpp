@@ -247,8 +247,9 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"a record cut short", [&] { forge(true); damage(Cut); }, "", true},
       {"a record with bytes after its files", [&] { forge(true); damage(Longer); }, "", true},
       {"another pack's record", [&] {
-         forge(true, [](StateRecord& r) { r.packPath = "/elsewhere.pak"; });
-         fs::copy_file(StateRecordPath("/elsewhere.pak"), StateRecordPath(pak_), fs::copy_options::overwrite_existing);
+         const std::string other = dir_ / "other.pak";
+         forge(true, [&other](StateRecord& r) { r.packPath = RecordKey(other); });
+         fs::copy_file(StateRecordPath(other), StateRecordPath(pak_), fs::copy_options::overwrite_existing);
        }, "", true},
       {"a same-size edit at once", [&] { forge(false); sameSizeEdit(); }, "", false},
       {"an edit with its time restored", [&] { forge(false); timeRestored(); }, "", false},
