@@ -3,10 +3,9 @@
 #include <atomic>
 #include <new>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 
+#include "compress/worker_pool.h"
 #include "pack/checksum.h"
 #include "pack/pack_check.h"
 #include "platform/platform.h"
@@ -22,7 +21,7 @@ constexpr int64_t ReadPiece = 256 * 1024;
 // number of bytes the listing found.
 Status ChecksumSource(const PackEntry& entry, std::vector<uint8_t>* buffer, uint32_t* checksum,
                       bool* sameSize) {
-  if (entry.source() == nullptr) return Status::Error(entry.name + ": it has no source file");
+  if (entry.source() == nullptr) return Status::Refused(entry.name + ": it has no source file");
   BinaryStream source;
   if (!source.open(entry.source()->path, OpenMode::Read)) {
     return source.status().prefixed("Failed to open ");
@@ -53,28 +52,21 @@ Status ChecksumSources(const std::vector<const PackEntry*>& entries, std::vector
   std::vector<std::vector<uint8_t>> buffers(threads, std::vector<uint8_t>(ReadPiece));
   std::atomic<size_t> next{0};
   std::atomic<bool> outOfMemory{false};
-  auto work = [&](std::vector<uint8_t>* buffer) {
+  auto work = [&](unsigned worker) {
     try {
       for (size_t i; (i = next++) < entries.size();) {
         bool same = false;
-        results[i] = ChecksumSource(*entries[i], buffer, &(*checksums)[i], &same);
+        results[i] = ChecksumSource(*entries[i], &buffers[worker], &(*checksums)[i], &same);
         (*sameSize)[i] = same;
       }
     } catch (const std::bad_alloc&) {
       outOfMemory = true;
     }
   };
-  std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < threads; ++t) {
-    try {
-      helpers.emplace_back(work, &buffers[t]);
-    } catch (const std::system_error&) {
-      break;  // the caller reads what no helper could
-    }
-  }
-  work(&buffers[0]);
-  for (std::thread& helper : helpers) helper.join();
-  if (outOfMemory) throw std::bad_alloc();
+  ThreadGroup helpers(threads - 1, work);
+  work(0);  // the caller reads what no helper takes
+  helpers.join();
+  if (outOfMemory) return Status::OutOfMemory("out of memory");
   for (const Status& result : results) {
     if (!result.ok()) return result;
   }

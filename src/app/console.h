@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/status.h"
+#include "base/status.h"
 
 namespace tarnix {
 

@@ -1,11 +1,10 @@
 #include "app/driver.h"
 
-#include <future>
 #include <new>
-#include <system_error>
 
 #include "app/change_detection.h"
 #include "app/state_record.h"
+#include "compress/worker_pool.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
 #include "scan/directory_scan.h"
@@ -68,11 +67,11 @@ Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t
   Status probed = platform::ProbeFile(file.path, &length, stamp);
   if (!probed.ok()) return probed.prefixed("Failed to open ");
   if (length > MaxPackSize) {
-    return Status::Error("Cannot store " + file.path + ": it is " + std::to_string(length) +
+    return Status::Refused("Cannot store " + file.path + ": it is " + std::to_string(length) +
                          " bytes, and an entry must stay below 2 GiB");
   }
   if (storedName.size() > MaxNameLength) {
-    return Status::Error("Cannot store " + file.path + ": its stored name is " +
+    return Status::Refused("Cannot store " + file.path + ": its stored name is " +
                          std::to_string(storedName.size()) + " bytes, the limit is " +
                          std::to_string(MaxNameLength));
   }
@@ -153,12 +152,8 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   auto load = [&run, &replaced, type = pack.compressionType] {
     LoadReplacedPack(run.packPath, type, replaced);
   };
-  std::future<void> loaded;
-  try {
-    loaded = std::async(std::launch::async, load);
-  } catch (const std::system_error&) {
-    loaded = std::async(std::launch::deferred, load);  // no thread to be had: it runs in turn
-  }
+  ThreadGroup loader(1, [&load](unsigned) { load(); });
+  if (loader.started() == 0) load();  // no thread to be had: it runs in turn
   // Nothing with -v, which reads everything. With a record, the scan stamps the files: a stat
   // beside the listing costs less than one by path.
   std::optional<StateRecord> record;
@@ -170,7 +165,7 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
     console.line("Skipping " + skipped.name + ": " + skipped.reason);
   }
 
-  loaded.get();
+  loader.join();
   std::vector<std::optional<Vouched>> vouched;
   Status listed = ListFiles(scan, RootName(run.directory), MakeVoucher(run, replaced, std::move(record)), console, &pack, &vouched);
   if (!listed.ok()) return listed;
@@ -200,7 +195,8 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   };
   options.replaced = &replaced;
   options.reuse = std::move(reuse);
-  if (!pack.write(run.packPath, options)) return Status::Error(pack.errorText);
+  Status written = pack.writeTo(run.packPath, options);
+  if (!written.ok()) return written;
   std::vector<Vouched> proven;
   for (const PackEntry& entry : pack.entries) proven.push_back({entry.checksum.value_or(0), entry.storedChecksum});
   RecordProof(run, pack, proven, begun);
@@ -230,8 +226,12 @@ int RunTarnix(const std::vector<std::string>& args, Console& console,
   try {
     status = Pack(run, console, tuning);
   } catch (const std::bad_alloc&) {
-    // Everything the run made is gone by now, its temporary file included.
-    status = Status::Error("Failed to write " + run.packPath + ": out of memory");
+    status = Status::OutOfMemory("out of memory");
+  }
+  // Whatever ran short, the run failed to write its pack; everything it made is gone by now,
+  // its temporary file included.
+  if (status.code() == StatusCode::OutOfMemory) {
+    status = WriteFailure(run.packPath, StatusCode::OutOfMemory, "out of memory");
   }
   if (status.ok()) return 0;
   console.endProgressLine();

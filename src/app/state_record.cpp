@@ -145,13 +145,13 @@ Status PackIdentity(const std::string& packPath, int64_t tableEnd, platform::Fil
   std::optional<platform::FileStamp> probed;
   Status opened = platform::ProbeFile(packPath, &size, &probed);
   if (!opened.ok()) return opened;
-  if (!probed) return Status::Error(packPath + ": the system does not say when it changed");
+  if (!probed) return Status::Io(packPath + ": the system does not say when it changed");
   *stamp = *probed;
   BinaryStream stream;
   std::vector<uint8_t> table(static_cast<size_t>(std::max<int64_t>(tableEnd, 0)));
   if (!stream.open(packPath, OpenMode::Read) ||
       stream.readAt(0, table.data(), tableEnd) != tableEnd) {
-    return Status::Error(packPath + ": its table cannot be read");
+    return Status::Damaged(packPath + ": its table cannot be read");
   }
   *tableChecksum = Checksum32(table.data(), table.size());
   return Status();

@@ -5,18 +5,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "pack/format.h"
+
 struct libdeflate_compressor;
 struct libdeflate_decompressor;
 
 namespace tarnix {
-
-// Content bytes per chunk.
-constexpr size_t ChunkSize = 32768;
-// Largest zlib stream a chunk may hold: the classic compress bound for a full chunk,
-// max(128 + n*110/100, 128 + n + 5*(n/31744 + 1)) at n = 32768. Readers refuse longer ones.
-constexpr uint32_t MaxChunkStreamSize = 36172;
-// Room for one framed chunk: the length field and the longest stream.
-constexpr size_t FramedChunkCapacity = 4 + MaxChunkStreamSize;
 
 // How one chunk is coded: by level 6's match search, as a Huffman code of its byte
 // frequencies alone, or stored as it is. Every way gives a zlib stream.

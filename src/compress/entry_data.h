@@ -13,15 +13,9 @@
 
 #include "compress/chunk_codec.h"
 #include "io/binary_stream.h"
+#include "pack/format.h"
 
 namespace tarnix {
-
-// How every entry of a pack is stored; the header byte.
-enum class CompressionType : uint8_t { Uncompressed = 0, Compressed = 1 };
-
-// Largest pack, and so largest stored entry, the format can address: positions are signed
-// 32-bit.
-constexpr int64_t MaxPackSize = 0x7FFFFFFF;
 
 // What a new entry may take from the pack it replaces.
 enum class Reuse {
@@ -47,7 +41,7 @@ struct StoredCopy {
 };
 
 // One file whose content goes into the pack.
-struct EntrySource {
+struct EntryToWrite {
   std::string name;  // the stored name, for messages
   std::string path;  // where to read the content
   uint32_t size = 0;  // as taken when the file was listed; any other length fails the write
@@ -83,7 +77,7 @@ struct EntryDataOptions {
 // copy does not is stored afresh. `onEntryStart(k)` runs on the calling thread once, when
 // entry k's data starts to go out. On failure the message names the file and the reason;
 // output may then have been written in part.
-Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType type,
+Status WriteEntryData(const std::vector<EntryToWrite>& entries, CompressionType type,
                       BinaryStream& out, const EntryDataOptions& options,
                       const std::function<void(size_t)>& onEntryStart,
                       std::vector<StoredEntryData>* stored);

@@ -16,15 +16,15 @@ std::string Where(uint64_t chunk) { return "chunk " + std::to_string(chunk) + ":
 
 Status CheckChunkLength(uint64_t chunk, uint32_t length, int64_t room, const char* endName) {
   if (length > MaxChunkStreamSize) {
-    return Status::Error(Where(chunk) + "length " + std::to_string(length) + " exceeds " +
+    return Status::Damaged(Where(chunk) + "length " + std::to_string(length) + " exceeds " +
                          std::to_string(MaxChunkStreamSize));
   }
   if (length < MinChunkStreamSize) {
-    return Status::Error(Where(chunk) + "length " + std::to_string(length) +
+    return Status::Damaged(Where(chunk) + "length " + std::to_string(length) +
                          " is shorter than any zlib stream");
   }
   if (static_cast<int64_t>(length) > room) {
-    return Status::Error(Where(chunk) + "length " + std::to_string(length) + " runs past " +
+    return Status::Damaged(Where(chunk) + "length " + std::to_string(length) + " runs past " +
                          endName);
   }
   return Status();
@@ -35,14 +35,14 @@ Status DecodeChunk(ChunkCodec& codec, uint64_t chunk, const uint8_t* stream, siz
   size_t produced = 0;
   size_t consumed = 0;
   if (!codec.decode(stream, streamSize, out, ChunkSize, &produced, &consumed)) {
-    return Status::Error(Where(chunk) + "corrupt");
+    return Status::Damaged(Where(chunk) + "corrupt");
   }
   if (consumed != streamSize) {
-    return Status::Error(Where(chunk) + std::to_string(streamSize - consumed) +
+    return Status::Damaged(Where(chunk) + std::to_string(streamSize - consumed) +
                          " bytes after its zlib stream");
   }
   if (produced != expected) {
-    return Status::Error(Where(chunk) + "decodes to " + std::to_string(produced) +
+    return Status::Damaged(Where(chunk) + "decodes to " + std::to_string(produced) +
                          " bytes, but should hold " + std::to_string(expected));
   }
   return Status();
@@ -53,7 +53,7 @@ Status EntryReader::read(BinaryStream& stream, const EntryToRead& entry, ReadMod
   // Asking a file for its size costs a system call: only when the caller cannot tell.
   const int64_t limit = entry.room ? entry.offset + *entry.room : stream.size();
   if (entry.offset < 0 || limit < entry.offset) {
-    return Status::Error("its data lies outside " + std::string(entry.endName));
+    return Status::Damaged("its data lies outside " + std::string(entry.endName));
   }
   uint32_t checksum = EmptyChecksum;
   Status status = entry.type == CompressionType::Compressed
@@ -62,15 +62,15 @@ Status EntryReader::read(BinaryStream& stream, const EntryToRead& entry, ReadMod
   if (!status.ok()) return status;
   if (entry.room && end_ != limit) {
     if (entry.type != CompressionType::Compressed) {
-      return Status::Error("its data takes " + std::to_string(entry.size) + " bytes, but " +
+      return Status::Damaged("its data takes " + std::to_string(entry.size) + " bytes, but " +
                            std::to_string(limit - entry.offset) + " lie before " + entry.endName);
     }
     const int64_t extra = limit - end_;
-    return Status::Error(std::to_string(extra) + (extra == 1 ? " byte" : " bytes") +
+    return Status::Damaged(std::to_string(extra) + (extra == 1 ? " byte" : " bytes") +
                          " after its last chunk, before " + entry.endName);
   }
   if (mode == ReadMode::Full && entry.checksum && checksum != *entry.checksum) {
-    return Status::Error("checksum " + std::to_string(checksum) + ", recorded " +
+    return Status::Damaged("checksum " + std::to_string(checksum) + ", recorded " +
                          std::to_string(*entry.checksum));
   }
   return Status();
@@ -80,7 +80,7 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
                                ReadMode mode, const ContentSink& sink, uint32_t* checksum) {
   const int64_t have = limit - entry.offset;
   if (have < entry.size) {
-    return Status::Error("data ends " + std::to_string(entry.size - have) +
+    return Status::Damaged("data ends " + std::to_string(entry.size - have) +
                          " bytes short of the entry");
   }
   end_ = entry.offset + entry.size;
@@ -89,7 +89,7 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
   for (int64_t at = entry.offset; at < end_;) {
     const int64_t want = std::min<int64_t>(end_ - at, ChunkSize);
     if (stream.readAt(at, output_.data(), want) != want) {
-      return Status::Error("cannot read its data at offset " + std::to_string(at));
+      return Status::Damaged("cannot read its data at offset " + std::to_string(at));
     }
     *checksum = Checksum32Update(*checksum, output_.data(), static_cast<size_t>(want));
     if (sink) {
@@ -132,14 +132,14 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
     chunkStarts_.push_back(position);
     uint8_t field[4];
     if (limit - position < 4 || !readField(stream, position, field)) {
-      return Status::Error(Where(chunk) + "its length runs past " + entry.endName);
+      return Status::Damaged(Where(chunk) + "its length runs past " + entry.endName);
     }
     const uint32_t length = LoadU32(field);
     Status framed = CheckChunkLength(chunk, length, limit - position - 4, entry.endName);
     if (!framed.ok()) return framed;
     if (mode == ReadMode::Full) {
       if (stream.readAt(position + 4, input_.data(), length) != static_cast<int64_t>(length)) {
-        return Status::Error(Where(chunk) + "cannot be read");
+        return Status::Damaged(Where(chunk) + "cannot be read");
       }
       const size_t expected = ChunkContent(entry.size, chunk);
       Status decoded = DecodeChunk(codec_, chunk, input_.data(), length, expected, output_.data());
@@ -160,7 +160,7 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
 Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
                      const ContentSink& sink) {
   if (type != CompressionType::Compressed && type != CompressionType::Uncompressed) {
-    return Status::Error("unknown compression type " + std::to_string(static_cast<int>(type)));
+    return Status::Refused("unknown compression type " + std::to_string(static_cast<int>(type)));
   }
   EntryReader reader;
   EntryToRead entry;

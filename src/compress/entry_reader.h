@@ -17,18 +17,6 @@
 
 namespace tarnix {
 
-// Smallest zlib stream: a 2-byte header, an empty final block of 2 bytes and the Adler-32. A
-// shorter frame (a zero-length one above all) is damage, which also bounds how many frames a
-// walk can meet in a given room.
-constexpr uint32_t MinChunkStreamSize = 8;
-
-// Every chunk holds ChunkSize bytes but the last, which holds the rest, and is the stream of
-// empty input when the size is a whole multiple of ChunkSize (0 included).
-constexpr uint64_t ChunkCount(uint32_t size) { return size / ChunkSize + 1; }
-constexpr size_t ChunkContent(uint32_t size, uint64_t chunk) {
-  return chunk + 1 < ChunkCount(size) ? ChunkSize : size % ChunkSize;
-}
-
 // "chunk K: " and the reason when a length field breaks the rules; `room` is what the entry has
 // left after the field, and `endName` says what lies there ("the end of the file").
 Status CheckChunkLength(uint64_t chunk, uint32_t length, int64_t room, const char* endName);

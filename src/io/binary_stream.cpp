@@ -36,7 +36,7 @@ bool BinaryStream::open(const std::string& path, int32_t mode) {
     case 3: modeText = "ab"; break;
     default:
       errorText_ = "Invalid open mode " + std::to_string(mode);
-      status_ = Status::Error(path + ": " + errorText_);
+      status_ = Status::Refused(path + ": " + errorText_);
       return false;
   }
   std::FILE* f = nullptr;
@@ -44,7 +44,7 @@ bool BinaryStream::open(const std::string& path, int32_t mode) {
   if (!opened.ok()) {
     // The text names the error number; a refusal that has none (not a regular file) says why.
     errorText_ = opened.errorNumber() != 0
-                     ? "Failed to open file with errno " + std::to_string(opened.errorNumber())
+                     ? OpenErrorText(opened.errorNumber())
                      : "Failed to open file: " + opened.message();
     status_ = opened;
     return false;
@@ -265,6 +265,20 @@ bool BinaryStream::truncate(int64_t size) {
   }
   std::FILE* f = file();
   return f != nullptr && (platform::TruncateFile(f, size) || fail());
+}
+
+std::string OpenErrorText(int errorNumber) {
+  return "Failed to open file with errno " + std::to_string(errorNumber);
+}
+
+Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason) {
+  return Status::Error(code, "Failed to write " + path + ": " + reason);
+}
+
+Status WriteFailure(const std::string& path, const BinaryStream& out) {
+  const Status& cause = out.status();
+  return Status::Error(StatusCode::Io, "Failed to write " + path + ": " +
+                       platform::ErrorString(cause.errorNumber()), cause.errorNumber());
 }
 
 }  // namespace tarnix

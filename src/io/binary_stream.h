@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/status.h"
+#include "base/status.h"
 
 namespace tarnix {
 
@@ -109,5 +109,14 @@ class BinaryStream {
   std::string errorText_;
   Status status_;
 };
+
+// The text a failed open keeps, naming the system's error number: "Failed to open file with
+// errno N".
+std::string OpenErrorText(int errorNumber);
+
+// How every failed write of a pack is told: "Failed to write <path>: <reason>".
+Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason);
+// The same for the first failure of `out`, in the system's words.
+Status WriteFailure(const std::string& path, const BinaryStream& out);
 
 }  // namespace tarnix

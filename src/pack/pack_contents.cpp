@@ -34,10 +34,15 @@ EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry) {
   return read;
 }
 
+bool PackContents::keep(const Status& status) {
+  if (!status.ok()) errorText = status.message();
+  return status.ok();
+}
+
 Status PackEntry::loadData(std::vector<uint8_t>* content) const {
-  if (hasSource()) return Status::Error(name + ": it is a new entry, not yet stored in a pack");
+  if (hasSource()) return Status::Refused(name + ": it is a new entry, not yet stored in a pack");
   if (pack == nullptr || !pack->stream.isOpen()) {
-    return Status::Error(name + ": the pack that holds it is not open");
+    return Status::Refused(name + ": the pack that holds it is not open");
   }
   content->clear();
   // Work on a copy: it shares the file, and leaves the pack's own stream object alone.

@@ -12,17 +12,10 @@
 #include "compress/entry_data.h"
 #include "compress/entry_reader.h"
 #include "io/binary_stream.h"
+#include "pack/format.h"
 #include "platform/platform.h"
 
 namespace tarnix {
-
-constexpr char PackMagic[4] = {'T', 'R', 'N', 'X'};
-constexpr int32_t PackVersion = 1;
-constexpr int64_t HeaderSize = 10;
-// Bytes of a table record besides the name: length 2, offset 4, size 4, checksum 4.
-constexpr int64_t RecordFixedSize = 14;
-// Longest name a record can hold; readers take the length as signed 16-bit.
-constexpr size_t MaxNameLength = 32767;
 
 class PackContents;
 
@@ -114,12 +107,16 @@ class PackContents {
   // Fills each entry's offset, checksum and storedSize. On false, errorText holds a message
   // that names the file and the reason.
   bool write(const std::string& path, const WriteOptions& options);
+  // The same two as a Status, for callers that act on its code; read() and write() are these
+  // and errorText.
+  Status readTable();
+  Status writeTo(const std::string& path, const WriteOptions& options);
 
  private:
-  Status readTable();
+  // Keeps a failure's message in errorText: the one place the bool interfaces get their text.
+  bool keep(const Status& status);
   // Reads record `index`; `position` counts the bytes read, `end` is the file's length.
   Status readRecord(uint32_t index, int64_t end, int64_t* position, PackEntry* entry);
-  Status writeTo(const std::string& path, const WriteOptions& options);
   // Writes every entry's stored form at `out`'s position and fills in where each lies.
   Status writeData(const std::string& path, const WriteOptions& options, int64_t dataStart,
                    BinaryStream& out);

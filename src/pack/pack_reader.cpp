@@ -7,7 +7,7 @@ namespace tarnix {
 
 Status PackContents::readRecord(uint32_t index, int64_t end, int64_t* position, PackEntry* entry) {
   auto cutShort = [index] {
-    return Status::Error("Entry table is cut short at entry " + std::to_string(index));
+    return Status::Damaged("Entry table is cut short at entry " + std::to_string(index));
   };
   uint8_t head[2];
   if (stream.read(head, 2) != 2) return cutShort();
@@ -16,7 +16,7 @@ Status PackContents::readRecord(uint32_t index, int64_t end, int64_t* position, 
   if (length > 0) {
     // Name bytes and the 12 bytes of numbers behind them must still be in the file.
     if (static_cast<int64_t>(length) + 12 > end - *position) {
-      return Status::Error("Name of entry " + std::to_string(index) + " runs past the end of the file");
+      return Status::Damaged("Name of entry " + std::to_string(index) + " runs past the end of the file");
     }
     // Every byte, a NUL among them: a name cut at one would pass for another.
     entry->name.resize(static_cast<size_t>(length));
@@ -33,26 +33,22 @@ Status PackContents::readRecord(uint32_t index, int64_t end, int64_t* position, 
   return Status();
 }
 
-bool PackContents::read() {
-  Status status = readTable();
-  if (!status.ok()) errorText = status.message();
-  return status.ok();
-}
+bool PackContents::read() { return keep(readTable()); }
 
 Status PackContents::readTable() {
-  if (stream.readString(4) != std::string(PackMagic, 4)) return Status::Error("Magic mismatch");
+  if (stream.readString(4) != std::string(PackMagic, 4)) return Status::Damaged("Magic mismatch");
   int32_t v = static_cast<int8_t>(stream.readU8());
   version = v;
-  if (v <= 0) return Status::Error("Unexpected version " + std::to_string(v));
+  if (v <= 0) return Status::Damaged("Unexpected version " + std::to_string(v));
   if (v > PackVersion) {
-    return Status::Error("File is too new to read. File is version " + std::to_string(v) +
+    return Status::Damaged("File is too new to read. File is version " + std::to_string(v) +
                          ". Latest compatible version is " + std::to_string(PackVersion));
   }
   uint8_t type = stream.readU8();
   compressionType = static_cast<CompressionType>(type);
-  if (type > 1) return Status::Error("Incorrect compression type (" + std::to_string(type) + ")");
+  if (type > 1) return Status::Damaged("Incorrect compression type (" + std::to_string(type) + ")");
   uint8_t countBytes[4];
-  if (stream.read(countBytes, 4) != 4) return Status::Error("Header is cut short");
+  if (stream.read(countBytes, 4) != 4) return Status::Damaged("Header is cut short");
   const uint32_t count = LoadU32(countBytes);
   entries.clear();
 
@@ -62,7 +58,7 @@ Status PackContents::readTable() {
   const int64_t end = stream.size();
   int64_t position = stream.tell();
   if (end < position || static_cast<int64_t>(count) > (end - position) / RecordFixedSize) {
-    return Status::Error("Entry count " + std::to_string(count) + " does not fit in the file");
+    return Status::Damaged("Entry count " + std::to_string(count) + " does not fit in the file");
   }
   // Grown as records are read, so memory follows what the file really holds.
   std::vector<PackEntry> table;

@@ -42,19 +42,18 @@ Status MeasureTable(const PackContents& pack, const std::string& path, int64_t* 
   int64_t length = 0;
   for (const PackEntry& entry : pack.entries) {
     if (entry.name.size() > MaxNameLength) {
-      return Status::Error("Cannot store " + entry.name.substr(0, 64) + "...: its name is " +
+      return Status::Refused("Cannot store " + entry.name.substr(0, 64) + "...: its name is " +
                            std::to_string(entry.name.size()) + " bytes long, the limit is " +
                            std::to_string(MaxNameLength));
     }
     if (!entry.hasSource()) {
-      return Status::Error("Cannot store " + entry.name + ": it has no source file");
+      return Status::Refused("Cannot store " + entry.name + ": it has no source file");
     }
     *dataStart += RecordSize(entry.name);
     length += pack.compressionType == CompressionType::Uncompressed ? entry.size : 0;
   }
   if (*dataStart + length > MaxPackSize) {
-    return Status::Error("Failed to write " + path +
-                         ": the pack would reach 2 GiB, the largest the format can hold");
+    return WriteFailure(path, StatusCode::Refused, TooLarge);
   }
   return Status();
 }
@@ -70,8 +69,8 @@ Status CreateOutput(const std::string& path, platform::TempFile* temp, BinaryStr
   if (created.ok()) platform::RemoveStaleTemporaryFiles(folder);
   if (created.ok()) created = temp->create(folder, name, &file);
   if (!created.ok()) {
-    return Status::Error("Failed to open " + path + ": Failed to open file with errno " +
-                         std::to_string(created.errorNumber()));
+    return Status::Io("Failed to open " + path + ": " + OpenErrorText(created.errorNumber()),
+                      created.errorNumber());
   }
   out->adoptForWriting(file, temp->path(), 1 << 20);
   return Status();
@@ -79,13 +78,13 @@ Status CreateOutput(const std::string& path, platform::TempFile* temp, BinaryStr
 
 // What WriteEntryData needs of each entry: where to read it, and the stored form to copy as
 // change detection planned it.
-std::vector<EntrySource> Sources(const std::vector<PackEntry>& entries,
+std::vector<EntryToWrite> Sources(const std::vector<PackEntry>& entries,
                                  const std::vector<EntryReuse>& reuse) {
-  std::vector<EntrySource> sources;
+  std::vector<EntryToWrite> sources;
   sources.reserve(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const PackEntry& entry = entries[i];
-    EntrySource source{entry.name, entry.source()->path, entry.size, {}};  // MeasureTable saw one
+    EntryToWrite source{entry.name, entry.source()->path, entry.size, {}};  // MeasureTable saw one
     const PackEntry* old = i < reuse.size() ? reuse[i].replaced : nullptr;
     if (old != nullptr && reuse[i].kind != Reuse::None && old->storedSize && old->checksum) {
       source.copy = StoredCopy{reuse[i].kind, &old->pack->stream, old->offset, *old->storedSize,
@@ -101,16 +100,14 @@ std::vector<EntrySource> Sources(const std::vector<PackEntry>& entries,
 Status CheckReplaceable(const std::string& path) {
   platform::FileKind kind = platform::KindOf(path, nullptr);
   if (kind != platform::FileKind::Missing && kind != platform::FileKind::Regular) {
-    return Status::Error("Refusing to replace " + path + ": it is " + platform::KindName(kind) +
+    return Status::Refused("Refusing to replace " + path + ": it is " + platform::KindName(kind) +
                          ", not a regular file");
   }
   return Status();
 }
 
 bool PackContents::write(const std::string& path, const WriteOptions& options) {
-  Status status = writeTo(path, options);
-  if (!status.ok()) errorText = status.message();
-  return status.ok();
+  return keep(writeTo(path, options));
 }
 
 Status PackContents::writeTo(const std::string& path, const WriteOptions& options) {
@@ -121,10 +118,6 @@ Status PackContents::writeTo(const std::string& path, const WriteOptions& option
   BinaryStream out;
   if (status.ok()) status = CreateOutput(path, &temp, &out);
   if (!status.ok()) return status;
-  auto writeFailure = [&out, &path] {
-    return Status::Error("Failed to write " + path + ": " +
-                         platform::ErrorString(out.status().errorNumber()));
-  };
   out.write(PackMagic, 4);
   out.writeU8(static_cast<uint8_t>(PackVersion));
   out.writeU8(static_cast<uint8_t>(compressionType));
@@ -132,19 +125,19 @@ Status PackContents::writeTo(const std::string& path, const WriteOptions& option
   // The first pass only reserves the table's room; offsets and checksums are known after the
   // data.
   WriteTable(out, entries);
-  if (!out.status().ok()) return writeFailure();
+  if (!out.status().ok()) return WriteFailure(path, out);
 
   status = writeData(path, options, dataStart, out);
   if (!status.ok()) return status;
   out.seek(HeaderSize);
   WriteTable(out, entries);
-  if (!out.sync() || !out.close().ok()) return writeFailure();
+  if (!out.sync() || !out.close().ok()) return WriteFailure(path, out);
   // Windows cannot replace a file that is still open.
   if (options.replaced != nullptr) options.replaced->stream.close().ok();
   Status replaced = temp.commit();
   if (!replaced.ok()) {
-    return Status::Error("Failed to replace " + path + ": " +
-                         platform::ErrorString(replaced.errorNumber()));
+    return Status::Io("Failed to replace " + path + ": " +
+                          platform::ErrorString(replaced.errorNumber()), replaced.errorNumber());
   }
   if (options.progress) options.progress(" Done\n");
   return Status();

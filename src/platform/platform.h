@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/status.h"
+#include "base/status.h"
 
 namespace tarnix::platform {
 

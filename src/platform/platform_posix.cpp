@@ -18,15 +18,6 @@
 
 namespace tarnix::platform {
 
-int LastErrorNumber() { return errno; }
-
-std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
-
-Status SystemError(const std::string& path, int errorNumber) {
-  return Status::Error(path + ": " + ErrorString(errorNumber), errorNumber);
-}
-
-Status SystemError(const std::string& path) { return SystemError(path, errno); }
 
 namespace {
 
@@ -55,7 +46,7 @@ Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
   }
   if (!S_ISREG(st->st_mode)) {
     ::close(*fd);
-    return Status::Error(path + ": it is " + KindName(KindOfMode(st->st_mode)) +
+    return Status::Refused(path + ": it is " + KindName(KindOfMode(st->st_mode)) +
                          ", not a regular file");
   }
   return Status();
@@ -177,18 +168,6 @@ FileKind KindOf(const std::string& path, FileId* id) {
   return KindOfMode(st.st_mode);
 }
 
-const char* KindName(FileKind kind) {
-  switch (kind) {
-    case FileKind::Missing: return "missing";
-    case FileKind::Regular: return "a regular file";
-    case FileKind::Directory: return "a directory";
-    case FileKind::Fifo: return "a FIFO";
-    case FileKind::Socket: return "a socket";
-    case FileKind::Device: return "a device";
-    case FileKind::Other: break;
-  }
-  return "a special file";
-}
 
 std::string ResolveLinks(const std::string& path) {
   std::string current = path;
@@ -277,22 +256,6 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
 
 // ---- Directories written into ----
 
-DirectoryHandle::~DirectoryHandle() { reset(); }
-
-DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : native_(other.native_), path_(std::move(other.path_)) {
-  other.native_ = -1;
-}
-
-DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    path_ = std::move(other.path_);
-    other.native_ = -1;
-  }
-  return *this;
-}
 
 void DirectoryHandle::reset() {
   if (native_ >= 0) ::close(static_cast<int>(native_));
@@ -303,7 +266,7 @@ Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
   std::error_code made;
   if (create && !std::filesystem::create_directories(path, made) && made) {
-    return Status::Error(path + ": " + made.message(), made.value());
+    return Status::Io(path + ": " + made.message(), made.value());
   }
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return SystemError(path);

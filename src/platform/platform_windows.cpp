@@ -75,7 +75,7 @@ FileId IdOf(const std::string& path) {
 }
 
 Status NotRegular(const std::string& path, FileKind kind) {
-  return Status::Error(path + ": it is " + KindName(kind) + ", not a regular file");
+  return Status::Refused(path + ": it is " + KindName(kind) + ", not a regular file");
 }
 
 Status OpenRegular(const std::string& path, int* fd, int64_t* size) {
@@ -134,15 +134,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
-int LastErrorNumber() { return errno; }
-
-std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
-
-Status SystemError(const std::string& path, int errorNumber) {
-  return Status::Error(path + ": " + ErrorString(errorNumber), errorNumber);
-}
-
-Status SystemError(const std::string& path) { return SystemError(path, errno); }
 
 Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
   *file = nullptr;
@@ -262,18 +253,6 @@ FileKind KindOf(const std::string& path, FileId* id) {
   return (st.st_mode & _S_IFCHR) ? FileKind::Device : FileKind::Other;
 }
 
-const char* KindName(FileKind kind) {
-  switch (kind) {
-    case FileKind::Missing: return "missing";
-    case FileKind::Regular: return "a regular file";
-    case FileKind::Directory: return "a directory";
-    case FileKind::Fifo: return "a FIFO";
-    case FileKind::Socket: return "a socket";
-    case FileKind::Device: return "a device";
-    case FileKind::Other: break;
-  }
-  return "a special file";
-}
 
 // The C runtime has no symbolic links to follow.
 std::string ResolveLinks(const std::string& path) { return path; }
@@ -306,19 +285,6 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
   return Status();
 }
 
-DirectoryHandle::~DirectoryHandle() { reset(); }
-
-DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : native_(other.native_), path_(std::move(other.path_)) {
-  other.native_ = -1;
-}
-
-DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
-  native_ = other.native_;
-  path_ = std::move(other.path_);
-  other.native_ = -1;
-  return *this;
-}
 
 void DirectoryHandle::reset() { native_ = -1; }
 
@@ -326,7 +292,7 @@ Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
   std::error_code made;
   if (create && !std::filesystem::create_directories(path, made) && made) {
-    return Status::Error(path + ": " + made.message(), made.value());
+    return Status::Io(path + ": " + made.message(), made.value());
   }
   if (KindOf(path) != FileKind::Directory) return SystemError(path, ENOENT);
   native_ = 0;  // only the path is kept

@@ -83,7 +83,7 @@ class Scanner {
     return name.find('\\') == std::string::npos;
   }
   static Status Unstorable(const std::string& path, const std::string& name) {
-    return Status::Error("Cannot store " + platform::JoinPath(path, name) +
+    return Status::Refused("Cannot store " + platform::JoinPath(path, name) +
                          ": its name holds a backslash, which a pack takes for a folder separator");
   }
 

@@ -1,16 +1,33 @@
+// The entry pipeline: WriteEntryData, which turns the listed files into their stored forms.
+//
+// Who does what. One thread, the caller's (the writing thread), reads and writes; every other
+// thread only compresses. The feeder, on the writing thread, cuts the entries into jobs of one
+// chunk each, in pack order: it reads a chunk's ChunkSize bytes from its source, or a framed
+// chunk of the replaced pack's stored form. Each job goes to the worker pool, whose helpers
+// (and the writing thread, whenever it would otherwise wait) compress it, or decode it when it
+// is a copy or when -v asks. The assembler, on the writing thread again, takes the jobs back in
+// the order they were cut and writes them out. So the pack's bytes are the same for any thread
+// count, and a tree of small files keeps every core busy as one large file does.
+//
+// What bounds memory. Jobs live in a ring of `chunksInFlight` slots, each with three buffers of
+// about a chunk; the feeder cuts a new job only into a slot the assembler has emptied, so
+// memory is bounded by the ring, never by the size of a file. Nothing holds a whole entry.
+//
+// How a redo rewinds. A copied entry is trusted only once it has read back: every chunk decoded
+// to its count of bytes and the checksum of the content matched the table's (or, for a trusted
+// copy, the checksum of its stored bytes matched the state record's). When it does not, the
+// assembler reports a redo: the jobs cut after it are drained and dropped, the output is put
+// back to where the entry began, and the feeder starts the entry again from its source file.
+// Only the rewound entry is stored afresh; the entries after it may still be copied.
 #include "compress/entry_data.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "compress/entry_reader.h"
+#include "compress/worker_pool.h"
 #include "io/little_endian.h"
 #include "pack/checksum.h"
 #include "platform/platform.h"
@@ -31,162 +48,83 @@ class Buffer {
   std::unique_ptr<uint8_t[]> data_;
 };
 
-// One piece of one entry on its way from the source file (or an earlier pack) to the pack.
+// One chunk of one entry on its way from its source file (or the replaced pack) to the pack.
+// The feeder fills a job, one worker processes it, the assembler takes it; the pool's `ready`
+// flag hands it from one to the next, so no field is touched by two threads at once. "Feeder"
+// and "assembler" both mean the writing thread.
 struct Job {
+  // Written by the feeder; read by the worker and the assembler.
   size_t entry = 0;
   size_t chunk = 0;
   bool last = false;
-  bool copied = false;                 // taken from an earlier pack's stored form
+  bool copied = false;                 // taken from the replaced pack's stored form
   bool trusted = false;                // a copy whose stored bytes' checksum is known: not decoded
   bool needsWork = false;              // to be compressed or decoded on a worker
+  size_t expected = 0;                 // content bytes a copied chunk must decode to
+  Status error;                        // reading the source failed
+  // Written by the feeder (content read; a copy's or a reusable chunk's framed bytes), then by
+  // the worker (the compressed chunk); read by the assembler.
   Buffer input{ChunkSize};             // content bytes read
   Buffer output{FramedChunkCapacity};  // framed chunk, compressed packs only
+  // Written by the worker; read by the assembler.
   Buffer decoded{ChunkSize};           // the chunk decoded again: with verify, or a copy's
-  size_t expected = 0;                 // content bytes a copied chunk must decode to
-  bool decodeOk = true;
+  bool decodeOk = true;                // also cleared by the feeder for a copy it cannot read
   // With verify: the chunk decoded to exactly its input bytes (always so for empty input and
   // for uncompressed packs, whose bytes go out as read).
   bool readsBack = true;
-  Status error;        // reading failed
-  bool outOfMemory = false;  // on a worker, where it cannot be thrown
-  bool ready = false;  // guarded by the pool's mutex
+  bool outOfMemory = false;            // on a worker, where it cannot be thrown
+  // Only the worker pool touches this, under its mutex.
+  bool ready = false;
 };
 
-// Compresses (and decodes again) jobs. Jobs finish in any order; the caller takes them back in
-// its own order with waitFor, and while it waits it works on queued jobs itself, so `threads`
-// threads in all (the caller included) do the work and none sits idle.
-class WorkerPool {
- public:
-  WorkerPool(unsigned threads, const EntryDataOptions& options) : options_(options) {
-    for (unsigned i = 1; i < threads; ++i) {
-      try {
-        workers_.emplace_back([this] { run(); });
-      } catch (const std::system_error&) {
-        break;  // no more threads to be had: the ones there are (and the caller) do the work
-      }
-    }
-  }
-  ~WorkerPool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-      queue_.clear();
-    }
-    workCv_.notify_all();
-    for (std::thread& t : workers_) t.join();
-  }
+// Decodes the job's framed chunk into `decoded`, by the entry reader's rules: it must give
+// exactly `expected` bytes.
+bool DecodeFramed(ChunkCodec& codec, Job* job, size_t expected) {
+  const uint8_t* framed = job->output.data();
+  bool ok = job->output.size >= 4 + MinChunkStreamSize &&
+            LoadU32(framed) == job->output.size - 4 &&
+            DecodeChunk(codec, job->chunk, framed + 4, job->output.size - 4, expected,
+                        job->decoded.data()).ok();
+  job->decoded.size = ok ? expected : 0;
+  return ok;
+}
 
-  void submit(Job* job) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      job->ready = false;
-      queue_.push_back(job);
-    }
-    if (!workers_.empty()) workCv_.notify_one();
-  }
+bool DecodesToInput(ChunkCodec& codec, Job* job) {
+  return DecodeFramed(codec, job, job->input.size) &&
+         std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0;
+}
 
-  void markReady(Job* job) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    job->ready = true;
+// A worker's part: compress the job's content, or decode a copy.
+void ProcessJob(const EntryDataOptions& options, ChunkCodec& codec, Job* job) {
+  if (job->copied) {
+    if (!job->trusted) job->decodeOk = DecodeFramed(codec, job, job->expected);
+    return;
   }
-
-  void waitFor(Job* job) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!job->ready) {
-      if (!queue_.empty()) {
-        processNext(callerCodec_, lock);
-        continue;
-      }
-      callerWaiting_ = true;
-      doneCv_.wait(lock);
-      callerWaiting_ = false;
-    }
+  // Decoding costs a tenth of compressing: a chunk of the replaced pack, put in `output` when
+  // there is one, that holds exactly these bytes is kept, and is then known to read back.
+  if (job->output.size > 0 && DecodesToInput(codec, job)) return;
+  job->output.size = codec.encode(job->input.data(), job->input.size, job->output.data());
+  if (job->output.size == 0) {
+    job->outOfMemory = true;  // the compressor's state could not be had
+    return;
   }
-
- private:
-  void run() {
-    ChunkCodec codec;
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      workCv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      if (stopping_) return;
-      processNext(codec, lock);
-      // Waking the caller costs a context switch; only do it when it is waiting.
-      if (callerWaiting_) doneCv_.notify_one();
-    }
+  if (options.chunkHook) {
+    options.chunkHook(job->entry, job->chunk, job->output.data(), job->output.size);
   }
+  job->decoded.size = 0;
+  if (!options.verify) return;
+  // Comparing here, on the compression threads, spares the writing thread a second
+  // checksum over every byte whenever the data reads back, which is almost always.
+  job->readsBack = DecodesToInput(codec, job);
+}
 
-  // Takes the first queued job and processes it with the lock released; `lock` holds the
-  // pool's mutex on entry and on return.
-  void processNext(ChunkCodec& codec, std::unique_lock<std::mutex>& lock) {
-    Job* job = queue_.front();
-    queue_.pop_front();
-    lock.unlock();
-    try {
-      process(codec, job);
-    } catch (const std::bad_alloc&) {
-      job->outOfMemory = true;
-    }
-    lock.lock();
-    job->ready = true;
-  }
-
-  // Decodes the job's framed chunk into `decoded`, by the entry reader's rules: it must give
-  // exactly `expected` bytes.
-  static bool DecodeFramed(ChunkCodec& codec, Job* job, size_t expected) {
-    const uint8_t* framed = job->output.data();
-    bool ok = job->output.size >= 4 + MinChunkStreamSize &&
-              LoadU32(framed) == job->output.size - 4 &&
-              DecodeChunk(codec, job->chunk, framed + 4, job->output.size - 4, expected,
-                          job->decoded.data()).ok();
-    job->decoded.size = ok ? expected : 0;
-    return ok;
-  }
-
-  static bool DecodesToInput(ChunkCodec& codec, Job* job) {
-    return DecodeFramed(codec, job, job->input.size) &&
-           std::memcmp(job->decoded.data(), job->input.data(), job->input.size) == 0;
-  }
-
-  void process(ChunkCodec& codec, Job* job) {
-    if (job->copied) {
-      if (!job->trusted) job->decodeOk = DecodeFramed(codec, job, job->expected);
-      return;
-    }
-    // Decoding costs a tenth of compressing: an earlier pack's chunk, put in `output` when
-    // there is one, that holds exactly these bytes is kept, and is then known to read back.
-    if (job->output.size > 0 && DecodesToInput(codec, job)) return;
-    job->output.size = codec.encode(job->input.data(), job->input.size, job->output.data());
-    if (job->output.size == 0) {
-      job->outOfMemory = true;  // the compressor's state could not be had
-      return;
-    }
-    if (options_.chunkHook) {
-      options_.chunkHook(job->entry, job->chunk, job->output.data(), job->output.size);
-    }
-    job->decoded.size = 0;
-    if (!options_.verify) return;
-    // Comparing here, on the compression threads, spares the writing thread a second
-    // checksum over every byte whenever the data reads back, which is almost always.
-    job->readsBack = DecodesToInput(codec, job);
-  }
-
-  const EntryDataOptions& options_;
-  ChunkCodec callerCodec_;
-  std::mutex mutex_;
-  std::condition_variable workCv_;
-  std::condition_variable doneCv_;
-  std::deque<Job*> queue_;
-  bool stopping_ = false;
-  bool callerWaiting_ = false;
-  std::vector<std::thread> workers_;
-};
+using ChunkPool = WorkerPool<Job, ChunkCodec>;
 
 // Reads the entries one piece at a time, in order: from each source file, open only while it
 // is read, or from the stored form of an earlier pack.
-class SourceReader {
+class EntryFeeder {
  public:
-  SourceReader(const std::vector<EntrySource>& sources, bool compressed)
+  EntryFeeder(const std::vector<EntryToWrite>& sources, bool compressed)
       : sources_(sources), compressed_(compressed) {}
 
   bool done() const { return stopped_ || entry_ >= sources_.size(); }
@@ -212,7 +150,7 @@ class SourceReader {
     job->expected = 0;
     job->decodeOk = true;
     job->readsBack = true;
-    const EntrySource& source = sources_[entry_];
+    const EntryToWrite& source = sources_[entry_];
     job->copied = source.copy.reuse == Reuse::Whole && entry_ != fresh_;
     job->trusted = job->copied && compressed_ && source.copy.storedChecksum.has_value();
     if (job->copied) {
@@ -233,7 +171,7 @@ class SourceReader {
 
  private:
   void fillFromSource(Job* job) {
-    const EntrySource& source = sources_[entry_];
+    const EntryToWrite& source = sources_[entry_];
     if (chunk_ == 0) {
       readSoFar_ = 0;
       if (!stream_.open(source.path, OpenMode::Read)) return fail(job, stream_.status().prefixed("Failed to open "));
@@ -244,7 +182,7 @@ class SourceReader {
     readSoFar_ += static_cast<uint64_t>(n);
     job->last = n < static_cast<int64_t>(ChunkSize);
     if (readSoFar_ > source.size || (job->last && readSoFar_ != source.size)) {
-      return fail(job, Status::Error(source.path + " changed while it was being packed: listed with " +
+      return fail(job, Status::Io(source.path + " changed while it was being packed: listed with " +
                                      std::to_string(source.size) + " bytes, now " +
                                      (job->last ? std::to_string(readSoFar_) : "more") + " bytes"));
     }
@@ -335,7 +273,7 @@ class SourceReader {
 
   static constexpr int64_t ReleaseStep = 2 << 20;
 
-  const std::vector<EntrySource>& sources_;
+  const std::vector<EntryToWrite>& sources_;
   const bool compressed_;
   size_t entry_ = 0;
   size_t chunk_ = 0;
@@ -356,7 +294,7 @@ class EntryAssembler {
  public:
   enum class Outcome { Next, Redo, Failed };
 
-  EntryAssembler(const std::vector<EntrySource>& sources, CompressionType type,
+  EntryAssembler(const std::vector<EntryToWrite>& sources, CompressionType type,
                  BinaryStream& out, const EntryDataOptions& options,
                  const std::function<void(size_t)>& onEntryStart,
                  std::vector<StoredEntryData>* stored)
@@ -366,7 +304,10 @@ class EntryAssembler {
 
   Outcome take(const Job& job, Status* failure) {
     if (job.chunk == 0) startEntry(job.entry);
-    if (job.outOfMemory) throw std::bad_alloc();  // for the driver, which reports it
+    if (job.outOfMemory) {
+      *failure = WriteFailure(options_.outputName, StatusCode::OutOfMemory, "out of memory");
+      return Outcome::Failed;
+    }
     if (!job.error.ok()) {
       *failure = job.error;
       return Outcome::Failed;
@@ -374,13 +315,11 @@ class EntryAssembler {
     if (job.copied ? !takeCopied(job) : !takeFresh(job)) return Outcome::Redo;
     const Buffer& bytes = compressed_ ? job.output : job.input;
     if (written_ + static_cast<int64_t>(bytes.size) > options_.outputLimit) {
-      *failure = Status::Error("Failed to write " + options_.outputName +
-                               ": the pack would reach 2 GiB, the largest the format can hold");
+      *failure = WriteFailure(options_.outputName, StatusCode::Refused, TooLarge);
       return Outcome::Failed;
     }
     if (!out_.write(bytes.data(), static_cast<int64_t>(bytes.size))) {
-      *failure = Status::Error("Failed to write " + options_.outputName + ": " +
-                               platform::ErrorString(out_.status().errorNumber()));
+      *failure = WriteFailure(options_.outputName, out_);
       return Outcome::Failed;
     }
     written_ += static_cast<int64_t>(bytes.size);
@@ -444,7 +383,7 @@ class EntryAssembler {
   }
 
   Outcome finishCopied(size_t entry, bool trusted) {
-    const EntrySource& source = sources_[entry];
+    const EntryToWrite& source = sources_[entry];
     const bool provedAgain = trusted ? storedChecksum_ == *source.copy.storedChecksum
                                      : savedChecksum_ == source.copy.checksum;
     if (decodedBytes_ != source.size || !provedAgain) return Outcome::Redo;
@@ -457,7 +396,7 @@ class EntryAssembler {
     // Any chunk that did not read back fails the entry, even one whose difference leaves the
     // checksum as it was (an empty last chunk that does not decode).
     if (diverged_) {
-      *failure = Status::Error("Failed to verify " + sources_[entry].name + " (data: " +
+      *failure = Status::Damaged("Failed to verify " + sources_[entry].name + " (data: " +
                                std::to_string(dataChecksum_) + ", saved: " +
                                std::to_string(savedChecksum_) + ")");
       return Outcome::Failed;
@@ -465,7 +404,7 @@ class EntryAssembler {
     return Outcome::Next;
   }
 
-  const std::vector<EntrySource>& sources_;
+  const std::vector<EntryToWrite>& sources_;
   const bool compressed_;
   BinaryStream& out_;
   const EntryDataOptions& options_;
@@ -485,14 +424,12 @@ class EntryAssembler {
   bool diverged_ = false;
 };
 
-}  // namespace
-
-Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType type,
-                      BinaryStream& out, const EntryDataOptions& options,
-                      const std::function<void(size_t)>& onEntryStart,
-                      std::vector<StoredEntryData>* stored) {
-  stored->assign(sources.size(), StoredEntryData{});
-  if (sources.empty()) return Status();
+// The pipeline itself; allocation failures on this thread leave it as bad_alloc, which
+// WriteEntryData turns into a result.
+Status RunPipeline(const std::vector<EntryToWrite>& entries, CompressionType type,
+                   BinaryStream& out, const EntryDataOptions& options,
+                   const std::function<void(size_t)>& onEntryStart,
+                   std::vector<StoredEntryData>* stored) {
   const bool compressed = type == CompressionType::Compressed;
   unsigned threads = options.threads != 0 ? options.threads : platform::CpuCount();
   unsigned window = options.chunksInFlight != 0 ? options.chunksInFlight
@@ -500,16 +437,22 @@ Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType t
 
   // The ring outlives the pool, whose destructor waits for jobs still being worked on.
   std::vector<Job> ring(window);
-  WorkerPool pool(compressed ? threads : 0, options);
-  SourceReader reader(sources, compressed);
-  EntryAssembler assembler(sources, type, out, options, onEntryStart, stored);
+  ChunkPool pool(compressed ? threads : 0, [&options](ChunkCodec& codec, Job* job) {
+    try {
+      ProcessJob(options, codec, job);
+    } catch (const std::bad_alloc&) {
+      job->outOfMemory = true;  // the assembler reports it in the job's turn
+    }
+  });
+  EntryFeeder feeder(entries, compressed);
+  EntryAssembler assembler(entries, type, out, options, onEntryStart, stored);
 
   uint64_t submitted = 0;
   uint64_t taken = 0;
   for (;;) {
-    while (!reader.done() && submitted - taken < window) {
+    while (!feeder.done() && submitted - taken < window) {
       Job* job = &ring[submitted % window];
-      reader.fill(job);
+      feeder.fill(job);
       if (job->needsWork) {
         pool.submit(job);
       } else {
@@ -530,17 +473,29 @@ Status WriteEntryData(const std::vector<EntrySource>& sources, CompressionType t
         // The copy did not read back: drop what was read after it and store it afresh.
         const size_t entry = job->entry;
         while (taken < submitted) pool.waitFor(&ring[taken++ % window]);
-        reader.restart(entry);
+        feeder.restart(entry);
         assembler.rewind();
         break;
       }
     }
   }
-  if (!assembler.finish()) {
-    return Status::Error("Failed to write " + options.outputName + ": " +
-                         platform::ErrorString(out.status().errorNumber()));
-  }
+  if (!assembler.finish()) return WriteFailure(options.outputName, out);
   return Status();
+}
+
+}  // namespace
+
+Status WriteEntryData(const std::vector<EntryToWrite>& entries, CompressionType type,
+                      BinaryStream& out, const EntryDataOptions& options,
+                      const std::function<void(size_t)>& onEntryStart,
+                      std::vector<StoredEntryData>* stored) {
+  try {
+    stored->assign(entries.size(), StoredEntryData{});
+    if (entries.empty()) return Status();
+    return RunPipeline(entries, type, out, options, onEntryStart, stored);
+  } catch (const std::bad_alloc&) {
+    return WriteFailure(options.outputName, StatusCode::OutOfMemory, "out of memory");
+  }
 }
 
 }  // namespace tarnix

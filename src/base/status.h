@@ -1,0 +1,58 @@
+// The result of an operation that can fail: ok, or a code to act on and a message that names
+// the file and the reason. Built where the failure happens (at the system call, with the path),
+// carried up unchanged, and printed only by the program's driver. Every layer speaks it; the
+// interfaces that promise a bool and a text build theirs from one of these.
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace tarnix {
+
+enum class StatusCode {
+  Ok,
+  NotFound,     // no such file, folder or entry
+  Damaged,      // stored bytes break the format's rules
+  Io,           // the system could not read or write
+  OutOfMemory,  // an allocation failed, or a codec's state could not be had
+  Refused,      // a request the format or the tool will not carry out (a name, a size, a target)
+};
+
+class [[nodiscard]] Status {
+ public:
+  Status() = default;  // ok
+
+  static Status Error(StatusCode code, std::string message, int errorNumber = 0) {
+    Status s;
+    s.code_ = code == StatusCode::Ok ? StatusCode::Io : code;  // a failure is never ok
+    s.message_ = std::move(message);
+    s.errorNumber_ = errorNumber;
+    return s;
+  }
+  static Status Damaged(std::string message) { return Error(StatusCode::Damaged, std::move(message)); }
+  static Status Refused(std::string message) { return Error(StatusCode::Refused, std::move(message)); }
+  static Status Io(std::string message, int errorNumber = 0) {
+    return Error(StatusCode::Io, std::move(message), errorNumber);
+  }
+  static Status OutOfMemory(std::string message) {
+    return Error(StatusCode::OutOfMemory, std::move(message));
+  }
+
+  bool ok() const { return code_ == StatusCode::Ok; }
+  StatusCode code() const { return code_; }
+  const std::string& message() const { return message_; }
+  // The system's error number when the failure came from the system, else 0.
+  int errorNumber() const { return errorNumber_; }
+
+  // The same failure with words in front: "Failed to open " + "a.txt: No such file".
+  Status prefixed(const std::string& words) const {
+    return ok() ? *this : Error(code_, words + message_, errorNumber_);
+  }
+
+ private:
+  StatusCode code_ = StatusCode::Ok;
+  std::string message_;
+  int errorNumber_ = 0;
+};
+
+}  // namespace tarnix

@@ -1,0 +1,53 @@
+// What the platform layer does alike on every system; what differs lives in one file per
+// system beside this one.
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace tarnix::platform {
+
+int LastErrorNumber() { return errno; }
+
+std::string ErrorString(int errorNumber) { return std::strerror(errorNumber); }
+
+Status SystemError(const std::string& path, int errorNumber) {
+  const StatusCode code = errorNumber == ENOENT || errorNumber == ENOTDIR ? StatusCode::NotFound
+                          : errorNumber == ENOMEM                         ? StatusCode::OutOfMemory
+                                                                          : StatusCode::Io;
+  return Status::Error(code, path + ": " + ErrorString(errorNumber), errorNumber);
+}
+
+Status SystemError(const std::string& path) { return SystemError(path, errno); }
+
+const char* KindName(FileKind kind) {
+  switch (kind) {
+    case FileKind::Missing: return "missing";
+    case FileKind::Regular: return "a regular file";
+    case FileKind::Directory: return "a directory";
+    case FileKind::Fifo: return "a FIFO";
+    case FileKind::Socket: return "a socket";
+    case FileKind::Device: return "a device";
+    case FileKind::Other: break;
+  }
+  return "a special file";
+}
+
+DirectoryHandle::~DirectoryHandle() { reset(); }
+
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
+    : native_(other.native_), path_(std::move(other.path_)) {
+  other.native_ = -1;
+}
+
+DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    native_ = other.native_;
+    path_ = std::move(other.path_);
+    other.native_ = -1;
+  }
+  return *this;
+}
+
+}  // namespace tarnix::platform
