@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "compress/worker_pool.h"
-#include "pack/checksum.h"
+#include "pack/format.h"
 #include "pack/pack_check.h"
 #include "platform/platform.h"
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "io/little_endian.h"
-#include "pack/checksum.h"
+#include "pack/format.h"
 
 namespace tarnix {
 

@@ -29,7 +29,7 @@
 #include "compress/entry_reader.h"
 #include "compress/worker_pool.h"
 #include "io/little_endian.h"
-#include "pack/checksum.h"
+#include "pack/format.h"
 #include "platform/platform.h"
 
 namespace tarnix {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "io/little_endian.h"
-#include "pack/checksum.h"
+#include "pack/format.h"
 
 namespace tarnix {
 

@@ -1,4 +1,4 @@
-#include "pack/checksum.h"
+#include "pack/format.h"
 
 #include <libdeflate.h>
 
