@@ -1,5 +1,7 @@
 #include "app/console.h"
 
+#include <algorithm>
+
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -29,6 +31,38 @@ void Console::flush() {
 Status Console::status(const std::string& name) const {
   if (writeError_ == 0) return Status();
   return platform::SystemError(name, writeError_).prefixed("cannot write ");
+}
+
+namespace {
+
+// Above this many entries the bar is drawn 100 characters wide, so that reprinting it once per
+// entry does not grow the output with the square of the entry count.
+constexpr size_t MaxBarWidth = 100;
+
+}  // namespace
+
+void ProgressBar::show(size_t k, size_t n) {
+  std::string line = "\r";
+  line += compressed_ ? "Writing compressed " : "Writing ";
+  line += path_;
+  line += " [";
+  const size_t width = std::min(n, MaxBarWidth);
+  const size_t dots = n <= MaxBarWidth ? k + 1 : (k + 1) * MaxBarWidth / n;
+  line += std::string(dots, '.') + std::string(width - dots, ' ');
+  line += "] ";
+  // Single precision, truncated: 53 of 100 shows 52.
+  float fraction = static_cast<float>(k + 1) / static_cast<float>(n);
+  line += std::to_string(static_cast<int>(fraction * 100.0f));
+  line += "%";
+  if (line == shown_) return;
+  console_.write(line);
+  console_.flush();
+  shown_ = std::move(line);
+}
+
+void ProgressBar::done() {
+  console_.write(" Done\n");
+  console_.flush();
 }
 
 }  // namespace tarnix

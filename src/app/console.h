@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "base/status.h"
 
@@ -38,6 +39,24 @@ class Console {
   bool flushEachLine_ = true;
   bool progressOpen_ = false;
   int writeError_ = 0;
+};
+
+// The writer's progress as the program draws it: "\rWriting compressed <path> [...   ] 52%",
+// then " Done" once the pack is in place. Redrawn only when its text changes, so that a log of a
+// large tree holds a few hundred redraws rather than one per entry.
+class ProgressBar {
+ public:
+  ProgressBar(Console& console, std::string path, bool compressed)
+      : console_(console), path_(std::move(path)), compressed_(compressed) {}
+  // Entry `entry` of `count` starts to go out.
+  void show(size_t entry, size_t count);
+  void done();
+
+ private:
+  Console& console_;
+  const std::string path_;
+  const bool compressed_;
+  std::string shown_;
 };
 
 }  // namespace tarnix

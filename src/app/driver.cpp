@@ -189,9 +189,13 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   WriteOptions options;
   options.data = tuning;
   options.data.verify = run.verify;
-  options.progress = [&console](const std::string& text) {
-    console.write(text);
-    console.flush();
+  ProgressBar bar(console, run.packPath, run.compress);
+  options.progress = [&bar](const WriteProgress& at) {
+    if (at.done) {
+      bar.done();
+    } else {
+      bar.show(at.entry, at.count);
+    }
   };
   options.replaced = &replaced;
   options.reuse = std::move(reuse);

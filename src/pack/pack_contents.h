@@ -72,10 +72,18 @@ struct EntryReuse {
   std::optional<uint32_t> storedChecksum;
 };
 
+// Where a write stands, for the program to show: entry `entry` of `count` starts to go out; or,
+// with `done`, the pack is in place.
+struct WriteProgress {
+  size_t entry = 0;
+  size_t count = 0;
+  bool done = false;
+};
+
 struct WriteOptions {
   EntryDataOptions data;
-  // Receives the progress line as it is redrawn, and its end.
-  std::function<void(const std::string& text)> progress;
+  // Called on the writing thread as each entry starts, and once when the pack is in place.
+  std::function<void(const WriteProgress&)> progress;
   // The pack being replaced; its stream is closed before the new pack takes its place.
   PackContents* replaced = nullptr;
   // One per entry (or none): what each may copy from `replaced`.

@@ -5,26 +5,6 @@ namespace tarnix {
 
 namespace {
 
-// Above this many entries the bar is drawn 100 characters wide, so that reprinting it once per
-// entry does not grow the output with the square of the entry count.
-constexpr size_t MaxBarWidth = 100;
-
-std::string ProgressLine(const std::string& path, bool compressed, size_t k, size_t n) {
-  std::string line = "\r";
-  line += compressed ? "Writing compressed " : "Writing ";
-  line += path;
-  line += " [";
-  const size_t width = std::min(n, MaxBarWidth);
-  const size_t dots = n <= MaxBarWidth ? k + 1 : (k + 1) * MaxBarWidth / n;
-  line += std::string(dots, '.') + std::string(width - dots, ' ');
-  line += "] ";
-  // Single precision, truncated: 53 of 100 shows 52.
-  float fraction = static_cast<float>(k + 1) / static_cast<float>(n);
-  line += std::to_string(static_cast<int>(fraction * 100.0f));
-  line += "%";
-  return line;
-}
-
 void WriteTable(BinaryStream& out, const std::vector<PackEntry>& entries) {
   for (const PackEntry& entry : entries) {
     out.writeU16(static_cast<uint16_t>(entry.name.size()));
@@ -139,7 +119,7 @@ Status PackContents::writeTo(const std::string& path, const WriteOptions& option
     return Status::Io("Failed to replace " + path + ": " +
                           platform::ErrorString(replaced.errorNumber()), replaced.errorNumber());
   }
-  if (options.progress) options.progress(" Done\n");
+  if (options.progress) options.progress(WriteProgress{entries.size(), entries.size(), true});
   return Status();
 }
 
@@ -148,16 +128,8 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
   EntryDataOptions dataOptions = options.data;
   dataOptions.outputName = path;
   dataOptions.outputLimit = MaxPackSize - dataStart;
-  const bool compressed = compressionType != CompressionType::Uncompressed;
-  // Drawn only when its text changes, so that a log of a large tree holds a few hundred
-  // redraws rather than one per entry.
-  std::string shown;
   auto showProgress = [&](size_t k) {
-    if (!options.progress) return;
-    std::string line = ProgressLine(path, compressed, k, entries.size());
-    if (line == shown) return;
-    options.progress(line);
-    shown = std::move(line);
+    if (options.progress) options.progress(WriteProgress{k, entries.size(), false});
   };
   std::vector<StoredEntryData> stored;
   Status data = WriteEntryData(Sources(entries, options.reuse), compressionType, out, dataOptions,

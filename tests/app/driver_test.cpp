@@ -12,7 +12,7 @@
 
 #include "app/change_detection.h"
 #include "app/state_record.h"
-#include "pack/checksum.h"
+#include "pack/format.h"
 #include "pack/pack_check.h"
 #include "support/test_support.h"
 
@@ -279,6 +279,24 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     EXPECT_EQ(Problems(pak_, true), 0u) << row.what;
     EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &out), 0) << out;  // and what it left is right
     EXPECT_NE(out.find("No file changes found"), std::string::npos) << row.what;
+  }
+}
+
+TEST(Driver, ProgressBarsStayWithinAHundredAndRoundInSinglePrecision) {
+  const std::string bar = "\rWriting p.pak [";
+  // Rows: entries, redraws (one per change of the line's text), parts of the output.
+  const std::tuple<size_t, size_t, std::vector<std::string>> cases[] = {
+      {100, 100, {bar + std::string(53, '.') + std::string(47, ' ') + "] 52%\r",  // 53/100 in floats
+             bar + std::string(59, '.') + std::string(41, ' ') + "] 58%\r"}},
+      {250, 101, {bar + "." + std::string(99, ' ') + "] 1%\r", bar + std::string(100, '.') + "] 100% Done\n"}}};
+  for (const auto& [n, redraws, parts] : cases) {
+    std::string shown;
+    Console console(&shown);
+    ProgressBar progress(console, "p.pak", false);
+    for (size_t k = 0; k < n; ++k) progress.show(k, n);
+    progress.done();
+    EXPECT_EQ(static_cast<size_t>(std::count(shown.begin(), shown.end(), '\r')), redraws) << n;
+    for (const std::string& part : parts) EXPECT_NE(shown.find(part), std::string::npos) << part;
   }
 }
 

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <tuple>
 
-#include "pack/checksum.h"
+#include "pack/format.h"
 #include "support/test_support.h"
 
 namespace tarnix {
@@ -36,7 +36,7 @@ struct Written { Status status; std::string bytes; std::vector<StoredEntryData> 
 Written Store(const std::vector<std::string>& contents, CompressionType type, EntryDataOptions options = {},
               const std::vector<StoredCopy>& copies = {}) {
   test::TempDir dir;
-  std::vector<EntrySource> sources;
+  std::vector<EntryToWrite> sources;
   for (size_t i = 0; i < contents.size(); ++i) {
     test::WriteFile(dir / std::to_string(i), contents[i]);
     sources.push_back({"r/f" + std::to_string(i), dir / std::to_string(i), static_cast<uint32_t>(contents[i].size()),
@@ -94,7 +94,7 @@ TEST(WriteEntryData, FailsOnASourceThatChangedOrVanishedAndAtTheLimit) {
   BinaryStream out;
   out.openMemory();
   std::vector<StoredEntryData> stored;
-  const std::pair<EntrySource, std::string> cases[] = {
+  const std::pair<EntryToWrite, std::string> cases[] = {
       {{"r/a", dir / "a", 9, {}}, " changed while it was being packed: listed with 9 bytes, now 5 bytes"},
       {{"r/b", dir / "b", 0, {}}, ": No such file or directory"}};
   for (const auto& [source, text] : cases) {

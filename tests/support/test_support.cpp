@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "compress/chunk_codec.h"
-#include "pack/checksum.h"
+#include "pack/format.h"
 
 namespace tarnix::test {
 
