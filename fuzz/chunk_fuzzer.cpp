@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ChunkCodec codec;
   std::vector<uint8_t> framed(FramedChunkCapacity);
   std::vector<uint8_t> back(ChunkSize + 1);
-  const std::optional<ChunkCoding> codings[] = {std::nullopt, ChunkCoding::Level6, ChunkCoding::Literals,
-                                                ChunkCoding::Stored};
+  const std::optional<ChunkCoding> codings[] = {std::nullopt, ChunkCoding::Matches,
+                                                ChunkCoding::Literals, ChunkCoding::Stored};
   for (const std::optional<ChunkCoding>& coding : codings) {
     const size_t written = codec.encode(data, size, framed.data(), coding);
     const uint32_t length = LoadU32(framed.data());

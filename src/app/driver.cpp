@@ -61,18 +61,18 @@ Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
 }
 
 // Opens the file once to learn its size and that it can be read; it is not held open.
-Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t* size,
+Status ProbeSource(const SourceEntry& file, const std::string& storedName, uint32_t* size,
                 std::optional<platform::FileStamp>* stamp) {
   int64_t length = 0;
   Status probed = platform::ProbeFile(file.path, &length, stamp);
   if (!probed.ok()) return probed.prefixed("Failed to open ");
   if (length > MaxPackSize) {
     return Status::Refused("Cannot store " + file.path + ": it is " + std::to_string(length) +
-                         " bytes, and an entry must stay below 2 GiB");
+                           " bytes, and an entry must stay below 2 GiB");
   }
   if (storedName.size() > MaxNameLength) {
     return Status::Refused("Cannot store " + file.path + ": its stored name is " +
-                         std::to_string(storedName.size()) + " bytes, the limit is " +
+                           std::to_string(storedName.size()) + " bytes, the limit is " +
                          std::to_string(MaxNameLength));
   }
   *size = static_cast<uint32_t>(length);
@@ -81,7 +81,7 @@ Status ListFile(const SourceEntry& file, const std::string& storedName, uint32_t
 
 // Lists every scanned file into `pack`. A file the voucher vouches for (its metadata unchanged
 // since a run read it) is not opened: `*vouched` receives its checksum.
-Status ListFiles(const ScanResult& scan, const std::string& rootName, Voucher voucher,
+Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Voucher voucher,
                  Console& console, PackContents* pack, std::vector<std::optional<Vouched>>* vouched) {
   pack->entries.reserve(scan.entries.size());
   vouched->reserve(scan.entries.size());
@@ -100,7 +100,7 @@ Status ListFiles(const ScanResult& scan, const std::string& rootName, Voucher vo
       stamp = seen;
       known = Vouched{recorded->checksum, recorded->storedChecksum};
     } else {
-      Status listed = ListFile(file, storedName, &size, &stamp);
+      Status listed = ProbeSource(file, storedName, &size, &stamp);
       if (!listed.ok()) return listed;
     }
     vouched->push_back(known);
@@ -167,7 +167,9 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
 
   loader.join();
   std::vector<std::optional<Vouched>> vouched;
-  Status listed = ListFiles(scan, RootName(run.directory), MakeVoucher(run, replaced, std::move(record)), console, &pack, &vouched);
+  Status listed = AddScannedFiles(scan, RootName(run.directory),
+                                  MakeVoucher(run, replaced, std::move(record)), console, &pack,
+                                  &vouched);
   if (!listed.ok()) return listed;
 
   bool unchanged = false;

@@ -128,7 +128,7 @@ std::vector<int64_t> StoredLengths(PackContents& pack) {
   return lengths;
 }
 
-int List(const std::string& path, const std::string& format, Streams& io) {
+int ShowListing(const std::string& path, const std::string& format, Streams& io) {
   PackContents pack;
   if (!LoadPack(path, &pack, io.errors)) return 1;
   const std::vector<int64_t> stored = StoredLengths(pack);
@@ -380,8 +380,8 @@ int Dispatch(const std::vector<std::string>& args, Streams& io) {
   const size_t n = args.size();
   if (command == "list") {
     const bool format = n == 4 && (args[2] == "--json" || args[2] == "--names");
-    if (n == 3 && args[2][0] != '-') return List(args[2], "", io);
-    if (format) return List(args[3], args[2], io);
+    if (n == 3 && args[2][0] != '-') return ShowListing(args[2], "", io);
+    if (format) return ShowListing(args[3], args[2], io);
   } else if (command == "test" && n == 3) {
     return Test(args[2], io);
   } else if (command == "cat" && n == 4) {

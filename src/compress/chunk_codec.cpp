@@ -242,17 +242,17 @@ void CountBytes(const uint8_t* data, size_t size, uint32_t* histogram) {
 }  // namespace
 
 ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram) {
-  if (size < SmallestFastChunk) return ChunkCoding::Level6;
+  if (size < SmallestFastChunk) return ChunkCoding::Matches;
   CountBytes(data, size, histogram);
   uint32_t frequency[LiteralCount];
   std::memcpy(frequency, histogram, 256 * sizeof frequency[0]);
   frequency[256] = 1;
   uint8_t lengths[LiteralCount];
-  if (!HuffmanLengths(frequency, LiteralCount, MaxCodeLength, lengths)) return ChunkCoding::Level6;
+  if (!HuffmanLengths(frequency, LiteralCount, MaxCodeLength, lengths)) return ChunkCoding::Matches;
   uint64_t huffmanBits = 0;
   for (int s = 0; s < 256; ++s) huffmanBits += static_cast<uint64_t>(histogram[s]) * lengths[s];
   const uint64_t plainBits = static_cast<uint64_t>(size) * 8;
-  if (huffmanBits * 1000 < plainBits * (1000 - FastGainPerMille)) return ChunkCoding::Level6;
+  if (huffmanBits * 1000 < plainBits * (1000 - FastGainPerMille)) return ChunkCoding::Matches;
   // Dense bytes can still repeat (a sample used twice): probe every fourth position for a
   // four-byte sequence met before.
   uint16_t seen[4096];
@@ -264,7 +264,7 @@ ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram) 
     repeats += seen[slot] != 0xFFFF && LoadU32(data + seen[slot]) == value;
     seen[slot] = static_cast<uint16_t>(at);
   }
-  if (repeats * 1000 > RepeatsPerMille * (size / 4)) return ChunkCoding::Level6;
+  if (repeats * 1000 > RepeatsPerMille * (size / 4)) return ChunkCoding::Matches;
   return huffmanBits * 1000 >= plainBits * (1000 - StoreGainPerMille) ? ChunkCoding::Stored
                                                                       : ChunkCoding::Literals;
 }
@@ -290,7 +290,7 @@ size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out,
     case ChunkCoding::Literals:
       written = EncodeLiterals(data, size, histogram, out + 4);
       break;
-    case ChunkCoding::Level6:
+    case ChunkCoding::Matches:
       break;
   }
   if (written == 0) {

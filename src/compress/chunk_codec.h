@@ -14,7 +14,7 @@ namespace tarnix {
 
 // How one chunk is coded: by level 6's match search, as a Huffman code of its byte
 // frequencies alone, or stored as it is. Every way gives a zlib stream.
-enum class ChunkCoding { Level6, Literals, Stored };
+enum class ChunkCoding { Matches, Literals, Stored };
 
 // Decides from the chunk's bytes, in integer arithmetic only, how to code them: a chunk too
 // dense for level 6 to save much (compressed already: images, sound) skips its costly match

@@ -24,12 +24,12 @@ enum class Reuse {
   Chunks,  // other content: each stored chunk that decodes to exactly its new bytes is kept
 };
 
-// The same entry in an earlier pack of the same compression type, whose stored form may be
+// The same entry in the replaced pack, of the same compression type, whose stored form may be
 // copied rather than made again. Nothing copied is trusted: it is read by the entry reader's
 // rules on the way, and a copy that breaks one is stored afresh from its source.
 struct StoredCopy {
   Reuse reuse = Reuse::None;
-  BinaryStream* pack = nullptr;  // the earlier pack, open for reading
+  BinaryStream* pack = nullptr;  // the replaced pack, open for reading
   uint32_t offset = 0;
   uint32_t length = 0;  // bytes of stored form, as its layout found them
   uint32_t size = 0;    // content bytes it holds

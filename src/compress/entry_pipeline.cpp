@@ -121,7 +121,7 @@ void ProcessJob(const EntryDataOptions& options, ChunkCodec& codec, Job* job) {
 using ChunkPool = WorkerPool<Job, ChunkCodec>;
 
 // Reads the entries one piece at a time, in order: from each source file, open only while it
-// is read, or from the stored form of an earlier pack.
+// is read, or from the stored form of the replaced pack.
 class EntryFeeder {
  public:
   EntryFeeder(const std::vector<EntryToWrite>& sources, bool compressed)
@@ -183,7 +183,7 @@ class EntryFeeder {
     job->last = n < static_cast<int64_t>(ChunkSize);
     if (readSoFar_ > source.size || (job->last && readSoFar_ != source.size)) {
       return fail(job, Status::Io(source.path + " changed while it was being packed: listed with " +
-                                     std::to_string(source.size) + " bytes, now " +
+                                  std::to_string(source.size) + " bytes, now " +
                                      (job->last ? std::to_string(readSoFar_) : "more") + " bytes"));
     }
     if (compressed_ && source.copy.reuse == Reuse::Chunks && entry_ != fresh_) {
@@ -211,7 +211,7 @@ class EntryFeeder {
     return 4 + length;
   }
 
-  // Puts the earlier pack's next chunk of this entry in the job, for the worker to keep if it
+  // Puts the replaced pack's next chunk of this entry in the job, for the worker to keep if it
   // holds the same bytes.
   void offerChunk(const StoredCopy& copy, Job* job) {
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
@@ -252,7 +252,7 @@ class EntryFeeder {
     }
   }
 
-  // The earlier pack is replaced once the new one is done, and what has been read of it is not
+  // The replaced pack goes once the new one is done, and what has been read of it is not
   // needed again (a copy that fails to read back costs the entries after it a read from disk).
   // Its cache is let go as reading goes on, so that the new pack's pages take memory just
   // freed rather than more: on a virtual machine whose host takes back free memory, writing to
@@ -397,7 +397,7 @@ class EntryAssembler {
     // checksum as it was (an empty last chunk that does not decode).
     if (diverged_) {
       *failure = Status::Damaged("Failed to verify " + sources_[entry].name + " (data: " +
-                               std::to_string(dataChecksum_) + ", saved: " +
+                                 std::to_string(dataChecksum_) + ", saved: " +
                                std::to_string(savedChecksum_) + ")");
       return Outcome::Failed;
     }

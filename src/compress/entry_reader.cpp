@@ -17,15 +17,15 @@ std::string Where(uint64_t chunk) { return "chunk " + std::to_string(chunk) + ":
 Status CheckChunkLength(uint64_t chunk, uint32_t length, int64_t room, const char* endName) {
   if (length > MaxChunkStreamSize) {
     return Status::Damaged(Where(chunk) + "length " + std::to_string(length) + " exceeds " +
-                         std::to_string(MaxChunkStreamSize));
+                           std::to_string(MaxChunkStreamSize));
   }
   if (length < MinChunkStreamSize) {
     return Status::Damaged(Where(chunk) + "length " + std::to_string(length) +
-                         " is shorter than any zlib stream");
+                           " is shorter than any zlib stream");
   }
   if (static_cast<int64_t>(length) > room) {
     return Status::Damaged(Where(chunk) + "length " + std::to_string(length) + " runs past " +
-                         endName);
+                           endName);
   }
   return Status();
 }
@@ -39,11 +39,11 @@ Status DecodeChunk(ChunkCodec& codec, uint64_t chunk, const uint8_t* stream, siz
   }
   if (consumed != streamSize) {
     return Status::Damaged(Where(chunk) + std::to_string(streamSize - consumed) +
-                         " bytes after its zlib stream");
+                           " bytes after its zlib stream");
   }
   if (produced != expected) {
     return Status::Damaged(Where(chunk) + "decodes to " + std::to_string(produced) +
-                         " bytes, but should hold " + std::to_string(expected));
+                           " bytes, but should hold " + std::to_string(expected));
   }
   return Status();
 }
@@ -63,15 +63,15 @@ Status EntryReader::read(BinaryStream& stream, const EntryToRead& entry, ReadMod
   if (entry.room && end_ != limit) {
     if (entry.type != CompressionType::Compressed) {
       return Status::Damaged("its data takes " + std::to_string(entry.size) + " bytes, but " +
-                           std::to_string(limit - entry.offset) + " lie before " + entry.endName);
+                             std::to_string(limit - entry.offset) + " lie before " + entry.endName);
     }
     const int64_t extra = limit - end_;
     return Status::Damaged(std::to_string(extra) + (extra == 1 ? " byte" : " bytes") +
-                         " after its last chunk, before " + entry.endName);
+                           " after its last chunk, before " + entry.endName);
   }
   if (mode == ReadMode::Full && entry.checksum && checksum != *entry.checksum) {
     return Status::Damaged("checksum " + std::to_string(checksum) + ", recorded " +
-                         std::to_string(*entry.checksum));
+                           std::to_string(*entry.checksum));
   }
   return Status();
 }
@@ -81,7 +81,7 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
   const int64_t have = limit - entry.offset;
   if (have < entry.size) {
     return Status::Damaged("data ends " + std::to_string(entry.size - have) +
-                         " bytes short of the entry");
+                           " bytes short of the entry");
   }
   end_ = entry.offset + entry.size;
   if (mode == ReadMode::Layout) return Status();

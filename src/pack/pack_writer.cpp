@@ -23,7 +23,7 @@ Status MeasureTable(const PackContents& pack, const std::string& path, int64_t* 
   for (const PackEntry& entry : pack.entries) {
     if (entry.name.size() > MaxNameLength) {
       return Status::Refused("Cannot store " + entry.name.substr(0, 64) + "...: its name is " +
-                           std::to_string(entry.name.size()) + " bytes long, the limit is " +
+                             std::to_string(entry.name.size()) + " bytes long, the limit is " +
                            std::to_string(MaxNameLength));
     }
     if (!entry.hasSource()) {
@@ -58,17 +58,19 @@ Status CreateOutput(const std::string& path, platform::TempFile* temp, BinaryStr
 
 // What WriteEntryData needs of each entry: where to read it, and the stored form to copy as
 // change detection planned it.
-std::vector<EntryToWrite> Sources(const std::vector<PackEntry>& entries,
-                                 const std::vector<EntryReuse>& reuse) {
+std::vector<EntryToWrite> EntriesToWrite(const std::vector<PackEntry>& entries,
+                                         const std::vector<EntryReuse>& reuse) {
   std::vector<EntryToWrite> sources;
   sources.reserve(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const PackEntry& entry = entries[i];
     EntryToWrite source{entry.name, entry.source()->path, entry.size, {}};  // MeasureTable saw one
-    const PackEntry* old = i < reuse.size() ? reuse[i].replaced : nullptr;
-    if (old != nullptr && reuse[i].kind != Reuse::None && old->storedSize && old->checksum) {
-      source.copy = StoredCopy{reuse[i].kind, &old->pack->stream, old->offset, *old->storedSize,
-                               old->size, *old->checksum, reuse[i].storedChecksum};
+    const PackEntry* replaced = i < reuse.size() ? reuse[i].replaced : nullptr;
+    if (replaced != nullptr && reuse[i].kind != Reuse::None && replaced->storedSize &&
+        replaced->checksum) {
+      source.copy = StoredCopy{reuse[i].kind, &replaced->pack->stream, replaced->offset,
+                               *replaced->storedSize, replaced->size, *replaced->checksum,
+                               reuse[i].storedChecksum};
     }
     sources.push_back(std::move(source));
   }
@@ -81,7 +83,7 @@ Status CheckReplaceable(const std::string& path) {
   platform::FileKind kind = platform::KindOf(path, nullptr);
   if (kind != platform::FileKind::Missing && kind != platform::FileKind::Regular) {
     return Status::Refused("Refusing to replace " + path + ": it is " + platform::KindName(kind) +
-                         ", not a regular file");
+                           ", not a regular file");
   }
   return Status();
 }
@@ -132,8 +134,8 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
     if (options.progress) options.progress(WriteProgress{k, entries.size(), false});
   };
   std::vector<StoredEntryData> stored;
-  Status data = WriteEntryData(Sources(entries, options.reuse), compressionType, out, dataOptions,
-                               showProgress, &stored);
+  Status data = WriteEntryData(EntriesToWrite(entries, options.reuse), compressionType, out,
+                               dataOptions, showProgress, &stored);
   if (!data.ok()) return data;
   int64_t offset = dataStart;
   for (size_t i = 0; i < entries.size(); ++i) {

@@ -47,7 +47,7 @@ Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
   if (!S_ISREG(st->st_mode)) {
     ::close(*fd);
     return Status::Refused(path + ": it is " + KindName(KindOfMode(st->st_mode)) +
-                         ", not a regular file");
+                           ", not a regular file");
   }
   return Status();
 }

@@ -84,7 +84,8 @@ class Scanner {
   }
   static Status Unstorable(const std::string& path, const std::string& name) {
     return Status::Refused("Cannot store " + platform::JoinPath(path, name) +
-                         ": its name holds a backslash, which a pack takes for a folder separator");
+                           ": its name holds a backslash, which a pack takes for a folder "
+                           "separator");
   }
 
   bool excluded(const platform::FileId& folder, const platform::DirectoryEntry& entry) const {

@@ -76,15 +76,15 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
   // depend on the library's version).
   const std::tuple<std::string, ChunkCoding, uint32_t> cases[] = {
       {RandomBytes(32768, 1), ChunkCoding::Stored, 0xBEA3B6FE}, {Skewed(32768, 2), ChunkCoding::Literals, 0x38E780C1},
-      {text.substr(0, 32768), ChunkCoding::Level6, 0}, {repeating, ChunkCoding::Level6, 0},
-      {RandomBytes(1023, 3), ChunkCoding::Level6, 0},  // too small to be worth it
+      {text.substr(0, 32768), ChunkCoding::Matches, 0}, {repeating, ChunkCoding::Matches, 0},
+      {RandomBytes(1023, 3), ChunkCoding::Matches, 0},  // too small to be worth it
       {RandomBytes(1024, 3), ChunkCoding::Literals, 0xFBA2297},
   };
   for (const auto& [chunk, coding, golden] : cases) {
     uint32_t histogram[256];
     EXPECT_EQ(ChooseCoding(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), histogram), coding);
     // That zlib's inflate reads every coding back is the chunk fuzzer's to show.
-    EXPECT_EQ(coding == ChunkCoding::Level6 ? golden : Sum(Chunk(chunk)), golden);
+    EXPECT_EQ(coding == ChunkCoding::Matches ? golden : Sum(Chunk(chunk)), golden);
   }
 }
 
