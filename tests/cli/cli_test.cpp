@@ -117,7 +117,7 @@ TEST_F(Trust, WrittenFilesReachTheDisk) {
     std::string calls;
     const std::regex call("(syncfs|fsync|rename)[a-z0-9]*\\(");
     for (std::sregex_iterator i(r.errors.begin(), r.errors.end(), call), end; i != end; ++i) calls += (*i)[1].str() + " ";
-    EXPECT_EQ(calls, expected) << r.errors;
+    EXPECT_EQ(calls, expected) << command << "\n" << r.errors;
   }
 }
 

@@ -54,16 +54,23 @@ TEST(WriteEntryData, ChunksAreFullButTheLastWhateverTheThreadCount) {
   std::vector<std::string> contents;
   for (uint32_t i = 0; i < 16; ++i) contents.push_back(RandomBytes(i * 6001, i) + std::string(i * 900, 'x') + Skewed(i * 2000, i));
   for (size_t size : {0, 1, 32767, 32768, 32769}) contents.push_back(RandomBytes(size, static_cast<uint32_t>(size)));
-  std::string expected;
-  for (const std::string& content : contents) expected += Stored(content);
+  std::vector<std::string> expected;
+  for (const std::string& content : contents) {
+    for (const std::string& piece : test::Pieces(content)) expected.push_back(piece);
+  }
+  std::string first;
   for (unsigned threads : {0u, 1u, 2u, 8u}) {
     EntryDataOptions options;
     options.threads = threads;
     options.chunksInFlight = threads;  // the smallest window exercises the ordering most
     options.verify = threads != 0;
     Written w = Store(contents, CompressionType::Compressed, options);
-    EXPECT_EQ(w.bytes, expected) << threads;
-    EXPECT_EQ(w.entries[18].storedSize, Stored(contents[18]).size());
+    if (first.empty()) first = w.bytes;
+    EXPECT_EQ(w.bytes, first) << threads;  // the same bytes whatever the thread count
+    EXPECT_EQ(test::Unframe(w.bytes), expected) << threads;
+    size_t stored = 0;
+    for (const StoredEntryData& entry : w.entries) stored += entry.storedSize;
+    EXPECT_EQ(stored, w.bytes.size());
     EXPECT_EQ(w.entries[18].checksum, Sum(contents[18]));
   }
 }
@@ -74,17 +81,23 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
   while (repeating.size() < 32768) repeating += RandomBytes(1024, 4);
   // The coding, and for the codings of our own, the checksum of the framed bytes (level 6's
   // depend on the library's version).
-  const std::tuple<std::string, ChunkCoding, uint32_t> cases[] = {
-      {RandomBytes(32768, 1), ChunkCoding::Stored, 0xBEA3B6FE}, {Skewed(32768, 2), ChunkCoding::Literals, 0x38E780C1},
-      {text.substr(0, 32768), ChunkCoding::Matches, 0}, {repeating, ChunkCoding::Matches, 0},
-      {RandomBytes(1023, 3), ChunkCoding::Matches, 0},  // too small to be worth it
-      {RandomBytes(1024, 3), ChunkCoding::Literals, 0xFBA2297},
+  const std::tuple<const char*, std::string, ChunkCoding, uint32_t> cases[] = {
+      {"random", RandomBytes(32768, 1), ChunkCoding::Stored, 0xBEA3B6FE},
+      {"skewed", Skewed(32768, 2), ChunkCoding::Literals, 0x38E780C1},
+      {"text", text.substr(0, 32768), ChunkCoding::Matches, 0}, {"repeats", repeating, ChunkCoding::Matches, 0},
+      {"too small to be worth it", RandomBytes(1023, 3), ChunkCoding::Matches, 0},
+      {"just large enough", RandomBytes(1024, 3), ChunkCoding::Literals, 0xFBA2297},
   };
-  for (const auto& [chunk, coding, golden] : cases) {
+  ChunkCodec codec;
+  for (const auto& [name, chunk, coding, golden] : cases) {
+    SCOPED_TRACE(name);
     uint32_t histogram[256];
     EXPECT_EQ(ChooseCoding(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), histogram), coding);
     // That zlib's inflate reads every coding back is the chunk fuzzer's to show.
-    EXPECT_EQ(coding == ChunkCoding::Matches ? golden : Sum(Chunk(chunk)), golden);
+    std::string framed(FramedChunkCapacity, '\0');
+    framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(),
+                               reinterpret_cast<uint8_t*>(&framed[0])));
+    EXPECT_EQ(coding == ChunkCoding::Matches ? golden : Sum(framed), golden);
   }
 }
 
@@ -127,8 +140,10 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   EXPECT_EQ(Store({a}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), a.size(), true, Sum(a))}).bytes, Stored(a));
   EXPECT_EQ(compressed, 0);
   // A changed file keeps the chunks that still hold its bytes: one of three is compressed.
-  EXPECT_EQ(Store({changed}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), a.size(), false, 0)}).bytes,
-            Stored(changed));
+  std::string kept = Store({changed}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), a.size(), false, 0)}).bytes;
+  EXPECT_EQ(test::Unframe(kept), test::Pieces(changed));
+  const std::string first = Chunk(a.substr(0, 32768)), last = Chunk(a.substr(65536));
+  EXPECT_EQ(kept.substr(0, first.size()) + kept.substr(kept.size() - last.size()), first + last);
   EXPECT_EQ(compressed, 1);
   // Copies that do not read back are stored afresh, with later entries read ahead meanwhile.
   EntryDataOptions narrow;
@@ -136,7 +151,11 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   Written w = Store({a, "second", c}, CompressionType::Compressed, narrow,
                     {copyOf(&damaged, broken, a.size(), true, Sum(a)), {},
                      copyOf(&longer, Stored(c) + Chunk("more"), c.size(), true, Sum(c))});
-  EXPECT_EQ(w.bytes, Stored(a) + Stored("second") + Stored(c));
+  std::vector<std::string> all;
+  for (const std::string& content : {a, std::string("second"), c}) {
+    for (const std::string& piece : test::Pieces(content)) all.push_back(piece);
+  }
+  EXPECT_EQ(test::Unframe(w.bytes), all);
   // Uncompressed: a copy that reads back is taken whole, its source ("abc") not even read.
   for (const std::string& copy : {std::string("xyz"), std::string("xyZ")}) {
     BinaryStream plain = InMemory(copy);
@@ -149,16 +168,16 @@ TEST(ReadEntryData, RefusesDamagedChunks) {
   const std::string content = RandomBytes(40000, 9), good = Stored(content);
   const uint32_t first = static_cast<uint32_t>(Chunk(content.substr(0, 32768)).size());
   // Entries bounded by the stream's end (the checks test each rule where a table bounds them).
-  const std::pair<std::string, uint32_t> cases[] = {
-      {good.substr(0, good.size() - 10), 40000},  // the last chunk promises more than remains
-      {good.substr(0, first), 40000},             // the data stops before the entry's size
-      {good, 33000},                              // the second chunk would overrun the entry
-      {Chunk(""), 1},                             // a chunk that decodes to nothing
+  const std::tuple<const char*, std::string, uint32_t> cases[] = {
+      {"the last chunk promises more than remains", good.substr(0, good.size() - 10), 40000},
+      {"the data stops before the entry's size", good.substr(0, first), 40000},
+      {"the second chunk would overrun the entry", good, 33000},
+      {"a chunk that decodes to nothing", Chunk(""), 1},
   };
   std::vector<uint8_t> out;
-  for (const auto& [bytes, size] : cases) {
+  for (const auto& [name, bytes, size] : cases) {
     BinaryStream in = InMemory(bytes);
-    EXPECT_FALSE(ReadEntryData(in, CompressionType::Compressed, size, &out).ok()) << size;
+    EXPECT_FALSE(ReadEntryData(in, CompressionType::Compressed, size, &out).ok()) << name;
   }
   BinaryStream in = InMemory(Chunk(""));
   EXPECT_TRUE(ReadEntryData(in, CompressionType::Compressed, 0, &out).ok());

@@ -61,38 +61,40 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
   const uint32_t adler = static_cast<uint32_t>(adler32(1, reinterpret_cast<const Bytef*>(last.data()), 32766));
   longest += "\x01\xFE\x7F\x01\x80" + last + std::string{static_cast<char>(adler >> 24), static_cast<char>(adler >> 16),
                                                    static_cast<char>(adler >> 8), static_cast<char>(adler)};
+  const std::string emptyFrame = std::to_string(Chunk("").size()), tail = std::to_string(Chunk("tail text").size() - 4);
   // Every problem's line, in order, and whether the layout check alone finds it.
-  const struct Case { std::string bytes, problems; bool layout; } cases[] = {
-      {good.bytes, "", false},
-      {with(offsetA, good.data[0] + 1), "entry 0 (r/a): data at offset 45, expected 44", true},
+  const struct Case { const char* name; std::string bytes, problems; bool layout; } cases[] = {
+      {"sound", good.bytes, "", false},
+      {"offset off by one", with(offsetA, good.data[0] + 1), "entry 0 (r/a): data at offset 45, expected 44", true},
       // Two entries for one stored form: the first has no room of its own.
-      {with(offsetB, good.data[0]), "entry 0 (r/a): chunk 0: its length runs past the next entry's data\nentry 1 (r/b): chunk 0: decodes to 32768 bytes, but should hold 9", true},
-      {good.bytes + "x", "entry 1 (r/b): 1 byte after its last chunk, before the end of the file", true},
-      {good.bytes + std::string(100, '\0'), "entry 1 (r/b): 100 bytes after its last chunk, before the end of the file", true},
-      {good.bytes.substr(0, good.bytes.size() - 1), "entry 1 (r/b): chunk 0: length 20 runs past the end of the file", true},
-      {with(good.data[0], 36173), "entry 0 (r/a): chunk 0: length 36173 exceeds 36172", true},
-      {with(sizeA, 70000), "entry 0 (r/a): chunk 1: decodes to 7232 bytes, but should hold 32768", true},
-      {with(good.data[0], 0), "entry 0 (r/a): chunk 0: length 0 is shorter than any zlib stream", true},
-      {with(good.data[0] + lengthA, 0), "entry 0 (r/a): chunk 0: corrupt", false},  // its Adler-32
-      {with(sumA, 1), "entry 0 (r/a): checksum 4088354849, recorded 1", false},
-      {stored("abc", trailing), "entry 0 (r/x): chunk 0: 3 bytes after its zlib stream", false},
-      {stored(a, Chunk(a.substr(0, 1000)) + Chunk(a.substr(1000, 32768)) + Chunk(a.substr(33768))), "entry 0 (r/x): chunk 0: decodes to 1000 bytes, but should hold 32768", true},
-      {stored(a, Chunk("") + Chunk(a.substr(0, 32768)) + Chunk(a.substr(32768))), "entry 0 (r/x): chunk 0: decodes to 0 bytes, but should hold 32768", true},
-      {stored(full, Chunk(full) + Chunk("") + Chunk("")), "entry 0 (r/x): 15 bytes after its last chunk, before the end of the file", true},
-      {stored(full, Chunk(full)), "entry 0 (r/x): chunk 1: its length runs past the end of the file", true},
-      {stored(last, test::Le32(36172) + longest), "", false},
-      {MakePack({{"r/f", full}}, true).bytes, "", false},
-      {stored("abc", Chunk("abc") + Chunk("d")), "entry 0 (r/x): 16 bytes after its last chunk, before the end of the file", true},
-      {stored("abc", Chunk("ab")), "entry 0 (r/x): chunk 0: decodes to 2 bytes, but should hold 3", false},
-      {MakePack({{"r/u", "abc"}}, false).bytes + "z", "entry 0 (r/u): its data takes 3 bytes, but 4 lie before the end of the file", true},
-      {MakePack({}, true).bytes + "abc", "the file has 3 bytes after a table of no entries", true},
+      {"shared data", with(offsetB, good.data[0]), "entry 0 (r/a): chunk 0: its length runs past the next entry's data\nentry 1 (r/b): chunk 0: decodes to 32768 bytes, but should hold 9", true},
+      {"a byte after", good.bytes + "x", "entry 1 (r/b): 1 byte after its last chunk, before the end of the file", true},
+      {"zeros after", good.bytes + std::string(100, '\0'), "entry 1 (r/b): 100 bytes after its last chunk, before the end of the file", true},
+      {"cut short", good.bytes.substr(0, good.bytes.size() - 1), "entry 1 (r/b): chunk 0: length " + tail + " runs past the end of the file", true},
+      {"too long a chunk", with(good.data[0], 36173), "entry 0 (r/a): chunk 0: length 36173 exceeds 36172", true},
+      {"size too large", with(sizeA, 70000), "entry 0 (r/a): chunk 1: decodes to 7232 bytes, but should hold 32768", true},
+      {"empty frame", with(good.data[0], 0), "entry 0 (r/a): chunk 0: length 0 is shorter than any zlib stream", true},
+      {"Adler-32", with(good.data[0] + lengthA, 0), "entry 0 (r/a): chunk 0: corrupt", false},
+      {"checksum", with(sumA, 1), "entry 0 (r/a): checksum 4088354849, recorded 1", false},
+      {"bytes after a stream", stored("abc", trailing), "entry 0 (r/x): chunk 0: 3 bytes after its zlib stream", false},
+      {"short first chunk", stored(a, Chunk(a.substr(0, 1000)) + Chunk(a.substr(1000, 32768)) + Chunk(a.substr(33768))), "entry 0 (r/x): chunk 0: decodes to 1000 bytes, but should hold 32768", true},
+      {"empty first chunk", stored(a, Chunk("") + Chunk(a.substr(0, 32768)) + Chunk(a.substr(32768))), "entry 0 (r/x): chunk 0: decodes to 0 bytes, but should hold 32768", true},
+      {"an empty chunk too many", stored(full, Chunk(full) + Chunk("") + Chunk("")), "entry 0 (r/x): " + emptyFrame + " bytes after its last chunk, before the end of the file", true},
+      {"no empty last chunk", stored(full, Chunk(full)), "entry 0 (r/x): chunk 1: its length runs past the end of the file", true},
+      {"the longest chunk", stored(last, test::Le32(36172) + longest), "", false},
+      {"one full chunk", MakePack({{"r/f", full}}, true).bytes, "", false},
+      {"a chunk too many", stored("abc", Chunk("abc") + Chunk("d")), "entry 0 (r/x): " + std::to_string(Chunk("d").size()) + " bytes after its last chunk, before the end of the file", true},
+      {"a chunk too short", stored("abc", Chunk("ab")), "entry 0 (r/x): chunk 0: decodes to 2 bytes, but should hold 3", false},
+      {"uncompressed, a byte after", MakePack({{"r/u", "abc"}}, false).bytes + "z", "entry 0 (r/u): its data takes 3 bytes, but 4 lie before the end of the file", true},
+      {"no entries, bytes after", MakePack({}, true).bytes + "abc", "the file has 3 bytes after a table of no entries", true},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     std::vector<PackProblem> all = Check(c.bytes, false);
     std::string texts;
     for (const PackProblem& p : all) texts += (texts.empty() ? "" : "\n") + p.text;
     EXPECT_EQ(texts, c.problems);
-    EXPECT_EQ(Check(c.bytes, true).empty(), !c.layout) << c.problems;
+    EXPECT_EQ(Check(c.bytes, true).empty(), !c.layout);
   }
   EXPECT_EQ(Check("TRN", false)[0].text, "header or table: Magic mismatch");
   std::vector<uint8_t> content;  // and a reader takes the longest chunk too

@@ -7,7 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "compress/chunk_codec.h"
+#include <zlib.h>
+
 #include "pack/format.h"
 
 namespace tarnix::test {
@@ -88,11 +89,40 @@ std::string Le32(uint32_t value) {
 }
 
 std::string Chunk(const std::string& piece) {
-  static ChunkCodec codec;
-  std::string framed(FramedChunkCapacity, '\0');
-  framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(piece.data()), piece.size(),
-                             reinterpret_cast<uint8_t*>(&framed[0])));
-  return framed;
+  uLongf length = compressBound(static_cast<uLong>(piece.size()));
+  std::string stream(length, '\0');
+  compress2(reinterpret_cast<Bytef*>(&stream[0]), &length, reinterpret_cast<const Bytef*>(piece.data()),
+            static_cast<uLong>(piece.size()), 6);
+  stream.resize(length);
+  return Le32(static_cast<uint32_t>(length)) + stream;
+}
+
+std::optional<std::vector<std::string>> Unframe(const std::string& stored) {
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < stored.size();) {
+    if (at + 4 > stored.size()) return std::nullopt;
+    const uint32_t length = static_cast<uint8_t>(stored[at]) | static_cast<uint8_t>(stored[at + 1]) << 8 |
+                            static_cast<uint8_t>(stored[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(stored[at + 3])) << 24;
+    at += 4;
+    std::string piece(ChunkSize, '\0');
+    uLongf produced = ChunkSize;
+    uLong consumed = length;
+    if (length > stored.size() - at ||
+        uncompress2(reinterpret_cast<Bytef*>(&piece[0]), &produced, reinterpret_cast<const Bytef*>(&stored[at]),
+                    &consumed) != Z_OK || consumed != length) {
+      return std::nullopt;
+    }
+    piece.resize(produced);
+    pieces.push_back(piece);
+    at += length;
+  }
+  return pieces;
+}
+
+std::vector<std::string> Pieces(const std::string& content) {
+  std::vector<std::string> pieces;
+  for (size_t i = 0; i <= content.size(); i += ChunkSize) pieces.push_back(content.substr(i, ChunkSize));
+  return pieces;
 }
 
 BinaryStream InMemory(const std::string& bytes) {
@@ -112,7 +142,7 @@ MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed) {
   for (const MadeEntry& e : entries) {
     // Every chunk full but the last, which is empty when the size is a multiple of a chunk.
     std::string stored = compressed ? "" : e.content;
-    for (size_t i = 0; compressed && i <= e.content.size(); i += ChunkSize) stored += Chunk(e.content.substr(i, ChunkSize));
+    for (const std::string& piece : compressed ? Pieces(e.content) : std::vector<std::string>{}) stored += Chunk(piece);
     pack.records.push_back(pack.bytes.size());
     pack.data.push_back(at + data.size());
     pack.bytes += std::string{static_cast<char>(e.name.size()), static_cast<char>(e.name.size() >> 8)} + e.name +

@@ -55,7 +55,13 @@ struct MadePack {
   std::vector<size_t> data;     // where each entry's stored form begins
 };
 MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed);
-std::string Chunk(const std::string& piece);  // framed, as the writer frames it
+// Framed as the writer frames it, but compressed by zlib, not by the code under test.
+std::string Chunk(const std::string& piece);
+// What zlib's inflate makes of each frame of a stored form, or nothing when a frame is broken
+// or a stream does not fill its frame.
+std::optional<std::vector<std::string>> Unframe(const std::string& stored);
+// The chunks' contents a stored form of `content` must decode to: full but the last.
+std::vector<std::string> Pieces(const std::string& content);
 BinaryStream InMemory(const std::string& bytes);  // read from the start
 std::string Le32(uint32_t value);
 
