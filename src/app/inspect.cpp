@@ -45,17 +45,16 @@ std::string Padded(const std::string& text, size_t width) {
   return std::string(width - std::min(width, text.size()), ' ') + text;
 }
 
-// Opens and reads a pack's header and table; on failure says why, naming the file.
-bool LoadPack(const std::string& path, PackContents* pack, Console& errors) {
-  if (!pack->stream.open(path, OpenMode::Read)) {
-    errors.line(pack->stream.status().message());
-    return false;
-  }
-  if (!pack->read()) {
-    errors.line(path + ": " + pack->errorText);
-    return false;
-  }
-  return true;
+// Shows a failure, and gives the exit status it means.
+int Failed(Console& errors, const Status& failure, int exitStatus = 1) {
+  errors.line(failure.message());
+  return exitStatus;
+}
+
+// Opens and reads a pack's header and table.
+Status LoadPack(const std::string& path, PackContents* pack) {
+  if (!pack->stream.open(path, OpenMode::Read)) return pack->stream.status();
+  return pack->readTable().prefixed(path + ": ");
 }
 
 // Prints problems as they are found, and counts them.
@@ -74,14 +73,14 @@ struct Reporter {
 };
 
 // Opens a pack and checks its layout, so that every entry's data is known to lie where the
-// entry reader finds it; a damaged pack is reported and refused whole.
-bool LoadWholePack(const std::string& path, PackContents* pack, Console& errors,
-                   const std::string& consequence = "") {
-  if (!LoadPack(path, pack, errors)) return false;
+// entry reader finds it; a damaged pack's problems are reported and the pack refused whole.
+Status LoadWholePack(const std::string& path, PackContents* pack, Console& errors,
+                     const std::string& consequence = "") {
+  Status loaded = LoadPack(path, pack);
+  if (!loaded.ok()) return loaded;
   Reporter report{path, errors};
-  if (CheckLayout(*pack, report.sink()) == 0) return true;
-  errors.line(path + ": refused: the pack is damaged" + consequence);
-  return false;
+  if (CheckLayout(*pack, report.sink()) == 0) return Status();
+  return Status::Damaged(path + ": refused: the pack is damaged" + consequence);
 }
 
 // Bytes that are not UTF-8, and "%" itself, as %XX: a JSON string must be text, and the
@@ -130,7 +129,7 @@ std::vector<int64_t> StoredLengths(PackContents& pack) {
 
 int ShowListing(const std::string& path, const std::string& format, Streams& io) {
   PackContents pack;
-  if (!LoadPack(path, &pack, io.errors)) return 1;
+  if (Status loaded = LoadPack(path, &pack); !loaded.ok()) return Failed(io.errors, loaded);
   const std::vector<int64_t> stored = StoredLengths(pack);
   const bool compressed = pack.compressionType == CompressionType::Compressed;
   if (format == "--names") {
@@ -176,10 +175,7 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
 
 int Test(const std::string& path, Streams& io) {
   PackContents pack;
-  if (!pack.stream.open(path, OpenMode::Read)) {
-    io.errors.line(pack.stream.status().message());
-    return 1;
-  }
+  if (!pack.stream.open(path, OpenMode::Read)) return Failed(io.errors, pack.stream.status());
   Reporter report{path, io.errors};
   FindPackProblems(pack, report.sink());
   if (pack.errorText.empty()) PlanExtraction(pack, report.sink());
@@ -280,7 +276,8 @@ int Extract(const std::string& path, const std::string& directory,
   PackContents pack;
   // A pack whose entries overlap, or point past its end, could make far more output than it
   // holds: nothing of it is written.
-  if (!LoadWholePack(path, &pack, io.errors, "; nothing was extracted")) return 1;
+  Status loaded = LoadWholePack(path, &pack, io.errors, "; nothing was extracted");
+  if (!loaded.ok()) return Failed(io.errors, loaded);
   std::vector<bool> wanted;
   bool ok = Select(pack, path, names, &wanted, io.errors);
   Reporter report{path, io.errors};
@@ -326,7 +323,7 @@ int Extract(const std::string& path, const std::string& directory,
 
 int Cat(const std::string& path, const std::string& name, Streams& io) {
   PackContents pack;
-  if (!LoadWholePack(path, &pack, io.errors)) return 1;
+  if (Status loaded = LoadWholePack(path, &pack, io.errors); !loaded.ok()) return Failed(io.errors, loaded);
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     if (!NamesMatch(pack.entries[i].name, name)) continue;
     Status status = ReadChecked(pack.entries[i], [&io](const uint8_t* bytes, size_t n) {
@@ -350,7 +347,9 @@ int Cat(const std::string& path, const std::string& name, Streams& io) {
 int Diff(const std::string& before, const std::string& after, Streams& io) {
   PackContents a;
   PackContents b;
-  if (!LoadWholePack(before, &a, io.errors) || !LoadWholePack(after, &b, io.errors)) return 2;
+  Status loaded = LoadWholePack(before, &a, io.errors);
+  if (loaded.ok()) loaded = LoadWholePack(after, &b, io.errors);
+  if (!loaded.ok()) return Failed(io.errors, loaded, 2);
   std::map<std::string, const PackEntry*> inAfter;
   for (const PackEntry& entry : b.entries) inAfter.emplace(entry.name, &entry);
   std::map<std::string, const PackEntry*> inBefore;
