@@ -139,6 +139,33 @@ Voucher MakeVoucher(const Run& run, const PackContents& replaced, std::optional<
   return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType, packStamp, tableChecksum);
 }
 
+// Writes the new pack in place of `replaced`, copying from it as `reuse` says, and records what
+// the write proved.
+Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tuning,
+                    PackContents& pack, PackContents& replaced, std::vector<EntryReuse> reuse,
+                    int64_t begun) {
+  WriteOptions options;
+  options.data = tuning;
+  options.data.verify = run.verify;
+  ProgressBar bar(console, run.packPath, run.compress);
+  options.progress = [&bar](const WriteProgress& at) {
+    if (at.done) {
+      bar.done();
+    } else {
+      bar.show(at.entry, at.count);
+    }
+  };
+  options.replaced = &replaced;
+  options.reuse = std::move(reuse);
+  Status written = pack.writeTo(run.packPath, options);
+  if (!written.ok()) return written;
+  std::vector<Vouched> proven;
+  for (const PackEntry& entry : pack.entries) proven.push_back({entry.checksum.value_or(0), entry.storedChecksum});
+  RecordProof(run, pack, proven, begun);
+  console.line("Wrote " + run.packPath);
+  return Status();
+}
+
 Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   const int64_t begun = Now();
   ScanExclusion exclusion;
@@ -147,7 +174,7 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   PackContents pack;
   pack.compressionType = run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
   // The pack being replaced is read and its layout walked beside the scan, which it does not
-  // need; a future made to run at once is waited for when it goes, whatever path leaves here.
+  // need; the loader is joined when it goes, whatever path leaves here.
   PackContents replaced;
   auto load = [&run, &replaced, type = pack.compressionType] {
     LoadReplacedPack(run.packPath, type, replaced);
@@ -188,26 +215,7 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
     return Status();
   }
 
-  WriteOptions options;
-  options.data = tuning;
-  options.data.verify = run.verify;
-  ProgressBar bar(console, run.packPath, run.compress);
-  options.progress = [&bar](const WriteProgress& at) {
-    if (at.done) {
-      bar.done();
-    } else {
-      bar.show(at.entry, at.count);
-    }
-  };
-  options.replaced = &replaced;
-  options.reuse = std::move(reuse);
-  Status written = pack.writeTo(run.packPath, options);
-  if (!written.ok()) return written;
-  std::vector<Vouched> proven;
-  for (const PackEntry& entry : pack.entries) proven.push_back({entry.checksum.value_or(0), entry.storedChecksum});
-  RecordProof(run, pack, proven, begun);
-  console.line("Wrote " + run.packPath);
-  return Status();
+  return WriteNewPack(run, console, tuning, pack, replaced, std::move(reuse), begun);
 }
 
 }  // namespace
