@@ -148,11 +148,16 @@ class DirectoryHandle {
 // the names and characters it reserves.
 std::string NameRefusal(const std::string& component);
 
-// Windows writes "a:b" into a hidden stream of the file "a", nothing the user would see, so
-// extract refuses such a name there; elsewhere it is only worth a warning.
+// How the system spells paths. On Windows "C:" names a drive, and "a:b" writes into a hidden
+// stream of the file "a", nothing the user would see, so extract refuses such a name there;
+// elsewhere it is only worth a warning.
 #ifdef _WIN32
+constexpr char PathSeparator = '\\';
+constexpr char PathSeparators[] = "\\/";
 constexpr bool ColonNamesAStream = true;
 #else
+constexpr char PathSeparator = '/';
+constexpr char PathSeparators[] = "/";
 constexpr bool ColonNamesAStream = false;
 #endif
 

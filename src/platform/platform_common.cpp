@@ -50,4 +50,24 @@ DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
   return *this;
 }
 
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty() || std::strchr(PathSeparators, directory.back()) != nullptr) {
+    return directory + name;
+  }
+  return directory + PathSeparator + name;
+}
+
+void SplitPath(const std::string& path, std::string* directory, std::string* name) {
+  size_t cut = path.find_last_of(PathSeparators);
+  if (cut == std::string::npos) {
+    *directory = ".";
+    *name = path;
+    return;
+  }
+  // A root ("/", "C:\") keeps its separator.
+  const bool root = cut == 0 || (ColonNamesAStream && path[cut - 1] == ':');
+  *directory = path.substr(0, root ? cut + 1 : cut);
+  *name = path.substr(cut + 1);
+}
+
 }  // namespace tarnix::platform

@@ -472,22 +472,6 @@ std::string NameRefusal(const std::string& component) {
   return "";
 }
 
-std::string JoinPath(const std::string& directory, const std::string& name) {
-  if (directory.empty() || directory.back() == '/') return directory + name;
-  return directory + "/" + name;
-}
-
-void SplitPath(const std::string& path, std::string* directory, std::string* name) {
-  size_t cut = path.find_last_of('/');
-  if (cut == std::string::npos) {
-    *directory = ".";
-    *name = path;
-    return;
-  }
-  *directory = cut == 0 ? "/" : path.substr(0, cut);
-  *name = path.substr(cut + 1);
-}
-
 unsigned CpuCount() {
 #ifdef __linux__
   // The cores this process may run on (taskset narrows them).
