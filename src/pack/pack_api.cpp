@@ -353,10 +353,13 @@ bool WritePack(const std::string& path, const std::vector<FileToPack>& files,
     }
     WriteOptions writeOptions;
     writeOptions.data.verify = options.verify;
-    if (pack.write(path, writeOptions)) return true;
-    return Fail(error, ErrorCode::Io, pack.errorText);
+    Status written = pack.writeTo(path, writeOptions);
+    if (written.ok()) return true;
+    const bool memory = written.code() == StatusCode::OutOfMemory;
+    return Fail(error, memory ? ErrorCode::OutOfMemory : ErrorCode::Io, written.message());
   } catch (const std::bad_alloc&) {
-    return Fail(error, ErrorCode::OutOfMemory, "Failed to write " + path + ": out of memory");
+    return Fail(error, ErrorCode::OutOfMemory,
+                WriteFailure(path, StatusCode::OutOfMemory, "out of memory").message());
   }
 }
 
