@@ -9,6 +9,7 @@
 
 #include <zlib.h>
 
+#include "io/little_endian.h"
 #include "pack/format.h"
 
 namespace tarnix::test {
@@ -101,8 +102,7 @@ std::optional<std::vector<std::string>> Unframe(const std::string& stored) {
   std::vector<std::string> pieces;
   for (size_t at = 0; at < stored.size();) {
     if (at + 4 > stored.size()) return std::nullopt;
-    const uint32_t length = static_cast<uint8_t>(stored[at]) | static_cast<uint8_t>(stored[at + 1]) << 8 |
-                            static_cast<uint8_t>(stored[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(stored[at + 3])) << 24;
+    const uint32_t length = LoadU32(reinterpret_cast<const uint8_t*>(&stored[at]));
     at += 4;
     std::string piece(ChunkSize, '\0');
     uLongf produced = ChunkSize;
