@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #ifdef _WIN32
 #include <process.h>
@@ -37,6 +38,14 @@ TEST(Platform, RefusesTheNamesItCannotCreate) {
 #else
   for (const char* name : {"con", "a<b?", "end. "}) EXPECT_EQ(platform::NameRefusal(name), "") << name;
 #endif
+}
+
+// The code a failure carries is what callers act on: a missing file, memory, anything else.
+TEST(Platform, FailuresCarryACode) {
+  const std::pair<int, StatusCode> errors[] = {{ENOENT, StatusCode::NotFound}, {ENOTDIR, StatusCode::NotFound},
+                                               {ENOMEM, StatusCode::OutOfMemory}, {EACCES, StatusCode::Io}};
+  for (const auto& [number, code] : errors) EXPECT_EQ(platform::SystemError("p", number).code(), code) << number;
+  EXPECT_EQ(Status::Error(StatusCode::Ok, "x").code(), StatusCode::Io);  // a failure is never ok
 }
 
 TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
