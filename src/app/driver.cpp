@@ -73,7 +73,7 @@ Status ProbeSource(const SourceEntry& file, const std::string& storedName, uint3
   if (storedName.size() > MaxNameLength) {
     return Status::Refused("Cannot store " + file.path + ": its stored name is " +
                            std::to_string(storedName.size()) + " bytes, the limit is " +
-                         std::to_string(MaxNameLength));
+                           std::to_string(MaxNameLength));
   }
   *size = static_cast<uint32_t>(length);
   return Status();

@@ -184,7 +184,7 @@ class EntryFeeder {
     if (readSoFar_ > source.size || (job->last && readSoFar_ != source.size)) {
       return fail(job, Status::Io(source.path + " changed while it was being packed: listed with " +
                                   std::to_string(source.size) + " bytes, now " +
-                                     (job->last ? std::to_string(readSoFar_) : "more") + " bytes"));
+                                  (job->last ? std::to_string(readSoFar_) : "more") + " bytes"));
     }
     if (compressed_ && source.copy.reuse == Reuse::Chunks && entry_ != fresh_) {
       offerChunk(source.copy, job);
@@ -398,7 +398,7 @@ class EntryAssembler {
     if (diverged_) {
       *failure = Status::Damaged("Failed to verify " + sources_[entry].name + " (data: " +
                                  std::to_string(dataChecksum_) + ", saved: " +
-                               std::to_string(savedChecksum_) + ")");
+                                 std::to_string(savedChecksum_) + ")");
       return Outcome::Failed;
     }
     return Outcome::Next;

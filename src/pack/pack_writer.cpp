@@ -24,7 +24,7 @@ Status MeasureTable(const PackContents& pack, const std::string& path, int64_t* 
     if (entry.name.size() > MaxNameLength) {
       return Status::Refused("Cannot store " + entry.name.substr(0, 64) + "...: its name is " +
                              std::to_string(entry.name.size()) + " bytes long, the limit is " +
-                           std::to_string(MaxNameLength));
+                             std::to_string(MaxNameLength));
     }
     if (!entry.hasSource()) {
       return Status::Refused("Cannot store " + entry.name + ": it has no source file");
