@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <new>
@@ -301,7 +302,24 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
   }
 }
 
-TEST(Driver, ProgressBarsStayWithinAHundredAndRoundInSinglePrecision) {
+// The record folder keeps the newest 256 records, and nothing else of what lies there is touched.
+TEST_F(ChangeDetection, StateRecordsBeyondTheNewest256AreRemoved) {
+  namespace fs = std::filesystem;
+  EXPECT_FALSE(Unchanged({{"a", "abc"}}));
+  const fs::path folder = fs::path(StateRecordPath(pak_)).parent_path();
+  const auto old = fs::last_write_time(StateRecordPath(pak_)) - std::chrono::hours(1);
+  for (int i = 0; i < 300; ++i) WriteFile((folder / ("old" + std::to_string(i) + ".state")).string(), "");
+  WriteFile((folder / "notes.txt").string(), "not a record");
+  for (const auto& entry : fs::directory_iterator(folder)) fs::last_write_time(entry.path(), old);
+  fs::last_write_time(folder / "old0.state", old + std::chrono::minutes(1));  // the newest of them
+  EXPECT_FALSE(Unchanged({{"a", "abd"}}));  // a new record for the pack
+  size_t records = 0;
+  for (const auto& entry : fs::directory_iterator(folder)) records += entry.path().extension() == ".state";
+  EXPECT_EQ(records, 256u);
+  EXPECT_TRUE(LoadStateRecord(pak_) && fs::exists(folder / "old0.state") && fs::exists(folder / "notes.txt"));
+}
+
+TEST(Driver, ConsoleDrawsProgressWithinAHundredAndCatchesFailedWrites) {
   const std::string bar = "\rWriting p.pak [";
   // Rows: entries, redraws (one per change of the line's text), parts of the output.
   const std::tuple<size_t, size_t, std::vector<std::string>> cases[] = {
@@ -317,6 +335,15 @@ TEST(Driver, ProgressBarsStayWithinAHundredAndRoundInSinglePrecision) {
     EXPECT_EQ(static_cast<size_t>(std::count(shown.begin(), shown.end(), '\r')), redraws) << n;
     for (const std::string& part : parts) EXPECT_NE(shown.find(part), std::string::npos) << part;
   }
+#ifndef _WIN32
+  // A write larger than the stream's buffer fails at once; the flush then has nothing left to fail.
+  std::FILE* full = std::fopen("/dev/full", "w");
+  Console console(full);
+  console.write(std::string(1 << 17, 'x'));
+  console.flush();
+  EXPECT_EQ(console.status("out").message(), "cannot write out: No space left on device");
+  std::fclose(full);
+#endif
 }
 
 TEST(Driver, FailuresReportTheFileAndKeepTheOldPack) {
