@@ -1,6 +1,7 @@
 #include "pack/pack_contents.h"
 
 #include <algorithm>
+#include <new>
 
 #include "io/little_endian.h"
 
@@ -93,6 +94,14 @@ Status PackContents::readRecord(uint32_t index, int64_t end, int64_t* position, 
 bool PackContents::read() { return keep(readTable()); }
 
 Status PackContents::readTable() {
+  try {
+    return readHeaderAndTable();
+  } catch (const std::bad_alloc&) {
+    return Status::OutOfMemory("out of memory reading the table");
+  }
+}
+
+Status PackContents::readHeaderAndTable() {
   if (stream.readString(4) != std::string(PackMagic, 4)) return Status::Damaged("Magic mismatch");
   int32_t v = static_cast<int8_t>(stream.readU8());
   version = v;

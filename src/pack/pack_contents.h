@@ -123,6 +123,9 @@ class PackContents {
  private:
   // Keeps a failure's message in errorText: the one place the bool interfaces get their text.
   bool keep(const Status& status);
+  // What readTable and writeTo do, leaving an allocation failure for them to turn into a result.
+  Status readHeaderAndTable();
+  Status writeFile(const std::string& path, const WriteOptions& options);
   // Reads record `index`; `position` counts the bytes read, `end` is the file's length.
   Status readRecord(uint32_t index, int64_t end, int64_t* position, PackEntry* entry);
   // Writes every entry's stored form at `out`'s position and fills in where each lies.

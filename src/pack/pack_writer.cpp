@@ -1,4 +1,7 @@
 #include "pack/pack_contents.h"
+
+#include <new>
+
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -93,6 +96,14 @@ bool PackContents::write(const std::string& path, const WriteOptions& options) {
 }
 
 Status PackContents::writeTo(const std::string& path, const WriteOptions& options) {
+  try {
+    return writeFile(path, options);
+  } catch (const std::bad_alloc&) {
+    return WriteFailure(path, StatusCode::OutOfMemory, "out of memory");
+  }
+}
+
+Status PackContents::writeFile(const std::string& path, const WriteOptions& options) {
   int64_t dataStart = 0;
   Status status = CheckReplaceable(path);
   if (status.ok()) status = MeasureTable(*this, path, &dataStart);
