@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzzers (over packs, and over the chunk encoder) with clang and runs each for a
 # bounded time from the corpus kept in fuzz/corpus. Inputs that reach new code are added to it
-# when TARNIX_KEEP_CORPUS=1; the tests replay the pack corpus on every run.
+# when TARNIX_KEEP_CORPUS=1.
 # Usage: scripts/fuzz.sh [SECONDS]   (default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -152,7 +152,6 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
       {"big", 300000, "trap '' XFSZ; ulimit -f 64", "", "\nFailed to write " + pak_ + ": File too large\n"},
       {"huge", 0x80000000LL, ":", "", "Adding huge...Cannot store " + (dir_ / "src/huge") +
                                         ": it is 2147483648 bytes, and an entry must stay below 2 GiB\n"},
-      {"huge", 0x7FFFFFFFLL, ":", "-uc", "Failed to write " + pak_ + ": the pack would reach 2 GiB, the largest the format can hold\n"},
       {"sub/back\\slash", 1, ":", "", "Tarnix v1.00\nCannot store " + (dir_ / "src/sub/back\\slash") +
                                          ": its name holds a backslash, which a pack takes for a folder separator\n"}};
   for (const auto& [name, size, setup, option, line] : failures) {
@@ -176,8 +175,6 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
   EXPECT_EQ(ReadFile(pak_), "old");
 }
 
-// Layout faults such as endless empty frames after an entry are the checks' to test, and
-// replacing a pack that has them the driver's.
 TEST(Cli, RemovesWhatKilledRunsLeftAndExtractsWithTheUmasksMode) {
   TempDir dir;
   WriteFile(dir / "src/a", "abc");
@@ -185,13 +182,10 @@ TEST(Cli, RemovesWhatKilledRunsLeftAndExtractsWithTheUmasksMode) {
   const uint32_t machine = platform::MachineTag();
   const std::string dead = platform::TemporaryName(machine, gone, 0);
   const std::string live = platform::TemporaryName(machine, getpid(), 0);
-  const std::string elsewhere = platform::TemporaryName(machine + 1, gone, 0);
-  for (const std::string& name : {dead, live, elsewhere}) WriteFile(dir / name, "litter");
+  for (const std::string& name : {dead, live}) WriteFile(dir / name, "litter");  // which are litter: the platform's test
   CommandResult r = Exec({TARNIX_BINARY, dir / "src", dir / "p.pak"});
   EXPECT_EQ(r.status, 0) << r.output;
-  std::vector<std::string> expected = {elsewhere, live, "p.pak", "src"};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(Listing(dir.path()), expected);
+  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{live, "p.pak", "src"}));
   // A file extract replaces gives its mode to nothing.
   WriteFile(dir / "out/src/a", "old");
   ASSERT_EQ(chmod((dir / "out/src/a").c_str(), 04777), 0);

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <tuple>
 
-#include "compress/worker_pool.h"
 #include "pack/format.h"
 #include "support/test_support.h"
 
@@ -74,13 +73,6 @@ TEST(WriteEntryData, ChunksAreFullButTheLastWhateverTheThreadCount) {
     EXPECT_EQ(stored, w.bytes.size());
     EXPECT_EQ(w.entries[18].checksum, Sum(contents[18]));
   }
-}
-
-TEST(ThreadGroup, StartsEveryThreadItIsAskedFor) {
-  std::atomic<unsigned> seen{0};
-  ThreadGroup group(3, [&seen](unsigned index) { seen |= 1u << index; });
-  group.join();
-  EXPECT_EQ(group.started() * 100 + seen, 300u + 0xE);  // indexes 1 to 3, index 0 the caller's
 }
 
 TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {

