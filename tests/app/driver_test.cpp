@@ -200,17 +200,6 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     if (change) change(*record);
     SaveStateRecord(*record);
   };
-  auto sameSizeEdit = [&] { WriteFile(a, "abd"); };
-  auto timeRestored = [&] {
-    const auto time = fs::last_write_time(a);
-    WriteFile(a, "abd");
-    fs::last_write_time(a, time);
-  };
-  auto renamedOver = [&] {
-    WriteFile(dir_ / "other", "abd");
-    fs::last_write_time(dir_ / "other", fs::last_write_time(a));
-    fs::rename(dir_ / "other", a);
-  };
   enum Damage { Flipped, Cut, Longer };  // the last: bytes after its files, its checksum made to fit
   auto damage = [&](Damage how) {
     std::string bytes = ReadFile(StateRecordPath(pak_));
@@ -244,9 +233,19 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
          forge(true, [&other](StateRecord& r) { r.packPath = RecordKey(other); });
          WriteFile(StateRecordPath(pak_), ReadFile(StateRecordPath(other)));
        }, "", true},
-      {"a same-size edit at once", [&] { forge(false); sameSizeEdit(); }, "", false},
-      {"an edit with its time restored", [&] { forge(false); timeRestored(); }, "", false},
-      {"another file renamed over it, same size and time", [&] { forge(false); renamedOver(); }, "", false},
+      {"a same-size edit at once", [&] { forge(false); WriteFile(a, "abd"); }, "", false},
+      {"an edit with its time restored", [&] {
+         forge(false);
+         const auto time = fs::last_write_time(a);
+         WriteFile(a, "abd");
+         fs::last_write_time(a, time);
+       }, "", false},
+      {"another file renamed over it, same size and time", [&] {
+         forge(false);
+         WriteFile(dir_ / "other", "abd");
+         fs::last_write_time(dir_ / "other", fs::last_write_time(a));
+         fs::rename(dir_ / "other", a);
+       }, "", false},
       {"a stored byte flipped, the pack's time kept, then a file added: not copied", [&] {
          forge(false);
          const auto time = fs::last_write_time(pak_);

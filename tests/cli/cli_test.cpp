@@ -85,8 +85,10 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
     CommandResult r = Tarnix({dir_ / "src", path});
     EXPECT_EQ(r.output + std::to_string(r.status), "Tarnix v1.00\nRefusing to replace " + path + ": it is " + kind + ", not a regular file\n1");
   }
-  // A link stays a link: the file it leads to is replaced, and keeps its mode and owner.
+  // A link stays a link: the file it leads to is replaced, and keeps its mode and owner; what a
+  // killed run left beside it goes (which names are litter is the platform's test).
   WriteFile(dir_ / "real/p.pak", "old");
+  WriteFile(dir_ / ("real/" + platform::TemporaryName(platform::MachineTag(), 999999998, 0)), "litter");
   ASSERT_EQ(chmod((dir_ / "real/p.pak").c_str(), 02640), 0);
   ASSERT_EQ(chown((dir_ / "real/p.pak").c_str(), 65534, 65534), geteuid() == 0 ? 0 : -1);
   fs::create_symlink("real/p.pak", dir_ / "link.pak");
@@ -102,6 +104,12 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   ASSERT_EQ(Tarnix({dir_ / "src", longName}, "umask 027").status, 0);
   ASSERT_EQ(stat(longName.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
+  // So does a file extract writes, whatever the mode of the file it replaces.
+  WriteFile(dir_ / "out/src/a.txt", "old");
+  ASSERT_EQ(chmod((dir_ / "out/src/a.txt").c_str(), 04777), 0);
+  ASSERT_EQ(RunShell("umask 027; exec " + ShellQuote(TARNIX_INSPECT) + Quoted({"extract", longName, dir_ / "out"})).status, 0);
+  ASSERT_EQ(stat((dir_ / "out/src/a.txt").c_str(), &st), 0);
+  EXPECT_EQ(std::to_string(st.st_mode & 07777) + " " + ReadFile(dir_ / "out/src/a.txt"), std::to_string(0640) + " abc");
 }
 
 // The new pack reaches the disk before it replaces the old; extract's files reach it with one
@@ -173,29 +181,6 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
   ASSERT_EQ(chmod((dir_ / "src/sub").c_str(), 0700), 0);
   EXPECT_EQ(RunShell(asNobody).output, "Tarnix v1.00\nCannot read directory " + (dir_ / "src/sub") + ": Permission denied\n");
   EXPECT_EQ(ReadFile(pak_), "old");
-}
-
-TEST(Cli, RemovesWhatKilledRunsLeftAndExtractsWithTheUmasksMode) {
-  TempDir dir;
-  WriteFile(dir / "src/a", "abc");
-  const unsigned long gone = 999999998;  // above Linux's limit: no process has it
-  const uint32_t machine = platform::MachineTag();
-  const std::string dead = platform::TemporaryName(machine, gone, 0);
-  const std::string live = platform::TemporaryName(machine, getpid(), 0);
-  for (const std::string& name : {dead, live}) WriteFile(dir / name, "litter");  // which are litter: the platform's test
-  CommandResult r = Exec({TARNIX_BINARY, dir / "src", dir / "p.pak"});
-  EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_EQ(Listing(dir.path()), (std::vector<std::string>{live, "p.pak", "src"}));
-  // A file extract replaces gives its mode to nothing.
-  WriteFile(dir / "out/src/a", "old");
-  ASSERT_EQ(chmod((dir / "out/src/a").c_str(), 04777), 0);
-  r = RunShell("umask 027; exec " + ShellQuote(TARNIX_INSPECT) + " extract " + ShellQuote(dir / "p.pak") + " " +
-               ShellQuote(dir / "out"));
-  EXPECT_EQ(r.status, 0) << r.errors;
-  struct stat st;
-  ASSERT_EQ(stat((dir / "out/src/a").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-  EXPECT_EQ(ReadFile(dir / "out/src/a"), "abc");
 }
 
 TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
