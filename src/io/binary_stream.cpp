@@ -271,14 +271,14 @@ std::string OpenErrorText(int errorNumber) {
   return "Failed to open file with errno " + std::to_string(errorNumber);
 }
 
-Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason) {
-  return Status::Error(code, "Failed to write " + path + ": " + reason);
+Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason,
+                    int errorNumber) {
+  return Status::Error(code, "Failed to write " + path + ": " + reason, errorNumber);
 }
 
 Status WriteFailure(const std::string& path, const BinaryStream& out) {
-  const Status& cause = out.status();
-  return Status::Error(StatusCode::Io, "Failed to write " + path + ": " +
-                       platform::ErrorString(cause.errorNumber()), cause.errorNumber());
+  const int errorNumber = out.status().errorNumber();
+  return WriteFailure(path, StatusCode::Io, platform::ErrorString(errorNumber), errorNumber);
 }
 
 }  // namespace tarnix

@@ -115,7 +115,8 @@ class BinaryStream {
 std::string OpenErrorText(int errorNumber);
 
 // How every failed write of a pack is told: "Failed to write <path>: <reason>".
-Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason);
+Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason,
+                    int errorNumber = 0);
 // The same for the first failure of `out`, in the system's words.
 Status WriteFailure(const std::string& path, const BinaryStream& out);
 
