@@ -125,10 +125,13 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   // nor copied; and with a name holding a NUL, which matches no file.
   const std::string full(32768, 'f');
   const Files withFull = {{"a", "abc"}, {"sub/b", big}, {"z", full}}, withAdded = {{"a", "abc"}, {"sub/b", big}, {"z", full}, {"added", "new"}};
-  test::MadeEntry noFinal{"src/z", full}, hidden{std::string("src/a\0hidden", 12), "abc"};
+  test::MadeEntry noFinal{"src/z", full}, padded{"src/z", full}, hidden{std::string("src/a\0hidden", 12), "abc"};
   noFinal.stored = Chunk(full);
+  padded.stored = Chunk(full) + Chunk("") + "z";  // a byte after the empty last stream, inside its frame
+  padded.stored->replace(padded.stored->size() - 13, 4, test::Le32(9));
   const std::string sound = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, {"src/z", full}}, true).bytes;
   const std::string broken = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, noFinal}, true).bytes;
+  const std::string paddedEnd = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, padded}, true).bytes;
   const std::string named = test::MakePack({hidden, {"src/sub\\b", big}, {"src/z", full}}, true).bytes;
   const Files upper = {{"A", "abc"}, {"sub/b", big}}, added = {{"A", "abc"}, {"sub/b", big}, {"c", ""}};
   // The pack put there first (bytes, or else a pack of a tree with an option), the tree and the
@@ -149,6 +152,8 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
       {"another's sound pack, a file added", sound, {}, "", withAdded, "", false},
       {"no final empty chunk", broken, {}, "", withFull, "", false}, {"no final empty chunk, -v", broken, {}, "", withFull, "-v", false},
       {"no final empty chunk, a file added", broken, {}, "", withAdded, "", false},
+      {"a padded empty last chunk, -v", paddedEnd, {}, "", withFull, "-v", false},
+      {"a padded empty last chunk, a file added", paddedEnd, {}, "", withAdded, "", false},
       {"an old name holding a NUL", named, {}, "", withFull, "", false},
       {"an empty tree over an empty pack", "", {}, "-uc", {}, "-uc", true},
       {"an empty tree over an empty pack of the other type", "", {}, "-uc", {}, "", false},
