@@ -141,7 +141,7 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
   std::vector<size_t> unread;
   std::vector<const PackEntry*> toRead;
   for (size_t i : sameSize) {
-    if (vouched != nullptr && i < vouched->size() && (*vouched)[i]) {
+    if (vouched != nullptr && (*vouched)[i]) {
       EntryReuse& plan = (*reuse)[i];
       if ((*vouched)[i]->checksum == plan.replaced->checksum) {
         plan.kind = Reuse::Whole;

@@ -47,7 +47,7 @@ void ProgressBar::show(size_t k, size_t n) {
   line += path_;
   line += " [";
   const size_t width = std::min(n, MaxBarWidth);
-  const size_t dots = n <= MaxBarWidth ? k + 1 : (k + 1) * MaxBarWidth / n;
+  const size_t dots = (k + 1) * width / n;
   line += std::string(dots, '.') + std::string(width - dots, ' ');
   line += "] ";
   // Single precision, truncated: 53 of 100 shows 52.

@@ -60,21 +60,15 @@ Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
   return Status();
 }
 
-// Opens the file once to learn its size and that it can be read; it is not held open.
-Status ProbeSource(const SourceEntry& file, const std::string& storedName, uint32_t* size,
-                std::optional<platform::FileStamp>* stamp) {
+// Opens the file once to learn its size and that it can be read; it is not held open. (A
+// stored name too long for the table cannot come from a path the system opens; the writer
+// refuses one all the same.)
+Status ProbeSource(const SourceEntry& file, uint32_t* size, std::optional<platform::FileStamp>* stamp) {
   int64_t length = 0;
   Status probed = platform::ProbeFile(file.path, &length, stamp);
   if (!probed.ok()) return probed.prefixed("Failed to open ");
-  if (length > MaxPackSize) {
-    return Status::Refused("Cannot store " + file.path + ": it is " + std::to_string(length) +
-                           " bytes, and an entry must stay below 2 GiB");
-  }
-  if (storedName.size() > MaxNameLength) {
-    return Status::Refused("Cannot store " + file.path + ": its stored name is " +
-                           std::to_string(storedName.size()) + " bytes, the limit is " +
-                           std::to_string(MaxNameLength));
-  }
+  Status storable = CheckSourceSize(file.path, length);
+  if (!storable.ok()) return storable;
   *size = static_cast<uint32_t>(length);
   return Status();
 }
@@ -91,16 +85,15 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
     uint32_t size = 0;
     std::optional<platform::FileStamp> stamp;
     std::optional<Vouched> known;
-    // The scan's stamp where it took one, else one stat by path.
-    platform::FileStamp seen = file.stamp.value_or(platform::FileStamp{});
+    // The scan stamps every file when there is a record to compare with.
     const RecordedFile* recorded = nullptr;
-    if (!voucher.empty() && (file.stamp || platform::StampFile(file.path, &seen)) &&
-        (recorded = voucher.vouch(pack->entries.size(), storedName, seen)) != nullptr) {
-      size = static_cast<uint32_t>(seen.size);  // stored before, so within the limits
-      stamp = seen;
+    if (!voucher.empty() && file.stamp &&
+        (recorded = voucher.vouch(pack->entries.size(), storedName, *file.stamp)) != nullptr) {
+      size = static_cast<uint32_t>(file.stamp->size);  // stored before, so within the limits
+      stamp = file.stamp;
       known = Vouched{recorded->checksum, recorded->storedChecksum};
     } else {
-      Status listed = ProbeSource(file, storedName, &size, &stamp);
+      Status listed = ProbeSource(file, &size, &stamp);
       if (!listed.ok()) return listed;
     }
     vouched->push_back(known);
@@ -122,10 +115,9 @@ void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vou
   record.begun = begun;
   if (!PackIdentity(run.packPath, TableEnd(pack), &record.pack, &record.tableChecksum).ok()) return;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
-    const SourceFile* source = pack.entries[i].source();
-    if (source != nullptr && source->stamp) {
-      record.files.push_back({pack.entries[i].name, *source->stamp, proven[i].checksum, proven[i].storedChecksum});
-    }
+    // Every new entry has a source; one the system gave no stamp for is read again next time.
+    const std::optional<platform::FileStamp>& stamp = pack.entries[i].source()->stamp;
+    if (stamp) record.files.push_back({pack.entries[i].name, *stamp, proven[i].checksum, proven[i].storedChecksum});
   }
   SaveStateRecord(record);
 }

@@ -346,9 +346,8 @@ bool WritePack(const std::string& path, const std::vector<FileToPack>& files,
       int64_t size = 0;
       Status probed = platform::ProbeFile(files[i].path, &size);
       if (!probed.ok()) return Fail(error, ErrorCode::Io, probed.prefixed("Failed to open ").message());
-      if (size > MaxPackSize) {
-        return Fail(error, ErrorCode::Refused, "Cannot store " + files[i].path + ": it is 2 GiB or more");
-      }
+      Status storable = CheckSourceSize(files[i].path, size);
+      if (!storable.ok()) return Fail(error, ErrorCode::Refused, storable.message());
       pack.entries[i].setSource(files[i].name, files[i].path, static_cast<uint32_t>(size), &pack);
     }
     WriteOptions writeOptions;

@@ -137,6 +137,10 @@ class PackContents {
 // directory, FIFO, socket or device is refused with a message that says what it is.
 Status CheckReplaceable(const std::string& path);
 
+// Whether a source file of `size` bytes can be an entry at all: its size field, and the
+// pack's offsets, are read as signed 32-bit.
+Status CheckSourceSize(const std::string& path, int64_t size);
+
 // How the entry reader is to read an entry of `pack`: where it lies, and the checksum recorded.
 EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry);
 

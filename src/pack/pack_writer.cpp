@@ -91,6 +91,12 @@ Status CheckReplaceable(const std::string& path) {
   return Status();
 }
 
+Status CheckSourceSize(const std::string& path, int64_t size) {
+  if (size <= MaxPackSize) return Status();
+  return Status::Refused("Cannot store " + path + ": it is " + std::to_string(size) +
+                         " bytes, and an entry must stay below 2 GiB");
+}
+
 bool PackContents::write(const std::string& path, const WriteOptions& options) {
   return keep(writeTo(path, options));
 }

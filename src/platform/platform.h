@@ -96,8 +96,8 @@ struct DirectoryEntry {
 
 // Lists one directory's entries, "." and ".." left out, in no particular order. Links are
 // followed to say what they point at. `self` receives the directory's own identity. With
-// `stampFiles`, regular files get their stamps where a stat relative to the open directory
-// gives them (POSIX), which costs less than one by the file's whole path later.
+// `stampFiles`, regular files get their stamps (POSIX: a stat relative to the open directory,
+// cheaper than one by the file's whole path later); a file that vanished meanwhile gets none.
 Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self,
                      bool stampFiles = false);
 
@@ -105,11 +105,6 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
 // is, without reading it, and (optionally) its stamp, where the system gives all of it.
 // Refuses anything but a regular file.
 Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp>* stamp = nullptr);
-
-// The stamp of the regular file at `path` (links followed), from its metadata alone where the
-// system gives it so (POSIX: one stat); false when there is none to be had. Says nothing of
-// whether the file can be read.
-bool StampFile(const std::string& path, FileStamp* stamp);
 
 // Whether `file` is a terminal, where a person watches lines as they come.
 bool IsTerminal(std::FILE* file);

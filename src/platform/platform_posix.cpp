@@ -92,13 +92,6 @@ Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp
   return Status();
 }
 
-bool StampFile(const std::string& path, FileStamp* stamp) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  *stamp = StampOf(st);
-  return true;
-}
-
 bool IsTerminal(std::FILE* file) { return ::isatty(::fileno(file)) == 1; }
 
 std::string StateFolder() {

@@ -181,15 +181,6 @@ Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp
   return opened;
 }
 
-// The file index needs a handle: Windows opens the file either way.
-bool StampFile(const std::string& path, FileStamp* stamp) {
-  int64_t size = 0;
-  std::optional<FileStamp> probed;
-  if (!ProbeFile(path, &size, &probed).ok() || !probed) return false;
-  *stamp = *probed;
-  return true;
-}
-
 bool IsTerminal(std::FILE* file) { return _isatty(_fileno(file)) != 0; }
 
 std::string StateFolder() {
@@ -257,9 +248,10 @@ FileKind KindOf(const std::string& path, FileId* id) {
 // The C runtime has no symbolic links to follow.
 std::string ResolveLinks(const std::string& path) { return path; }
 
-// The listing has no status change time or file index: files are stamped one by one later.
+// The listing has no status change time or file index: files asked to be stamped are opened
+// one by one for them.
 Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                     FileId* self, bool /*stampFiles*/) {
+                     FileId* self, bool stampFiles) {
   entries->clear();
   struct _finddata64i32_t found;
   intptr_t handle = _findfirst64i32(JoinPath(path, "*.*").c_str(), &found);
@@ -279,6 +271,8 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
       entry.isLink = true;
       entry.id = IdOf(JoinPath(path, entry.name));
     }
+    int64_t size = 0;
+    if (stampFiles && entry.kind == EntryKind::File) ProbeFile(JoinPath(path, entry.name), &size, &entry.stamp).ok();
     entries->push_back(std::move(entry));
   } while (_findnext64i32(handle, &found) == 0);
   _findclose(handle);

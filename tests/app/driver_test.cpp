@@ -165,28 +165,35 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     if (!run.bytes.empty()) WriteFile(pak_, run.bytes);
     EXPECT_EQ(Unchanged(run.files, run.option), run.unchanged);
   }
-  {  // A source that cannot be read fails the check (a directory, for root too).
-    Unchanged(changed);
+  // A source that cannot be read fails the check (a directory, for root too); one that grew
+  // past the size it was listed with is not the stored file, whatever its first bytes.
+  const std::string listed = test::RandomBytes(262144, 5);
+  WriteFile(pak_, test::MakePack({{"src/a", listed}}, true).bytes);
+  WriteFile(dir_ / "grown", listed + "x");
+  for (const std::string& path : {dir_.path(), dir_ / "grown"}) {
     PackContents fresh, existing;  // which holds the pack open until it goes
     fresh.compressionType = CompressionType::Compressed;
     fresh.entries.emplace_back();
-    fresh.entries[0].setSource("src/a", dir_.path(), 3, &fresh);
+    fresh.entries[0].setSource("src/a", path, 262144, &fresh);
     bool unchanged = false;
     std::vector<EntryReuse> reuse;
     LoadReplacedPack(pak_, fresh.compressionType, existing);
-    EXPECT_EQ(IsPackUnchanged(fresh, existing, false, &unchanged, &reuse).message(),
-              "Failed to open " + dir_.path() + ": it is a directory, not a regular file");
+    const Status status = IsPackUnchanged(fresh, existing, false, &unchanged, &reuse);
+    EXPECT_EQ(status.message() + (unchanged ? "unchanged" : ""),
+              path == dir_.path() ? "Failed to open " + path + ": it is a directory, not a regular file" : "");
   }
-  {  // From a sound pack, a re-pack copies every unchanged entry: only the added one is compressed.
+  {  // From a sound pack, a re-pack copies every unchanged entry, and the unchanged chunks of a
+     // changed one: only the added file and b's first chunk are compressed.
     WriteFile(pak_, sound);
     std::filesystem::remove_all(dir_ / "src");
     for (const auto& [name, content] : withAdded) WriteFile(dir_ / ("src/" + name), content);
+    WriteFile(dir_ / "src/sub/b", near);
     std::atomic<int> compressed{0};
     EntryDataOptions counting;
     counting.chunkHook = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
     std::string out;
     EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", pak_}, &out, counting), 0) << out;
-    EXPECT_EQ(compressed, 1);
+    EXPECT_EQ(compressed, 2);
   }
 }
 
