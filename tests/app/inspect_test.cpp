@@ -86,6 +86,7 @@ TEST(Inspect, CommandLines) {
   // come back percent-escaped in JSON.
   const std::pair<std::string, std::string> names[] = {
       {"a\\u\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "a\\u\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
+      {"\xE0\xA0\x80\xEE\xA0\x80\xF0\x90\x80\x80", "\xE0\xA0\x80\xEE\xA0\x80\xF0\x90\x80\x80"},  // the lowest 3- and 4-byte forms, and past the surrogates
       {"n%\xFF\n", "n%25%FF\n"}, {"\x80\xC0\xAF\xC1\xBF\xF5\x80\x80\x80", "%80%C0%AF%C1%BF%F5%80%80%80"},
       {"\xE0\x80\xAF\xED\xA0\x80", "%E0%80%AF%ED%A0%80"},
       {"\xF0\x80\x80\x80\xF4\x90\x80\x80", "%F0%80%80%80%F4%90%80%80"}, {"\xC3\xE2\x82", "%C3%E2%82"}};
