@@ -53,10 +53,11 @@ Status ChecksumSources(const std::vector<const PackEntry*>& entries, std::vector
   std::atomic<size_t> next{0};
   std::atomic<bool> outOfMemory{false};
   auto work = [&](unsigned worker) {
+    std::vector<uint8_t>& buffer = buffers[worker];
     try {
       for (size_t i; (i = next++) < entries.size();) {
         bool same = false;
-        results[i] = ChecksumSource(*entries[i], &buffers[worker], &(*checksums)[i], &same);
+        results[i] = ChecksumSource(*entries[i], &buffer, &(*checksums)[i], &same);
         (*sameSize)[i] = same;
       }
     } catch (const std::bad_alloc&) {
