@@ -64,5 +64,31 @@ TEST(PackReader, RefusesAHeaderOrTableThatDoesNotFit) {
   }
 }
 
+TEST(PackWriter, FailuresLeaveTheOldPackAndNoTemporaryFile) {
+  test::TempDir dir;
+  test::WriteFile(dir / "out/old.pak", "previous pack");
+  test::WriteFile(dir / "src0", "abcd");
+  PackContents pack;
+  pack.entries.emplace_back();
+  pack.entries[0].setSource(std::string(32767, 'n'), dir / "src0", 4, &pack);
+  EXPECT_TRUE(pack.write(dir / "n.pak", {})) << pack.errorText;  // the longest name a table holds
+  pack.entries[0].name += "n";
+  EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
+  EXPECT_NE(pack.errorText.find("the limit is 32767"), std::string::npos);
+  pack.entries[0].name = "r/a";
+  // A pack of exactly the largest size may be written: here the source fails first.
+  pack.entries[0].size = static_cast<uint32_t>(MaxPackSize - HeaderSize - RecordSize("r/a"));
+  EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
+  EXPECT_NE(pack.errorText.find(" changed while it was being packed"), std::string::npos);
+  pack.compressionType = CompressionType::Compressed;  // whose length is not known in advance
+  pack.entries[0].size = 0xFFFFFFFF;
+  EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
+  EXPECT_NE(pack.errorText.find(" changed while it was being packed"), std::string::npos);
+  EXPECT_FALSE(pack.write(dir / "missing/x.pak", {}));
+  EXPECT_EQ(pack.errorText, "Failed to open " + (dir / "missing/x.pak") + ": Failed to open file with errno 2");
+  EXPECT_EQ(test::ReadFile(dir / "out/old.pak"), "previous pack");
+  EXPECT_EQ(test::Listing(dir / "out"), std::vector<std::string>{"old.pak"});
+}
+
 }  // namespace
 }  // namespace tarnix

@@ -7,7 +7,6 @@
 namespace tarnix {
 namespace {
 
-
 std::vector<std::string> Names(const ScanResult& r) {
   std::vector<std::string> names;
   for (const SourceEntry& e : r.entries) names.push_back(e.name);
