@@ -87,6 +87,42 @@ void DropWhatDoesNotReadBack(const PackContents& replaced, std::vector<EntryReus
   }
 }
 
+// Plans a reuse for each stored entry whose name the new pack holds: its chunks, in a
+// compressed pack. Returns the new entries of the same size as their stored one, whose content
+// may be the stored one's.
+std::vector<size_t> MatchStoredEntries(const PackContents& pack, const PackContents& replaced,
+                                       std::vector<EntryReuse>* reuse) {
+  // The new entry of a stored name (the scan lists each name once); names are compared whole,
+  // byte for byte. A tree that has not changed lists its files in the stored order, so the map
+  // is made only when a name is not found where it stood.
+  std::unordered_map<std::string_view, size_t> byName;
+  auto newEntryNamed = [&pack, &byName](size_t position, const std::string& name) -> std::optional<size_t> {
+    if (byName.empty() && position < pack.entries.size() && pack.entries[position].name == name) {
+      return position;
+    }
+    if (byName.empty()) {
+      byName.reserve(pack.entries.size());
+      for (size_t i = 0; i < pack.entries.size(); ++i) byName.emplace(pack.entries[i].name, i);
+    }
+    auto found = byName.find(name);
+    return found == byName.end() ? std::nullopt : std::optional<size_t>(found->second);
+  };
+
+  const bool chunks = replaced.compressionType == CompressionType::Compressed;
+  std::vector<size_t> sameSize;
+  for (size_t k = 0; k < replaced.entries.size(); ++k) {
+    const PackEntry& stored = replaced.entries[k];
+    const std::optional<size_t> found = newEntryNamed(k, stored.name);
+    // A second stored entry of the same name cannot vouch for the same file again.
+    if (!found || (*reuse)[*found].replaced != nullptr) continue;
+    const size_t i = *found;
+    // Its chunks may serve even when the file changed; Whole needs the checksum found below.
+    (*reuse)[i] = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, &stored, std::nullopt};
+    if (pack.entries[i].size == stored.size) sameSize.push_back(i);
+  }
+  return sameSize;
+}
+
 }  // namespace
 
 void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced) {
@@ -110,34 +146,7 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
   reuse->assign(pack.entries.size(), EntryReuse{});
   if (!replaced.stream.isOpen()) return Status();
 
-  // The new entry of a stored name (the scan lists each name once); names are compared whole,
-  // byte for byte. A tree that has not changed lists its files in the stored order, so the map
-  // is made only when a name is not found where it stood.
-  std::unordered_map<std::string_view, size_t> byName;
-  auto newEntryNamed = [&pack, &byName](size_t position, const std::string& name) -> std::optional<size_t> {
-    if (byName.empty() && position < pack.entries.size() && pack.entries[position].name == name) {
-      return position;
-    }
-    if (byName.empty()) {
-      byName.reserve(pack.entries.size());
-      for (size_t i = 0; i < pack.entries.size(); ++i) byName.emplace(pack.entries[i].name, i);
-    }
-    auto found = byName.find(name);
-    return found == byName.end() ? std::nullopt : std::optional<size_t>(found->second);
-  };
-
-  const bool chunks = replaced.compressionType == CompressionType::Compressed;
-  std::vector<size_t> sameSize;  // entries whose content may be the stored one's
-  for (size_t k = 0; k < replaced.entries.size(); ++k) {
-    const PackEntry& stored = replaced.entries[k];
-    const std::optional<size_t> found = newEntryNamed(k, stored.name);
-    // A second stored entry of the same name cannot vouch for the same file again.
-    if (!found || (*reuse)[*found].replaced != nullptr) continue;
-    const size_t i = *found;
-    // Its chunks may serve even when the file changed; Whole needs the checksum found below.
-    (*reuse)[i] = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, &stored, std::nullopt};
-    if (pack.entries[i].size == stored.size) sameSize.push_back(i);
-  }
+  const std::vector<size_t> sameSize = MatchStoredEntries(pack, replaced, reuse);
   // A checksum a state record vouches for stands in for reading the source.
   std::vector<size_t> unread;
   std::vector<const PackEntry*> toRead;
