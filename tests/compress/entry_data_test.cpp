@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <tuple>
 
 #include "pack/format.h"
@@ -62,9 +63,13 @@ TEST(WriteEntryData, ChunksAreFullButTheLastWhateverTheThreadCount) {
   for (unsigned threads : {0u, 1u, 2u, 8u}) {
     EntryDataOptions options;
     options.threads = threads;
-    options.chunksInFlight = threads;  // the smallest window exercises the ordering most
+    options.chunksInFlight = threads == 1 ? 2 : threads;  // small windows exercise the ordering most
     options.verify = threads != 0;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::atomic<bool> elsewhere{false};  // one thread is the caller's alone
+    options.chunkHook = [&](size_t, size_t, uint8_t*, size_t) { elsewhere = elsewhere || std::this_thread::get_id() != caller; };
     Written w = Store(contents, CompressionType::Compressed, options);
+    EXPECT_TRUE(threads != 1 || !elsewhere);
     if (first.empty()) first = w.bytes;
     EXPECT_EQ(w.bytes, first) << threads;  // the same bytes whatever the thread count
     EXPECT_EQ(test::Unframe(w.bytes), expected) << threads;

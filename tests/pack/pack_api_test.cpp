@@ -48,6 +48,8 @@ TEST(PublicApi, WritePackRefusesWhatAReaderWouldNot) {
     EXPECT_FALSE(WritePack(row.target, row.files, {false, false}, &error));
     EXPECT_EQ(error.message, row.message);
     EXPECT_NE(error.code, ErrorCode::None);
+    std::string text;
+    EXPECT_TRUE(!WritePack(row.target, row.files, {false, false}, &text) && text == row.message) << text;
   }
   EXPECT_FALSE(std::filesystem::exists(pak));
 }
@@ -128,12 +130,17 @@ TEST(PublicApi, OpensPacksInsideFilesAndInMemoryAndRefusesDamagedChunksOnEveryPa
   test::MadeEntry broken{"d/x", "abc"};
   broken.stored = test::Chunk("abc");
   broken.stored->back() ^= 1;  // its Adler-32 no longer holds
-  const std::string pack = test::MakePack({broken, {"d/y", "xyz"}}, true).bytes;
+  test::MadeEntry tail{"d/z", std::string(32768, 'z')};  // whose empty last chunk is damaged
+  tail.stored = test::Chunk(tail.content) + test::Chunk("");
+  tail.stored->back() ^= 1;
+  const std::string pack = test::MakePack({broken, {"d/y", "xyz"}, tail}, true).bytes;
   EXPECT_FALSE(inMemory.openMemory(pack.data(), pack.size() - 1));
   EXPECT_EQ(inMemory.errorCode(), ErrorCode::Damaged);
   ASSERT_TRUE(inMemory.openMemory(pack.data(), pack.size())) << inMemory.error();
   ASSERT_TRUE(inMemory.read(inMemory.find("d/y"), &content));  // its neighbour reads
   EXPECT_EQ(Text(content), "xyz");
+  std::string whole(32768, '\0');  // a range decodes only the chunks it covers
+  EXPECT_TRUE(inMemory.readRange(2, 0, &whole[0], whole.size()));
   Error error;
   char bytes[3];
   EXPECT_FALSE(inMemory.read(0, &content, &error));

@@ -40,6 +40,15 @@ TEST(Platform, RefusesTheNamesItCannotCreate) {
 #endif
 }
 
+// A root keeps its separator: a pack there is written beside the root, not in the current folder.
+TEST(Platform, SplitsPathsKeepingTheRoot) {
+  for (const char* path : {"/x.pak|/", "a/b/x.pak|a/b", "x.pak|."}) {
+    std::string directory, name, row = path;
+    platform::SplitPath(row.substr(0, row.find('|')), &directory, &name);
+    EXPECT_EQ(name + "|" + directory, "x.pak" + row.substr(row.find('|'))) << path;
+  }
+}
+
 // The code a failure carries is what callers act on: a missing file, memory, anything else.
 TEST(Platform, FailuresCarryACode) {
   const std::pair<int, StatusCode> errors[] = {{ENOENT, StatusCode::NotFound}, {ENOTDIR, StatusCode::NotFound},
