@@ -116,13 +116,14 @@ std::string PercentEscaped(const std::string& name) {
   return out;
 }
 
-// Each entry's stored length, or -1 where the layout leaves it unknown.
-std::vector<int64_t> StoredLengths(PackContents& pack) {
-  std::vector<int64_t> lengths;
+// Each entry's stored length, where the layout gives one.
+std::vector<std::optional<uint64_t>> StoredLengths(PackContents& pack) {
+  std::vector<std::optional<uint64_t>> lengths;
   const int64_t fileSize = pack.stream.size();
   for (size_t i = 0; i < pack.entries.size(); ++i) {
-    int64_t end = i + 1 < pack.entries.size() ? pack.entries[i + 1].offset : fileSize;
-    lengths.push_back(end >= pack.entries[i].offset ? end - pack.entries[i].offset : -1);
+    const int64_t end = i + 1 < pack.entries.size() ? pack.entries[i + 1].offset : fileSize;
+    lengths.push_back(end >= pack.entries[i].offset ? std::optional<uint64_t>(end - pack.entries[i].offset)
+                                                    : std::nullopt);
   }
   return lengths;
 }
@@ -130,7 +131,7 @@ std::vector<int64_t> StoredLengths(PackContents& pack) {
 int ShowListing(const std::string& path, const std::string& format, Streams& io) {
   PackContents pack;
   if (Status loaded = LoadPack(path, &pack); !loaded.ok()) return Failed(io.errors, loaded);
-  const std::vector<int64_t> stored = StoredLengths(pack);
+  const std::vector<std::optional<uint64_t>> stored = StoredLengths(pack);
   const bool compressed = pack.compressionType == CompressionType::Compressed;
   if (format == "--names") {
     for (const PackEntry& entry : pack.entries) io.out.line(EscapeControls(entry.name));
@@ -142,7 +143,7 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
       const PackEntry& e = pack.entries[i];
       entries.push_back({{"name", PercentEscaped(e.name)},
                          {"size", e.size},
-                         {"stored_size", stored[i] >= 0 ? nlohmann::json(stored[i]) : nullptr},
+                         {"stored_size", stored[i] ? nlohmann::json(*stored[i]) : nullptr},
                          {"offset", e.offset},
                          {"checksum", *e.checksum}});
     }
@@ -161,9 +162,9 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     const PackEntry& entry = pack.entries[i];
     bytes += entry.size;
-    storedBytes += stored[i] >= 0 ? static_cast<uint64_t>(stored[i]) : 0;
+    storedBytes += stored[i].value_or(0);
     io.out.line(Padded(std::to_string(entry.size), 12) +
-                Padded(stored[i] >= 0 ? std::to_string(stored[i]) : "?", 12) + "  " +
+                Padded(stored[i] ? std::to_string(*stored[i]) : "?", 12) + "  " +
                 Hex32(*entry.checksum) + "  " + EscapeControls(entry.name));
   }
   char ratio[32] = "-";

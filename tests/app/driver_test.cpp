@@ -291,6 +291,7 @@ TEST_F(ChangeDetection, StateRecordsBeyondTheNewest256AreRemoved) {
   namespace fs = std::filesystem;
   EXPECT_FALSE(Unchanged({{"a", "abc"}}));
   const fs::path folder = fs::path(StateRecordPath(pak_)).parent_path();
+  EXPECT_EQ(folder.parent_path(), fs::path(test::CacheFolder()));  // never the tree's, nor the pack's
   const auto old = fs::last_write_time(StateRecordPath(pak_)) - std::chrono::hours(1);
   for (int i = 0; i < 300; ++i) WriteFile((folder / ("old" + std::to_string(i) + ".state")).string(), "");
   WriteFile((folder / "notes.txt").string(), "not a record");

@@ -45,8 +45,9 @@ const struct OwnCacheFolder {
 #endif
   }
 } ownCacheFolder;
-
 }  // namespace
+
+const std::string& CacheFolder() { return ownCacheFolder.dir.path(); }
 
 void WriteFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
