@@ -1,5 +1,4 @@
-// The programs end to end on POSIX: exact console output, the pack path, interruptions and
-// failures that leave the old pack and no temporary file, and sources that cannot be stored.
+// The programs end to end on POSIX: the pack path, interruptions, failures, odd sources.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>

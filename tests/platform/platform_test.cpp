@@ -40,12 +40,13 @@ TEST(Platform, RefusesTheNamesItCannotCreate) {
 #endif
 }
 
-// A root keeps its separator: a pack there is written beside the root, not in the current folder.
-TEST(Platform, SplitsPathsKeepingTheRoot) {
+// A root keeps its one separator: a pack there is written in the root, not in "." nor "//".
+TEST(Platform, SplitsAndJoinsPathsKeepingTheRoot) {
   for (const char* path : {"/x.pak|/", "a/b/x.pak|a/b", "x.pak|."}) {
     std::string directory, name, row = path;
     platform::SplitPath(row.substr(0, row.find('|')), &directory, &name);
     EXPECT_EQ(name + "|" + directory, "x.pak" + row.substr(row.find('|'))) << path;
+    EXPECT_EQ(platform::JoinPath(directory, name), directory == "/" ? "/x.pak" : directory + platform::PathSeparator + name);
   }
 }
 
