@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "base/ascii.h"
+
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -11,9 +13,7 @@ namespace {
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 std::string Folded(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : text) c = AsciiToLower(c);
   return text;
 }
 
@@ -49,8 +49,7 @@ ExtractPath PlanName(const PackEntry& entry) {
     start = cut + 1;
   }
   const std::string& first = path.parts[0];
-  if (first.size() >= 2 && first[1] == ':' &&
-      ((first[0] >= 'A' && first[0] <= 'Z') || (first[0] >= 'a' && first[0] <= 'z'))) {
+  if (first.size() >= 2 && first[1] == ':' && IsAsciiLetter(first[0])) {
     path.refusal = "it names a drive";
   } else if (platform::ColonNamesAStream && name.find(':', at) != std::string::npos) {
     path.refusal = ColonText;

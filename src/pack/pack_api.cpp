@@ -7,6 +7,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "base/ascii.h"
 #include "compress/entry_reader.h"
 #include "pack/entry_names.h"
 #include "pack/pack_check.h"
@@ -22,7 +23,7 @@ std::string NameKey(const std::string& name, NameCase nameCase) {
   std::string key = name;
   for (char& c : key) {
     if (c == '\\') c = '/';
-    if (nameCase == NameCase::IgnoreAscii && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (nameCase == NameCase::IgnoreAscii) c = AsciiToLower(c);
   }
   return key;
 }

@@ -12,12 +12,12 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <thread>
 
+#include "base/ascii.h"
 #include "platform/platform.h"
 
 namespace tarnix::platform {
@@ -435,7 +435,7 @@ std::string NameRefusal(const std::string& component) {
     return "Windows drops a dot or space at the end of a name";
   }
   std::string stem = component.substr(0, component.find('.'));
-  for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (char& c : stem) c = AsciiToUpper(c);
   static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3",
                                          "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
                                          "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",

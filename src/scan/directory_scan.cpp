@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/ascii.h"
+
 namespace tarnix {
 
 const char* const IgnoredFileNames[5] = {"desktop.ini", "thumbs.db", "ehthumbs.db",
@@ -9,15 +11,9 @@ const char* const IgnoredFileNames[5] = {"desktop.ini", "thumbs.db", "ehthumbs.d
 
 namespace {
 
-unsigned char FoldUpper(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
-
 bool IsIgnoredFile(const std::string& name) {
   std::string lower = name;
-  for (char& c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : lower) c = AsciiToLower(c);
   for (const char* ignored : IgnoredFileNames) {
     if (lower == ignored) return true;
   }
@@ -108,7 +104,8 @@ class Scanner {
 }  // namespace
 
 bool ScanOrderLess(const std::string& a, const std::string& b) {
-  auto fold = [](char c) { return FoldUpper(static_cast<unsigned char>(c)); };
+  // Upper case, and bytes as unsigned: '_' sorts after the letters, UTF-8 after ASCII.
+  auto fold = [](char c) { return static_cast<unsigned char>(AsciiToUpper(c)); };
   // One pass: the first place where the folded names differ decides.
   auto [p, q] = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
                               [&fold](char x, char y) { return fold(x) == fold(y); });

@@ -292,6 +292,14 @@ TEST_F(ChangeDetection, StateRecordsBeyondTheNewest256AreRemoved) {
   EXPECT_FALSE(Unchanged({{"a", "abc"}}));
   const fs::path folder = fs::path(StateRecordPath(pak_)).parent_path();
   EXPECT_EQ(folder.parent_path(), fs::path(test::CacheFolder()));  // never the tree's, nor the pack's
+#ifndef _WIN32
+  setenv("XDG_CACHE_HOME", "relative", 1);  // not absolute, so not the user's: $HOME/.cache is
+  setenv("HOME", test::CacheFolder().c_str(), 1);
+  EXPECT_EQ(fs::path(StateRecordPath(pak_)).parent_path(), folder.parent_path() / ".cache" / "tarnix");
+  unsetenv("HOME");
+  EXPECT_EQ(StateRecordPath(pak_), "");  // no cache folder at all: the run keeps no record
+  setenv("XDG_CACHE_HOME", test::CacheFolder().c_str(), 1);
+#endif
   const auto old = fs::last_write_time(StateRecordPath(pak_)) - std::chrono::hours(1);
   for (int i = 0; i < 300; ++i) WriteFile((folder / ("old" + std::to_string(i) + ".state")).string(), "");
   WriteFile((folder / "notes.txt").string(), "not a record");

@@ -1,6 +1,5 @@
 // Reads every file of a pack through the public header, "<name> <size>" a line: what a project
-// that uses the library needs to build, link and run (what the reader promises is the unit
-// tests' to show).
+// that uses the library needs to build, link and run; what the reader promises, unit tests show.
 #include <tarnix/tarnix.h>
 
 #include <cstdio>
