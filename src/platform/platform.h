@@ -170,7 +170,9 @@ inline bool IsTemporaryName(const std::string& name) {
   if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0) return false;
   return name.find_first_not_of("0123456789-", stem.size()) == std::string::npos;
 }
-// The process that made a temporary file of `name` on `machine`; false for any other name.
+// The process that made a temporary file of `name` on `machine`; false for any other name. At
+// most nine digits, so that the number fits every system's process id, and never 0, which no
+// process of ours has (it would name a whole process group to kill()).
 inline bool TemporaryFileOwner(const std::string& name, uint32_t machine,
                                unsigned long* processId) {
   if (!IsTemporaryName(name)) return false;
@@ -179,7 +181,8 @@ inline bool TemporaryFileOwner(const std::string& name, uint32_t machine,
   const size_t cut = name.find('-', prefix.size());
   if (cut == std::string::npos || cut == prefix.size() || cut - prefix.size() > 9) return false;
   *processId = std::stoul(name.substr(prefix.size(), cut - prefix.size()));
-  return name.find_first_not_of("0123456789", cut + 1) == std::string::npos && cut + 1 < name.size();
+  return *processId != 0 && name.find_first_not_of("0123456789", cut + 1) == std::string::npos &&
+         cut + 1 < name.size();
 }
 // This machine's number for temporary names.
 uint32_t MachineTag();

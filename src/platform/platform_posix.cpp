@@ -372,11 +372,7 @@ void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
     unsigned long owner = 0;
     if (!TemporaryFileOwner(ent->d_name, machine, &owner)) continue;
     // A process that exists, ours or another user's (EPERM), may still be writing it.
-    const pid_t pid = static_cast<pid_t>(owner);
-    if (pid <= 0 || static_cast<unsigned long>(pid) != owner || pid == ::getpid() ||
-        ::kill(pid, 0) == 0 || errno != ESRCH) {
-      continue;
-    }
+    if (::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) continue;
     struct stat st;
     if (::fstatat(fd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
       ::unlinkat(fd, ent->d_name, 0);

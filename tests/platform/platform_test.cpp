@@ -66,11 +66,12 @@ TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
   const std::string dead = platform::TemporaryName(machine, gone, 0);
   const std::string live = platform::TemporaryName(machine, static_cast<unsigned long>(getpid()), 0);
   const std::string elsewhere = platform::TemporaryName(machine + 1, gone, 0);
-  for (const std::string& name : {dead, live, elsewhere, std::string("kept.txt")}) test::WriteFile(dir / name, "litter");
+  const std::string zero = platform::TemporaryName(machine, 0, 0);  // no process of ours
+  for (const std::string& name : {dead, live, elsewhere, zero, std::string("kept.txt")}) test::WriteFile(dir / name, "litter");
   platform::DirectoryHandle folder;
   ASSERT_TRUE(folder.open(dir.path(), false).ok());
   platform::RemoveStaleTemporaryFiles(folder);
-  std::vector<std::string> expected = {elsewhere, live, "kept.txt"};
+  std::vector<std::string> expected = {elsewhere, live, zero, "kept.txt"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(test::Listing(dir.path()), expected);
 }
