@@ -3,6 +3,7 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "io/little_endian.h"
@@ -28,11 +29,19 @@ constexpr int LiteralCount = 257;  // the 256 byte values and the end of the blo
 constexpr int LengthCount = LiteralCount + 1;  // ... and the one distance code, unused
 constexpr int MaxCodeLength = 15;
 
-// Huffman code lengths of at most `maxLength` bits for `count` symbols with the given
-// frequencies (0: unused); false when the tree would be deeper. Ties are broken by symbol
-// order, so the lengths depend on the frequencies alone.
-bool HuffmanLengths(const uint32_t* frequency, int count, int maxLength, uint8_t* lengths) {
-  uint16_t leaf[LiteralCount];
+// The code's tables are built once a block, in arrays whose bounds are checked: a wrong bound
+// here stops the program rather than writing a stream that reads back as other bytes. Only
+// the loops over a chunk's bytes use raw pointers.
+
+// Huffman code lengths of at most `maxLength` bits for the symbols with the given frequencies
+// (0: unused); false when the tree would be deeper. Ties are broken by symbol order, so the
+// lengths depend on the frequencies alone.
+template <size_t Symbols, size_t Room>
+bool HuffmanLengths(const std::array<uint32_t, Symbols>& frequency, int maxLength,
+                    std::array<uint8_t, Room>& lengths) {
+  static_assert(Symbols <= Room && Symbols <= LiteralCount);
+  const int count = static_cast<int>(Symbols);
+  std::array<uint16_t, LiteralCount> leaf;
   int leaves = 0;
   for (int s = 0; s < count; ++s) {
     lengths[s] = 0;
@@ -44,13 +53,13 @@ bool HuffmanLengths(const uint32_t* frequency, int count, int maxLength, uint8_t
     lengths[leaf[0]] = 1;
     return true;
   }
-  std::sort(leaf, leaf + leaves, [frequency](uint16_t a, uint16_t b) {
+  std::sort(leaf.begin(), leaf.begin() + leaves, [&frequency](uint16_t a, uint16_t b) {
     return frequency[a] != frequency[b] ? frequency[a] < frequency[b] : a < b;
   });
   // Nodes 0..leaves-1 are the sorted leaves, the rest are joined in increasing weight (the
   // two-queue construction); each node's parent is created after it.
-  uint32_t weight[2 * LiteralCount];
-  uint16_t parent[2 * LiteralCount];
+  std::array<uint32_t, 2 * LiteralCount> weight;
+  std::array<uint16_t, 2 * LiteralCount> parent;
   for (int i = 0; i < leaves; ++i) weight[i] = frequency[leaf[i]];
   int nextLeaf = 0, nextJoined = leaves, nodes = leaves;
   auto take = [&]() {
@@ -65,7 +74,7 @@ bool HuffmanLengths(const uint32_t* frequency, int count, int maxLength, uint8_t
     parent[a] = parent[b] = static_cast<uint16_t>(nodes);
     ++nodes;
   }
-  uint8_t depth[2 * LiteralCount];
+  std::array<uint8_t, 2 * LiteralCount> depth;
   depth[nodes - 1] = 0;
   for (int i = nodes - 2; i >= 0; --i) {
     depth[i] = static_cast<uint8_t>(depth[parent[i]] + 1);
@@ -76,9 +85,12 @@ bool HuffmanLengths(const uint32_t* frequency, int count, int maxLength, uint8_t
 }
 
 // Canonical codes for the lengths, bit-reversed: deflate sends a code's first bit first.
-void CanonicalCodes(const uint8_t* lengths, int count, uint16_t* codes) {
-  uint16_t perLength[MaxCodeLength + 1] = {0};
-  uint16_t next[MaxCodeLength + 1] = {0};
+template <size_t Symbols, size_t Room>
+void CanonicalCodes(const std::array<uint8_t, Room>& lengths, std::array<uint16_t, Symbols>& codes) {
+  static_assert(Symbols <= Room);
+  const int count = static_cast<int>(Symbols);
+  std::array<uint16_t, MaxCodeLength + 1> perLength{};
+  std::array<uint16_t, MaxCodeLength + 1> next{};
   for (int s = 0; s < count; ++s) ++perLength[lengths[s]];
   perLength[0] = 0;
   for (int bits = 1, code = 0; bits <= MaxCodeLength; ++bits) {
@@ -125,7 +137,8 @@ class BitWriter {
 
 // The code lengths of a dynamic block as deflate sends them: runs of one length (16) and of
 // zeros (17, 18) folded; `symbols` receives (symbol, extra bits) pairs.
-int FoldLengths(const uint8_t* lengths, int count, uint16_t* symbols) {
+int FoldLengths(const std::array<uint8_t, LengthCount>& lengths, std::array<uint16_t, LengthCount>& symbols) {
+  const int count = LengthCount;
   int n = 0;
   for (int i = 0; i < count;) {
     const int length = lengths[i];
@@ -154,32 +167,38 @@ int FoldLengths(const uint8_t* lengths, int count, uint16_t* symbols) {
   return n;
 }
 
+// The literal code's frequencies: the bytes', and one end of the block.
+std::array<uint32_t, LiteralCount> LiteralFrequencies(const uint32_t* histogram) {
+  std::array<uint32_t, LiteralCount> frequency;
+  std::copy(histogram, histogram + 256, frequency.begin());
+  frequency[256] = 1;
+  return frequency;
+}
+
 // One dynamic deflate block of literals only, in a zlib stream; 0 when a code would be too
 // deep, or the block would not fit the room for a chunk (never for a chunk ChooseCoding gave
 // this coding, which saves at least 1 %).
 size_t EncodeLiterals(const uint8_t* data, size_t size, const uint32_t* histogram, uint8_t* out) {
-  uint32_t frequency[LiteralCount];
-  std::memcpy(frequency, histogram, 256 * sizeof frequency[0]);
-  frequency[256] = 1;  // the end of the block
-  uint8_t lengths[LengthCount];
-  if (!HuffmanLengths(frequency, LiteralCount, MaxCodeLength, lengths)) return 0;
+  const std::array<uint32_t, LiteralCount> frequency = LiteralFrequencies(histogram);
+  std::array<uint8_t, LengthCount> lengths;
+  if (!HuffmanLengths(frequency, MaxCodeLength, lengths)) return 0;
   uint64_t payloadBits = 0;
   for (int s = 0; s < LiteralCount; ++s) payloadBits += uint64_t{frequency[s]} * lengths[s];
   // The headers, the code lengths (at most 19 * 3 + 258 * 14 bits) and the Adler-32 take
   // less than 500 bytes.
   if (payloadBits / 8 + 500 > MaxChunkStreamSize) return 0;
   lengths[LiteralCount] = 0;  // one distance code, unused: the block holds literals only
-  uint16_t codes[LiteralCount];
-  CanonicalCodes(lengths, LiteralCount, codes);
+  std::array<uint16_t, LiteralCount> codes;
+  CanonicalCodes(lengths, codes);
 
-  uint16_t folded[LengthCount];
-  const int foldedCount = FoldLengths(lengths, LengthCount, folded);
-  uint32_t lengthFrequency[19] = {0};
+  std::array<uint16_t, LengthCount> folded;
+  const int foldedCount = FoldLengths(lengths, folded);
+  std::array<uint32_t, 19> lengthFrequency{};
   for (int i = 0; i < foldedCount; ++i) ++lengthFrequency[folded[i] & 0xFF];
-  uint8_t lengthLengths[19];
-  if (!HuffmanLengths(lengthFrequency, 19, 7, lengthLengths)) return 0;
-  uint16_t lengthCodes[19];
-  CanonicalCodes(lengthLengths, 19, lengthCodes);
+  std::array<uint8_t, 19> lengthLengths;
+  if (!HuffmanLengths(lengthFrequency, 7, lengthLengths)) return 0;
+  std::array<uint16_t, 19> lengthCodes;
+  CanonicalCodes(lengthLengths, lengthCodes);
   static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
   int sent = 19;
   while (sent > 4 && lengthLengths[order[sent - 1]] == 0) --sent;
@@ -200,15 +219,18 @@ size_t EncodeLiterals(const uint8_t* data, size_t size, const uint32_t* histogra
     bits.put(folded[i] >> 8, extraBits[symbol]);
   }
   // Three codes of at most 15 bits between flushes. The chunk was chosen for saving at least
-  // 1 % this way, so the stream stays well inside the room for a chunk.
+  // 1 % this way, so the stream stays well inside the room for a chunk. A byte is always
+  // below the tables' size, so the loop reads them unchecked.
+  const uint16_t* code = codes.data();
+  const uint8_t* length = lengths.data();
   size_t i = 0;
   for (; i + 3 <= size; i += 3) {
-    bits.add(codes[data[i]], lengths[data[i]]);
-    bits.add(codes[data[i + 1]], lengths[data[i + 1]]);
-    bits.add(codes[data[i + 2]], lengths[data[i + 2]]);
+    bits.add(code[data[i]], length[data[i]]);
+    bits.add(code[data[i + 1]], length[data[i + 1]]);
+    bits.add(code[data[i + 2]], length[data[i + 2]]);
     bits.flush();
   }
-  for (; i < size; ++i) bits.put(codes[data[i]], lengths[data[i]]);
+  for (; i < size; ++i) bits.put(code[data[i]], length[data[i]]);
   bits.put(codes[256], lengths[256]);
   uint8_t* end = bits.finish();
   StoreU32BigEndian(end, libdeflate_adler32(1, data, size));
@@ -244,11 +266,8 @@ void CountBytes(const uint8_t* data, size_t size, uint32_t* histogram) {
 ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram) {
   if (size < SmallestFastChunk) return ChunkCoding::Matches;
   CountBytes(data, size, histogram);
-  uint32_t frequency[LiteralCount];
-  std::memcpy(frequency, histogram, 256 * sizeof frequency[0]);
-  frequency[256] = 1;
-  uint8_t lengths[LiteralCount];
-  if (!HuffmanLengths(frequency, LiteralCount, MaxCodeLength, lengths)) return ChunkCoding::Matches;
+  std::array<uint8_t, LiteralCount> lengths;
+  if (!HuffmanLengths(LiteralFrequencies(histogram), MaxCodeLength, lengths)) return ChunkCoding::Matches;
   uint64_t huffmanBits = 0;
   for (int s = 0; s < 256; ++s) huffmanBits += static_cast<uint64_t>(histogram[s]) * lengths[s];
   const uint64_t plainBits = static_cast<uint64_t>(size) * 8;
