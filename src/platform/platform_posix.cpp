@@ -38,7 +38,7 @@ FileId IdOf(const struct stat& st) {
 // (or a device) put where a file was; fstat then refuses it. The flag stays set.
 Status OpenRegular(const std::string& path, int* fd, struct stat* st) {
   *fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (*fd < 0) return SystemError(path);
+  if (*fd == -1) return SystemError(path);
   if (::fstat(*fd, st) != 0) {
     Status failure = SystemError(path);
     ::close(*fd);
@@ -123,8 +123,8 @@ int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t cou
   while (done < count) {
     ssize_t n = ::pread(::fileno(file), static_cast<char*>(destination) + done,
                         static_cast<size_t>(count - done), static_cast<off_t>(position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
+    if (n == -1 && errno == EINTR) continue;
+    if (n == -1) return -1;
     if (n == 0) break;
     done += n;
   }
@@ -169,7 +169,7 @@ std::string ResolveLinks(const std::string& path) {
     if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
     std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096), '\0');
     ssize_t n = ::readlink(current.c_str(), &target[0], target.size());
-    if (n < 0) return current;
+    if (n == -1) return current;
     target.resize(static_cast<size_t>(n));
     if (target.empty() || target[0] == '/') {
       current = target;
@@ -262,7 +262,7 @@ Status DirectoryHandle::open(const std::string& path, bool create) {
     return Status::Io(path + ": " + made.message(), made.value());
   }
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return SystemError(path);
+  if (fd == -1) return SystemError(path);
   native_ = fd;
   path_ = path;
   return Status();
@@ -275,7 +275,7 @@ Status DirectoryHandle::openChild(const DirectoryHandle& parent, const std::stri
   if (::mkdirat(parentFd, name.c_str(), 0777) != 0 && errno != EEXIST) return SystemError(path);
   // O_NOFOLLOW on a link gives ELOOP (or ENOTDIR with O_DIRECTORY).
   int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return SystemError(path);
+  if (fd == -1) return SystemError(path);
   native_ = fd;
   path_ = path;
   return Status();
@@ -361,7 +361,7 @@ uint32_t MachineTag() {
 
 void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
   int fd = ::openat(static_cast<int>(folder.native()), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
+  if (fd == -1) return;
   DIR* dir = ::fdopendir(fd);
   if (dir == nullptr) {
     ::close(fd);
@@ -387,7 +387,7 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   *file = nullptr;
   // Our own descriptor of the directory, so that it outlives the caller's handle.
   int dirFd = ::fcntl(static_cast<int>(directory.native()), F_DUPFD_CLOEXEC, 0);
-  if (dirFd < 0) return SystemError(directory.path());
+  if (dirFd == -1) return SystemError(directory.path());
   directory_ = dirFd;
   target_ = target;
   targetPath_ = JoinPath(directory.path(), target);
@@ -400,7 +400,7 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
     slot_ = Register(dirFd, name);
     int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       0666);
-    if (fd < 0) {
+    if (fd == -1) {
       int err = errno;
       Unregister(slot_);
       slot_ = -1;
