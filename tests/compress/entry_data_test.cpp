@@ -106,6 +106,13 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
                                reinterpret_cast<uint8_t*>(&framed[0])));
     EXPECT_EQ(coding == ChunkCoding::Matches ? golden : Sum(framed), golden);
   }
+  // Byte values counted 1, 2, 3, 5, ... 987: with the end of the block, a code as deep as
+  // deflate allows, 15 bits, which our own coder (header 78 01) still writes.
+  std::string deep, framed(FramedChunkCapacity, '\0');
+  for (int v = 0, a = 1, b = 2; v < 15; ++v, b += a, a = b - a) deep += std::string(a, static_cast<char>(v));
+  framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(deep.data()), deep.size(),
+                             reinterpret_cast<uint8_t*>(&framed[0]), ChunkCoding::Literals));
+  EXPECT_EQ(framed.substr(4, 2) + test::Unframe(framed).value_or(std::vector<std::string>{""})[0], "\x78\x01" + deep);
 }
 
 TEST(WriteEntryData, FailsOnASourceThatChangedOrVanishedAndAtTheLimit) {

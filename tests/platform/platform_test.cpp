@@ -74,6 +74,15 @@ TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
   std::vector<std::string> expected = {elsewhere, live, zero, "kept.txt"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(test::Listing(dir.path()), expected);
+  // A name in use (what a killed run with this process number left) is passed over.
+  platform::TempFile first, second;
+  std::FILE* file = nullptr;
+  ASSERT_TRUE(first.create(folder, "t", &file).ok());
+  std::fclose(file);
+  const size_t cut = first.path().rfind('-') + 1;
+  test::WriteFile(first.path().substr(0, cut) + std::to_string(std::stoul(first.path().substr(cut)) + 1), "");
+  ASSERT_TRUE(second.create(folder, "t", &file).ok());
+  std::fclose(file);
 }
 
 }  // namespace
