@@ -210,8 +210,9 @@ class FolderChain {
   // (never through a link).
   Status open(const std::vector<std::string>& parts, const platform::DirectoryHandle** folder) {
     const size_t depth = parts.size() - 1;
+    const size_t common = std::min(names_.size(), depth);
     size_t kept = 0;
-    while (kept < names_.size() && kept < depth && names_[kept] == parts[kept]) ++kept;
+    while (kept < common && names_[kept] == parts[kept]) ++kept;
     names_.resize(kept);
     handles_.resize(kept);
     for (size_t i = kept; i < depth; ++i) {

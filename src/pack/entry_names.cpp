@@ -31,7 +31,7 @@ ExtractPath PlanName(const PackEntry& entry) {
   while (at < name.size()) {
     if (IsSeparator(name[at])) {
       ++at;
-    } else if (name[at] == '.' && at + 1 < name.size() && IsSeparator(name[at + 1])) {
+    } else if (name[at] == '.' && IsSeparator(name[at + 1])) {  // name[size()] is '\0'
       at += 2;
     } else {
       break;

@@ -301,7 +301,7 @@ int Register(int directory, const std::string& name) {
     int expected = 0;
     if (!slot.state.compare_exchange_strong(expected, 1)) continue;
     slot.directory = directory;
-    std::memcpy(slot.name, name.c_str(), name.size() + 1);
+    std::strcpy(slot.name, name.c_str());  // fits: measured above
     slot.state.store(2);
     return static_cast<int>(&slot - g_slots);
   }
