@@ -41,26 +41,26 @@ bool HuffmanLengths(const std::array<uint32_t, Symbols>& frequency, int maxLengt
                     std::array<uint8_t, Room>& lengths) {
   static_assert(Symbols <= Room && Symbols <= LiteralCount);
   const int count = static_cast<int>(Symbols);
-  std::array<uint16_t, LiteralCount> leaf;
+  // Each used symbol's frequency above its number, so that sorting the numbers puts ties in
+  // symbol order.
+  std::array<uint64_t, LiteralCount> leaf;
   int leaves = 0;
   for (int s = 0; s < count; ++s) {
     lengths[s] = 0;
-    if (frequency[s] != 0) leaf[leaves++] = static_cast<uint16_t>(s);
+    if (frequency[s] != 0) leaf[leaves++] = uint64_t{frequency[s]} << 16 | static_cast<uint64_t>(s);
   }
   // There is always a symbol (the end of a block; a code length), and a lone one still needs a
   // code of one bit.
   if (leaves == 1) {
-    lengths[leaf[0]] = 1;
+    lengths[leaf[0] & 0xFFFF] = 1;
     return true;
   }
-  std::sort(leaf.begin(), leaf.begin() + leaves, [&frequency](uint16_t a, uint16_t b) {
-    return frequency[a] != frequency[b] ? frequency[a] < frequency[b] : a < b;
-  });
+  std::sort(leaf.begin(), leaf.begin() + leaves);
   // Nodes 0..leaves-1 are the sorted leaves, the rest are joined in increasing weight (the
   // two-queue construction); each node's parent is created after it.
   std::array<uint32_t, 2 * LiteralCount> weight;
   std::array<uint16_t, 2 * LiteralCount> parent;
-  for (int i = 0; i < leaves; ++i) weight[i] = frequency[leaf[i]];
+  for (int i = 0; i < leaves; ++i) weight[i] = static_cast<uint32_t>(leaf[i] >> 16);
   int nextLeaf = 0, nextJoined = leaves, nodes = leaves;
   auto take = [&]() {
     if (nextLeaf < leaves && (nextJoined == nodes || weight[nextLeaf] <= weight[nextJoined])) {
@@ -79,7 +79,7 @@ bool HuffmanLengths(const std::array<uint32_t, Symbols>& frequency, int maxLengt
   for (int i = nodes - 2; i >= 0; --i) {
     depth[i] = static_cast<uint8_t>(depth[parent[i]] + 1);
     if (i < leaves && depth[i] > maxLength) return false;
-    if (i < leaves) lengths[leaf[i]] = depth[i];
+    if (i < leaves) lengths[leaf[i] & 0xFFFF] = depth[i];
   }
   return true;
 }
