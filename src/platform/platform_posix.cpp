@@ -251,7 +251,7 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
 
 
 void DirectoryHandle::reset() {
-  if (native_ >= 0) ::close(static_cast<int>(native_));
+  if (native_ != -1) ::close(static_cast<int>(native_));
   native_ = -1;
 }
 
@@ -343,7 +343,7 @@ void TempFile::discard() {
   Unregister(slot_);
   slot_ = -1;
   name_.clear();
-  if (directory_ >= 0) ::close(static_cast<int>(directory_));
+  if (directory_ != -1) ::close(static_cast<int>(directory_));
   directory_ = -1;
 }
 

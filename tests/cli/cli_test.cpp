@@ -167,7 +167,7 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
 
 TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   TempDir dir;
-  for (int i = 0; i < 3000; ++i) WriteFile(dir / ("many/f" + std::to_string(i)), std::to_string(i));
+  for (int i = 0; i < 3000; ++i) WriteFile(dir / ("many/d" + std::to_string(i % 100) + "/f" + std::to_string(i)), std::to_string(i));
   WriteFile(dir / "many/caf\xE9 \xFF.txt", "latin-1");  // not UTF-8
   ASSERT_EQ(mkfifo((dir / "many/pipe").c_str(), 0600), 0);  // never opened, never waited on
   fs::create_symlink("gone", dir / "many/dangling");
@@ -196,6 +196,8 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
 #endif
   }
   const std::string inspect = ShellQuote(TARNIX_INSPECT) + " ";
+  // Each file extracted gives back its descriptors before the next.
+  EXPECT_EQ(RunShell("ulimit -n 64; " + inspect + "extract " + ShellQuote(dir / "many.pak") + " " + ShellQuote(dir / "x")).status, 0);
   r = RunShell("exec " + inspect + "list " + ShellQuote(dir / "big.pak") + " >/dev/full");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errors, "tarnix-inspect: cannot write standard output: No space left on device\n");
