@@ -212,15 +212,13 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     if (change) change(*record);
     SaveStateRecord(*record);
   };
-  enum Damage { Flipped, Cut, Longer };  // the last: bytes after its files, its checksum made to fit
+  enum Damage { Flipped, Cut, Longer };  // the last two with their checksum made to fit
   auto damage = [&](Damage how) {
     std::string bytes = ReadFile(StateRecordPath(pak_));
-    if (how == Cut) bytes.resize(bytes.size() - 9);
+    if (how == Cut) bytes.erase(bytes.size() - 13, 9);  // the end of its last file
     if (how == Flipped) bytes[bytes.size() / 2] ^= 1;
-    if (how == Longer) {
-      bytes.insert(bytes.size() - 4, "more");
-      bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
-    }
+    if (how == Longer) bytes.insert(bytes.size() - 4, "more");
+    if (how != Flipped) bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
     WriteFile(StateRecordPath(pak_), bytes);
   };
   const struct {
