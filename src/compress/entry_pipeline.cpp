@@ -101,8 +101,9 @@ void ProcessJob(const EntryDataOptions& options, ChunkCodec& codec, Job* job) {
     return;
   }
   // Decoding costs a tenth of compressing: a chunk of the replaced pack, put in `output` when
-  // there is one, that holds exactly these bytes is kept, and is then known to read back.
-  if (job->output.size > 0 && DecodesToInput(codec, job)) return;
+  // there is one, that holds exactly these bytes is kept, and is then known to read back (an
+  // empty output never decodes).
+  if (DecodesToInput(codec, job)) return;
   job->output.size = codec.encode(job->input.data(), job->input.size, job->output.data());
   if (job->output.size == 0) {
     job->outOfMemory = true;  // the compressor's state could not be had
