@@ -168,9 +168,9 @@ int FoldLengths(const std::array<uint8_t, LengthCount>& lengths, std::array<uint
 }
 
 // The literal code's frequencies: the bytes', and one end of the block.
-std::array<uint32_t, LiteralCount> LiteralFrequencies(const uint32_t* histogram) {
+std::array<uint32_t, LiteralCount> LiteralFrequencies(const ByteCounts& histogram) {
   std::array<uint32_t, LiteralCount> frequency;
-  std::copy(histogram, histogram + 256, frequency.begin());
+  std::copy(histogram.begin(), histogram.end(), frequency.begin());
   frequency[256] = 1;
   return frequency;
 }
@@ -178,7 +178,7 @@ std::array<uint32_t, LiteralCount> LiteralFrequencies(const uint32_t* histogram)
 // One dynamic deflate block of literals only, in a zlib stream; 0 when a code would be too
 // deep, or the block would not fit the room for a chunk (never for a chunk ChooseCoding gave
 // this coding, which saves at least 1 %).
-size_t EncodeLiterals(const uint8_t* data, size_t size, const uint32_t* histogram, uint8_t* out) {
+size_t EncodeLiterals(const uint8_t* data, size_t size, const ByteCounts& histogram, uint8_t* out) {
   const std::array<uint32_t, LiteralCount> frequency = LiteralFrequencies(histogram);
   std::array<uint8_t, LengthCount> lengths;
   if (!HuffmanLengths(frequency, MaxCodeLength, lengths)) return 0;
@@ -247,29 +247,34 @@ size_t EncodeStored(const uint8_t* data, size_t size, uint8_t* out) {
   return 11 + size;
 }
 
-void CountBytes(const uint8_t* data, size_t size, uint32_t* histogram) {
-  // Four tables, so that runs of one byte value do not wait on each other.
-  uint32_t partial[4][256] = {{0}};
+void CountBytes(const uint8_t* data, size_t size, ByteCounts* histogram) {
+  // Four tables, so that runs of one byte value do not wait on each other. A byte is always
+  // below a table's size, so the loops over the chunk count unchecked.
+  std::array<ByteCounts, 4> partial{};
+  uint32_t* p0 = partial[0].data();
+  uint32_t* p1 = partial[1].data();
+  uint32_t* p2 = partial[2].data();
+  uint32_t* p3 = partial[3].data();
   size_t i = 0;
   for (; i + 4 <= size; i += 4) {
-    ++partial[0][data[i]];
-    ++partial[1][data[i + 1]];
-    ++partial[2][data[i + 2]];
-    ++partial[3][data[i + 3]];
+    ++p0[data[i]];
+    ++p1[data[i + 1]];
+    ++p2[data[i + 2]];
+    ++p3[data[i + 3]];
   }
-  for (; i < size; ++i) ++partial[0][data[i]];
-  for (int s = 0; s < 256; ++s) histogram[s] = partial[0][s] + partial[1][s] + partial[2][s] + partial[3][s];
+  for (; i < size; ++i) ++p0[data[i]];
+  for (int s = 0; s < 256; ++s) (*histogram)[s] = partial[0][s] + partial[1][s] + partial[2][s] + partial[3][s];
 }
 
 }  // namespace
 
-ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram) {
+ChunkCoding ChooseCoding(const uint8_t* data, size_t size, ByteCounts* histogram) {
   if (size < SmallestFastChunk) return ChunkCoding::Matches;
   CountBytes(data, size, histogram);
   std::array<uint8_t, LiteralCount> lengths;
-  if (!HuffmanLengths(LiteralFrequencies(histogram), MaxCodeLength, lengths)) return ChunkCoding::Matches;
+  if (!HuffmanLengths(LiteralFrequencies(*histogram), MaxCodeLength, lengths)) return ChunkCoding::Matches;
   uint64_t huffmanBits = 0;
-  for (int s = 0; s < 256; ++s) huffmanBits += static_cast<uint64_t>(histogram[s]) * lengths[s];
+  for (int s = 0; s < 256; ++s) huffmanBits += static_cast<uint64_t>((*histogram)[s]) * lengths[s];
   const uint64_t plainBits = static_cast<uint64_t>(size) * 8;
   if (huffmanBits * 1000 < plainBits * (1000 - FastGainPerMille)) return ChunkCoding::Matches;
   // Dense bytes can still repeat (a sample used twice): probe every fourth position for a
@@ -295,11 +300,11 @@ ChunkCodec::~ChunkCodec() {
 
 size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out,
                           std::optional<ChunkCoding> coding) {
-  uint32_t histogram[256];
+  ByteCounts histogram;
   if (coding) {
-    CountBytes(data, size, histogram);
+    CountBytes(data, size, &histogram);
   } else {
-    coding = ChooseCoding(data, size, histogram);
+    coding = ChooseCoding(data, size, &histogram);
   }
   size_t written = 0;
   switch (*coding) {

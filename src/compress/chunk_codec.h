@@ -1,6 +1,7 @@
 // One chunk of a compressed entry: up to ChunkSize bytes of content as one zlib stream.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,8 +19,9 @@ enum class ChunkCoding { Matches, Literals, Stored };
 
 // Decides from the chunk's bytes, in integer arithmetic only, how to code them: a chunk too
 // dense for level 6 to save much (compressed already: images, sound) skips its costly match
-// search. Fills `histogram` (256 byte counts) when it gets that far.
-ChunkCoding ChooseCoding(const uint8_t* data, size_t size, uint32_t* histogram);
+// search. Fills `histogram` when it gets that far.
+using ByteCounts = std::array<uint32_t, 256>;
+ChunkCoding ChooseCoding(const uint8_t* data, size_t size, ByteCounts* histogram);
 
 // Compressor and decompressor state for one thread; reusing it across chunks saves the
 // allocation, while every chunk stays an independent stream.

@@ -98,8 +98,8 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
   ChunkCodec codec;
   for (const auto& [name, chunk, coding, golden] : cases) {
     SCOPED_TRACE(name);
-    uint32_t histogram[256];
-    EXPECT_EQ(ChooseCoding(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), histogram), coding);
+    ByteCounts histogram;
+    EXPECT_EQ(ChooseCoding(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), &histogram), coding);
     // That zlib's inflate reads every coding back is the chunk fuzzer's to show.
     std::string framed(FramedChunkCapacity, '\0');
     framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(),
