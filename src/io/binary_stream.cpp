@@ -112,7 +112,7 @@ int64_t BinaryStream::size() {
   if (here < 0 || !platform::SeekFileToEnd(f)) return fail(), 0;
   int64_t end = platform::TellFile(f);
   if (!platform::SeekFile(f, here)) fail();
-  return end < base_ ? 0 : end - base_;
+  return std::max<int64_t>(end - base_, 0);
 }
 
 int64_t BinaryStream::tell() {
@@ -169,7 +169,7 @@ int64_t BinaryStream::readAt(int64_t position, void* destination, int64_t count)
   if (f == nullptr) return 0;
   // Positioned reads share no file position, so threads may read one file at once.
   const int64_t got = platform::ReadAt(f, base_ + position, destination, count);
-  return got < 0 ? 0 : got;
+  return std::max<int64_t>(got, 0);  // a failed read gives nothing
 }
 
 // Missing bytes (at the end, or of a closed stream) read as zero.
@@ -217,7 +217,7 @@ bool BinaryStream::write(const void* source, int64_t count) {
   if (count <= 0) return true;
   if (kind_ == StreamKind::Memory) {
     int64_t end = position_ + count;
-    if (end > static_cast<int64_t>(buffer_.size())) buffer_.resize(static_cast<size_t>(end), 0);
+    buffer_.resize(std::max(buffer_.size(), static_cast<size_t>(end)), 0);
     std::memcpy(buffer_.data() + position_, source, static_cast<size_t>(count));
     position_ = end;
     return true;
