@@ -223,8 +223,9 @@ size_t EncodeLiterals(const uint8_t* data, size_t size, const ByteCounts& histog
   // below the tables' size, so the loop reads them unchecked.
   const uint16_t* code = codes.data();
   const uint8_t* length = lengths.data();
+  const size_t triples = size - size % 3;
   size_t i = 0;
-  for (; i + 3 <= size; i += 3) {
+  for (; i < triples; i += 3) {
     bits.add(code[data[i]], length[data[i]]);
     bits.add(code[data[i + 1]], length[data[i + 1]]);
     bits.add(code[data[i + 2]], length[data[i + 2]]);
@@ -255,8 +256,9 @@ void CountBytes(const uint8_t* data, size_t size, ByteCounts* histogram) {
   uint32_t* p1 = partial[1].data();
   uint32_t* p2 = partial[2].data();
   uint32_t* p3 = partial[3].data();
+  const size_t quads = size - size % 4;
   size_t i = 0;
-  for (; i + 4 <= size; i += 4) {
+  for (; i < quads; i += 4) {
     ++p0[data[i]];
     ++p1[data[i + 1]];
     ++p2[data[i + 2]];
