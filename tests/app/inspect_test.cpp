@@ -48,7 +48,7 @@ TEST(Inspect, CommandLines) {
       {{"lst", p}, 2, "", "tarnix-inspect: unknown command 'lst'\n" + usage},
       {{"--frob"}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
       {{"list", "--frob", p}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
-      {{"cat", p}, 2, "", "tarnix-inspect: wrong number of arguments for cat\n" + usage},
+      {{"cat", "-"}, 2, "", "tarnix-inspect: wrong number of arguments for cat\n" + usage},  // "-" is no option
       {{"list", dir / "not.pak"}, 1, "", (dir / "not.pak") + ": Magic mismatch\n"},
       {{"extract", dir / "w.pak", dir / "w"}, 1, "Extracted 0 of 1 entries to " + (dir / "w") + "\n",
        (dir / "w.pak") + ": entry 0 (d/w): checksum 899311407, recorded 1\n"},
