@@ -80,6 +80,7 @@ TEST(Inspect, CommandLines) {
     EXPECT_EQ(r.out, c.out) << c.args[0];
     EXPECT_EQ(r.errors.substr(0, c.errors.size()), c.errors) << c.args[0];
   }
+  for (const char* help : {"-h", "--help"}) EXPECT_EQ(Inspect({help}).out.rfind(usage, 0), 0u) << help;
   EXPECT_EQ(test::ReadFile(dir / ("o/new/d/" + longName)), "x");
   EXPECT_EQ(test::Listing(dir / "w/d"), std::vector<std::string>{});  // nothing left of the bad one
   // Names that are not UTF-8 (overlong forms, surrogates, beyond U+10FFFF, cut short), and "%",
