@@ -106,8 +106,7 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
                                reinterpret_cast<uint8_t*>(&framed[0])));
     EXPECT_EQ(coding == ChunkCoding::Matches ? golden : Sum(framed), golden);
   }
-  // Byte values counted 1, 2, 3, 5, ... 987: with the end of the block, a code as deep as
-  // deflate allows, 15 bits, which our own coder (header 78 01) still writes.
+  // Counts 1, 2, 3, 5, ... 987 and the end of the block: a 15-bit code, still ours (78 01).
   std::string deep, framed(FramedChunkCapacity, '\0');
   for (int v = 0, a = 1, b = 2; v < 15; ++v, b += a, a = b - a) deep += std::string(a, static_cast<char>(v));
   framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(deep.data()), deep.size(),

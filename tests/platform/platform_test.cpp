@@ -77,12 +77,10 @@ TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
   // A name in use (what a killed run with this process number left) is passed over.
   platform::TempFile first, second;
   std::FILE* file = nullptr;
-  ASSERT_TRUE(first.create(folder, "t", &file).ok());
-  std::fclose(file);
+  ASSERT_TRUE(first.create(folder, "t", &file).ok() && std::fclose(file) == 0);
   const size_t cut = first.path().rfind('-') + 1;
   test::WriteFile(first.path().substr(0, cut) + std::to_string(std::stoul(first.path().substr(cut)) + 1), "");
-  ASSERT_TRUE(second.create(folder, "t", &file).ok());
-  std::fclose(file);
+  ASSERT_TRUE(second.create(folder, "t", &file).ok() && std::fclose(file) == 0);
 }
 
 }  // namespace
