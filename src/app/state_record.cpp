@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <filesystem>
 
 #include "io/little_endian.h"
@@ -22,10 +24,9 @@ const char* const Suffix = ".state";
 std::string FileNameFor(const std::string& key) {
   uint64_t hash = 14695981039346656037ull;  // FNV-1a: short, and the same in every run
   for (unsigned char c : key) hash = (hash ^ c) * 1099511628211ull;
-  const char* digits = "0123456789abcdef";
-  std::string name;
-  for (int shift = 60; shift >= 0; shift -= 4) name += digits[(hash >> shift) & 15];
-  return name + Suffix;
+  char name[17];
+  std::snprintf(name, sizeof name, "%016" PRIx64, hash);
+  return name + std::string(Suffix);
 }
 
 class Writer {
@@ -112,7 +113,6 @@ void Prune(const std::string& folder) {
     const std::string path = platform::JoinPath(folder, name);
     if (platform::ProbeFile(path, &size, &stamp).ok()) records.push_back({stamp ? stamp->modified : 0, path});
   }
-  if (records.size() <= KeptRecords) return;
   std::sort(records.begin(), records.end());
   for (size_t i = 0; i + KeptRecords < records.size(); ++i) {
     std::error_code ignored;
