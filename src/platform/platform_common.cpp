@@ -2,6 +2,7 @@
 // system beside this one.
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -40,13 +41,11 @@ DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
   other.native_ = -1;
 }
 
+// Move and swap: our old handle leaves with `moved`, and a move onto itself keeps it.
 DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
-  if (this != &other) {
-    reset();
-    native_ = other.native_;
-    path_ = std::move(other.path_);
-    other.native_ = -1;
-  }
+  DirectoryHandle moved(std::move(other));
+  std::swap(native_, moved.native_);
+  std::swap(path_, moved.path_);
   return *this;
 }
 
