@@ -2,9 +2,8 @@
 
 #include <atomic>
 #include <new>
-#include <string_view>
-#include <unordered_map>
 
+#include "app/name_index.h"
 #include "compress/worker_pool.h"
 #include "pack/format.h"
 #include "pack/pack_check.h"
@@ -92,27 +91,13 @@ void DropWhatDoesNotReadBack(const PackContents& replaced, std::vector<EntryReus
 // may be the stored one's.
 std::vector<size_t> MatchStoredEntries(const PackContents& pack, const PackContents& replaced,
                                        std::vector<EntryReuse>* reuse) {
-  // The new entry of a stored name (the scan lists each name once); names are compared whole,
-  // byte for byte. A tree that has not changed lists its files in the stored order, so the map
-  // is made only when a name is not found where it stood.
-  std::unordered_map<std::string_view, size_t> byName;
-  auto newEntryNamed = [&pack, &byName](size_t position, const std::string& name) -> std::optional<size_t> {
-    if (byName.empty() && position < pack.entries.size() && pack.entries[position].name == name) {
-      return position;
-    }
-    if (byName.empty()) {
-      byName.reserve(pack.entries.size());
-      for (size_t i = 0; i < pack.entries.size(); ++i) byName.emplace(pack.entries[i].name, i);
-    }
-    auto found = byName.find(name);
-    return found == byName.end() ? std::nullopt : std::optional<size_t>(found->second);
-  };
-
+  // The new entry of a stored name (the scan lists each name once).
+  NameIndex<PackEntry> newEntries;
   const bool chunks = replaced.compressionType == CompressionType::Compressed;
   std::vector<size_t> sameSize;
   for (size_t k = 0; k < replaced.entries.size(); ++k) {
     const PackEntry& stored = replaced.entries[k];
-    const std::optional<size_t> found = newEntryNamed(k, stored.name);
+    const std::optional<size_t> found = newEntries.find(pack.entries, k, stored.name);
     // A second stored entry of the same name cannot vouch for the same file again.
     if (!found || (*reuse)[*found].replaced != nullptr) continue;
     const size_t i = *found;

@@ -243,17 +243,8 @@ Voucher::Voucher(StateRecord record, const std::string& root, CompressionType ty
 }
 
 const RecordedFile* Voucher::vouch(size_t position, const std::string& name, const platform::FileStamp& stamp) {
-  const RecordedFile* file = nullptr;
-  if (position < files_.size() && files_[position].name == name) {
-    file = &files_[position];
-  } else {
-    if (byName_.empty()) {
-      byName_.reserve(files_.size());
-      for (size_t i = 0; i < files_.size(); ++i) byName_.emplace(files_[i].name, i);
-    }
-    auto found = byName_.find(name);
-    if (found != byName_.end()) file = &files_[found->second];
-  }
+  const std::optional<size_t> found = byName_.find(files_, position, name);
+  const RecordedFile* file = found ? &files_[*found] : nullptr;
   if (file == nullptr || file->stamp != stamp || stamp.modified >= trusted_ || stamp.changed >= trusted_) {
     return nullptr;
   }

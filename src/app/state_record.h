@@ -8,10 +8,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "app/name_index.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
 
@@ -74,7 +73,7 @@ class Voucher {
 
  private:
   std::vector<RecordedFile> files_;
-  std::unordered_map<std::string_view, size_t> byName_;  // made at the first file out of order
+  NameIndex<RecordedFile> byName_;
   int64_t trusted_ = 0;  // times before this are not racily clean
 };
 
