@@ -25,7 +25,8 @@ void Console::endLine() {
 
 void Console::flush() {
   if (file_ == nullptr || writeError_ != 0) return;
-  if (std::fflush(file_) != 0 || std::ferror(file_)) writeError_ = platform::LastErrorNumber();
+  std::fflush(file_);  // a failure sets the error indicator, as a failed write before it did
+  if (std::ferror(file_)) writeError_ = platform::LastErrorNumber();
 }
 
 Status Console::status(const std::string& name) const {

@@ -105,12 +105,12 @@ class Scanner {
 
 bool ScanOrderLess(const std::string& a, const std::string& b) {
   // Upper case, and bytes as unsigned: '_' sorts after the letters, UTF-8 after ASCII.
-  auto fold = [](char c) { return static_cast<unsigned char>(AsciiToUpper(c)); };
-  // One pass: the first place where the folded names differ decides.
-  auto [p, q] = std::mismatch(a.begin(), a.end(), b.begin(), b.end(),
-                              [&fold](char x, char y) { return fold(x) == fold(y); });
-  if (p != a.end() && q != b.end()) return fold(*p) < fold(*q);
-  if (a.size() != b.size()) return a.size() < b.size();
+  auto foldedLess = [](char x, char y) {
+    return static_cast<unsigned char>(AsciiToUpper(x)) < static_cast<unsigned char>(AsciiToUpper(y));
+  };
+  // The first place where the folded names differ decides, else the shorter comes first.
+  if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), foldedLess)) return true;
+  if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), foldedLess)) return false;
   return a < b;  // names equal but for the case of letters keep one order too: their bytes'
 }
 
