@@ -151,7 +151,7 @@ int64_t BinaryStream::read(void* destination, int64_t count) {
   std::FILE* f = file();
   if (f == nullptr) return 0;
   size_t got = std::fread(destination, 1, static_cast<size_t>(count), f);
-  if (got < static_cast<size_t>(count) && std::ferror(f)) fail();
+  if (std::ferror(f)) fail();  // only a read that failed sets it
   return static_cast<int64_t>(got);
 }
 
