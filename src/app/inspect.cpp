@@ -284,7 +284,7 @@ int Extract(const std::string& path, const std::string& directory,
   bool ok = Select(pack, path, names, &wanted, io.errors);
   Reporter report{path, io.errors};
   const std::vector<ExtractPath> plans = PlanExtraction(pack, [&](const PackProblem& problem) {
-    if (problem.entry && wanted[*problem.entry]) report(problem);
+    if (wanted[problem.entry.value()]) report(problem);  // every such problem names its entry
   });
   platform::DirectoryHandle root;
   Status opened = root.open(directory, true);

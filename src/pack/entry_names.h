@@ -20,7 +20,8 @@ struct ExtractPath {
 // components stripped (a warning); refused are names with a NUL byte, a drive, ".." or empty
 // components, a component this platform cannot create, a second entry for one path, and a file
 // where another entry needs a folder. Paths that differ only in letter case are a warning: they
-// collide on Windows and macOS. `sink` receives each problem as it is found.
+// collide on Windows and macOS. `sink` receives each problem as it is found; each names its
+// entry.
 std::vector<ExtractPath> PlanExtraction(const PackContents& pack, const ProblemSink& sink);
 
 // The text with control bytes written as \n, \r, \t or \xHH, so that a name cannot forge
