@@ -252,7 +252,7 @@ Status ExtractEntry(const PackEntry& entry, const ExtractPath& plan, FolderChain
     return out.write(data, static_cast<int64_t>(n)) ? Status() : out.status();
   });
   Status closed = out.close();
-  if (status.ok() && !closed.ok()) status = closed.prefixed("cannot write ");
+  if (status.ok()) status = closed.prefixed("cannot write ");  // ok when the close was
   // Made durable with the rest at the end: a sync per file made extract 20 times slower.
   return status.ok() ? temp.commit(platform::TempFile::Sync::Later).prefixed("cannot write ") : status;
 }

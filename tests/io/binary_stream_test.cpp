@@ -22,7 +22,7 @@ TEST(BinaryStream, FailedOpensLeaveTheStreamClosedWithTheirText) {
   EXPECT_EQ(s.errorText(), "Failed to open file with errno 2");  // outlives a success
   EXPECT_FALSE(s.open(dir.path(), OpenMode::Read));  // reading opens only a regular file
   EXPECT_EQ(s.status().message(), dir.path() + ": it is a directory, not a regular file");
-  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write) && s.write("ab", 2) && s.close().ok());
+  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write) && s.write("abx", 3) && s.truncate(2) && s.close().ok());
   ASSERT_TRUE(s.open(dir / "w", OpenMode::Append) && s.write("c", 1) && s.close().ok());
   EXPECT_EQ(test::ReadFile(dir / "w") + std::to_string(s.write("d", 1)), "abc0");  // closed now
 }
