@@ -98,6 +98,7 @@ struct DirectoryEntry {
 // followed to say what they point at. `self` receives the directory's own identity. With
 // `stampFiles`, regular files get their stamps (POSIX: a stat relative to the open directory,
 // cheaper than one by the file's whole path later); a file that vanished meanwhile gets none.
+// On POSIX a file the listing had to stat anyway (a link's target) gets its stamp in any case.
 Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self,
                      bool stampFiles = false);
 

@@ -212,7 +212,7 @@ Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
     return SystemError(JoinPath(path, ent.d_name), err);
   }
   entry->id = IdOf(st);
-  if (stampFiles && S_ISREG(st.st_mode)) entry->stamp = StampOf(st);
+  if (S_ISREG(st.st_mode)) entry->stamp = StampOf(st);
   FileKind kind = KindOfMode(st.st_mode);
   entry->kind = kind == FileKind::Regular     ? EntryKind::File
                 : kind == FileKind::Directory ? EntryKind::Directory
