@@ -234,6 +234,7 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"another tree's record", [&] { forge(true, [](StateRecord& r) { r.root += "x"; }); }, "", true},
       {"the other setting's record", [&] { forge(true, [](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; }); }, "", true},
       {"a pack replaced since", [&] { forge(true); WriteFile(pak_ + ".new", ReadFile(pak_)); fs::rename(pak_ + ".new", pak_); }, "", true},
+      {"a pack touched since", [&] { forge(true); fs::last_write_time(pak_, fs::last_write_time(pak_) + std::chrono::hours(1)); }, "", true},
       {"a table that differs", [&] { forge(true, [](StateRecord& r) { r.tableChecksum ^= 1; }); }, "", true},
       {"a damaged record", [&] { forge(true); damage(Flipped); }, "", true},
       {"a record cut short", [&] { forge(true); damage(Cut); }, "", true},
