@@ -142,7 +142,6 @@ bool BinaryStream::atEnd() {
 }
 
 int64_t BinaryStream::read(void* destination, int64_t count) {
-  if (count <= 0) return 0;
   if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
     const int64_t n = readAt(position_, destination, count);
     position_ += n;
@@ -150,13 +149,14 @@ int64_t BinaryStream::read(void* destination, int64_t count) {
   }
   std::FILE* f = file();
   if (f == nullptr) return 0;
-  size_t got = std::fread(destination, 1, static_cast<size_t>(count), f);
+  size_t got = std::fread(destination, 1, static_cast<size_t>(std::max<int64_t>(count, 0)), f);
   if (std::ferror(f)) fail();  // only a read that failed sets it
   return static_cast<int64_t>(got);
 }
 
 int64_t BinaryStream::readAt(int64_t position, void* destination, int64_t count) const {
-  if (count <= 0 || position < 0) return 0;
+  if (position < 0) return 0;
+  count = std::max<int64_t>(count, 0);  // a negative count reads nothing
   if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
     const uint8_t* bytes = kind_ == StreamKind::View ? view_ : buffer_.data();
     const int64_t available = (kind_ == StreamKind::View ? viewSize_ : static_cast<int64_t>(buffer_.size())) - position;
@@ -222,8 +222,7 @@ bool BinaryStream::write(const void* source, int64_t count) {
     position_ = end;
     return true;
   }
-  std::FILE* f = file();
-  if (f == nullptr) return false;
+  std::FILE* f = file();  // open, so there is one
   if (std::fwrite(source, 1, static_cast<size_t>(count), f) != static_cast<size_t>(count)) {
     return fail();
   }

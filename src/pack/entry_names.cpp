@@ -27,11 +27,12 @@ ExtractPath PlanName(const PackEntry& entry) {
     path.refusal = "its name holds a NUL byte";
     return path;
   }
+  // Leading separators and "./" go; name[size()] is '\0', which ends the loop.
   size_t at = 0;
-  while (at < name.size()) {
+  for (;;) {
     if (IsSeparator(name[at])) {
       ++at;
-    } else if (name[at] == '.' && IsSeparator(name[at + 1])) {  // name[size()] is '\0'
+    } else if (name[at] == '.' && IsSeparator(name[at + 1])) {
       at += 2;
     } else {
       break;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <filesystem>
 #include <thread>
 
@@ -120,7 +121,7 @@ int64_t TellFile(std::FILE* file) { return static_cast<int64_t>(::ftello(file));
 
 int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count) {
   int64_t done = 0;
-  while (done < count) {
+  while (done != count) {  // pread never gives more than it was asked for
     ssize_t n = ::pread(::fileno(file), static_cast<char*>(destination) + done,
                         static_cast<size_t>(count - done), static_cast<off_t>(position + done));
     if (n == -1 && errno == EINTR) continue;
@@ -353,7 +354,7 @@ uint32_t MachineTag() {
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
     uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
-    for (const char* c = host; *c != '\0'; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+    for (unsigned char c : std::string_view(host)) hash = (hash ^ c) * 16777619u;
     return hash;
   }();
   return tag;
