@@ -99,7 +99,7 @@ void CanonicalCodes(const std::array<uint8_t, Room>& lengths, std::array<uint16_
   }
   for (int s = 0; s < count; ++s) {
     uint16_t code = next[lengths[s]]++, reversed = 0;
-    for (int k = 0; k < lengths[s]; ++k) reversed |= static_cast<uint16_t>(((code >> k) & 1) << (lengths[s] - 1 - k));
+    for (int k = 0; k < lengths[s]; ++k) reversed = static_cast<uint16_t>(reversed << 1 | ((code >> k) & 1));
     codes[s] = reversed;
   }
 }

@@ -77,7 +77,7 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
       {"an empty chunk too many", stored(full, Chunk(full) + Chunk("") + Chunk("")), "entry 0 (r/x): " + emptyFrame + " bytes after its last chunk, before the end of the file", true},
       {"no empty last chunk", stored(full, Chunk(full)), "entry 0 (r/x): chunk 1: its length runs past the end of the file", true},
       {"the longest chunk", stored(last, test::Le32(36172) + longest), "", false},
-      {"one full chunk", MakePack({{"r/f", full}}, true).bytes, "", false},
+      {"a last length alone", stored(full, Chunk(full) + test::Le32(8)), "entry 0 (r/x): chunk 1: length 8 runs past the end of the file", true},
       {"a chunk too many", stored("abc", Chunk("abc") + Chunk("d")), "entry 0 (r/x): " + std::to_string(Chunk("d").size()) + " bytes after its last chunk, before the end of the file", true},
       {"a chunk too short", stored("abc", Chunk("ab")), "entry 0 (r/x): chunk 0: decodes to 2 bytes, but should hold 3", false},
       {"uncompressed, a byte after", MakePack({{"r/u", "abc"}}, false).bytes + "z", "entry 0 (r/u): its data takes 3 bytes, but 4 lie before the end of the file", true},
