@@ -352,7 +352,7 @@ uint32_t MachineTag() {
   // Worked out once: every temporary file asks for it.
   static const uint32_t tag = [] {
     char host[256] = {};
-    ::gethostname(host, sizeof host - 1);
+    ::gethostname(host, 255);  // the last byte stays the terminator, even for a name cut short
     uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
     for (unsigned char c : std::string_view(host)) hash = (hash ^ c) * 16777619u;
     return hash;
