@@ -11,8 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <filesystem>
+#include <string_view>
 #include <thread>
 
 #include "platform/platform.h"
@@ -121,7 +121,7 @@ int64_t TellFile(std::FILE* file) { return static_cast<int64_t>(::ftello(file));
 
 int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count) {
   int64_t done = 0;
-  while (done != count) {  // pread never gives more than it was asked for
+  while (done < count) {
     ssize_t n = ::pread(::fileno(file), static_cast<char*>(destination) + done,
                         static_cast<size_t>(count - done), static_cast<off_t>(position + done));
     if (n == -1 && errno == EINTR) continue;
