@@ -145,7 +145,7 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
       Status decoded = DecodeChunk(codec_, chunk, input_.data(), length, expected, output_.data());
       if (!decoded.ok()) return decoded;
       *checksum = Checksum32Update(*checksum, output_.data(), expected);
-      if (sink && expected > 0) {
+      if (sink) {  // an empty chunk hands on no bytes, which every sink takes
         Status taken = sink(output_.data(), expected);
         if (!taken.ok()) return taken;
       }

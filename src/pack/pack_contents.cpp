@@ -22,11 +22,8 @@ void PackEntry::setSource(const std::string& entryName, const std::string& path,
 
 bool NamesMatch(const std::string& stored, const std::string& asked) {
   auto separator = [](char c) { return c == '/' || c == '\\'; };
-  if (stored.size() != asked.size()) return false;
-  for (size_t i = 0; i < stored.size(); ++i) {
-    if (stored[i] != asked[i] && !(separator(stored[i]) && separator(asked[i]))) return false;
-  }
-  return true;
+  return std::equal(stored.begin(), stored.end(), asked.begin(), asked.end(),
+                    [&separator](char s, char a) { return s == a || (separator(s) && separator(a)); });
 }
 
 EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry) {

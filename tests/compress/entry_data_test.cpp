@@ -108,13 +108,13 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
   }
   // Counts 1, 2, 3, 5, ... and the end of the block: 15 values take a 15-bit code, still ours
   // (78 01); 16 would take 16 bits, and level 6 (78 9C) codes them.
-  for (int values : {15, 16}) {
+  for (int values : {0, 15, 16}) {  // and no byte at all: the end of the block alone
     std::string deep, framed(FramedChunkCapacity, '\0');
     for (int v = 0, a = 1, b = 2; v < values; ++v, b += a, a = b - a) deep += std::string(a, static_cast<char>(v));
     framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(deep.data()), deep.size(),
                                reinterpret_cast<uint8_t*>(&framed[0]), ChunkCoding::Literals));
     EXPECT_EQ(framed.substr(4, 2) + test::Unframe(framed).value_or(std::vector<std::string>{""})[0],
-              (values == 15 ? "\x78\x01" : "\x78\x9C") + deep);
+              (values == 16 ? "\x78\x9C" : "\x78\x01") + deep);
   }
 }
 
