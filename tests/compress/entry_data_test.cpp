@@ -106,8 +106,7 @@ TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
                                reinterpret_cast<uint8_t*>(&framed[0])));
     EXPECT_EQ(coding == ChunkCoding::Matches ? golden : Sum(framed), golden);
   }
-  // Counts 1, 2, 3, 5, ... and the end of the block: 15 values take a 15-bit code, still ours
-  // (78 01); 16 would take 16 bits, and level 6 (78 9C) codes them.
+  // Counts 1, 2, 3, 5, ...: 15 values take a 15-bit code, still ours (78 01); 16 go to level 6.
   for (int values : {0, 15, 16}) {  // and no byte at all: the end of the block alone
     std::string deep, framed(FramedChunkCapacity, '\0');
     for (int v = 0, a = 1, b = 2; v < values; ++v, b += a, a = b - a) deep += std::string(a, static_cast<char>(v));

@@ -73,10 +73,10 @@ TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   s.truncate(2);
   EXPECT_EQ(s.size(), 2);
   s.seek(0);
-  s.write("AB\0D", 4);
+  s.write("AB\0DE", 5);
   s.seek(0);
-  EXPECT_EQ(s.readString(4), "AB");  // up to the NUL, every byte consumed
-  EXPECT_EQ(s.tell(), 4);
+  EXPECT_EQ(s.readString(4), "AB");  // up to the NUL, every byte consumed: "E" comes next
+  EXPECT_EQ(s.readString(1), "E");
 }
 
 }  // namespace
