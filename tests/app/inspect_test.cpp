@@ -45,7 +45,7 @@ TEST(Inspect, CommandLines) {
   const std::string usage = "Usage:\n";
   const struct { std::vector<std::string> args; int status; std::string out, errors; /* its start */ } cases[] = {
       {{"--version"}, 0, "tarnix-inspect 1.00\n", ""}, {{"list", p, p}, 2, "", "tarnix-inspect: wrong number of arguments for list\n" + usage},
-      {{"lst", p}, 2, "", "tarnix-inspect: unknown command 'lst'\n" + usage},
+      {{"lst", p, p}, 2, "", "tarnix-inspect: unknown command 'lst'\n" + usage},  // not diff, for all its two packs
       {{"--frob"}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
       {{"list", "--frob", p}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
       {{"cat", "-"}, 2, "", "tarnix-inspect: wrong number of arguments for cat\n" + usage},  // "-" is no option
