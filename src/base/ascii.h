@@ -2,6 +2,8 @@
 // above 127 belong to UTF-8 sequences that no case rule may touch.
 #pragma once
 
+#include <string>
+
 namespace tarnix {
 
 constexpr bool IsAsciiUpper(char c) { return c >= 'A' && c <= 'Z'; }
@@ -9,6 +11,10 @@ constexpr bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
 constexpr bool IsAsciiLetter(char c) { return IsAsciiUpper(c) || IsAsciiLower(c); }
 constexpr char AsciiToLower(char c) { return IsAsciiUpper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
 constexpr char AsciiToUpper(char c) { return IsAsciiLower(c) ? static_cast<char>(c - 'a' + 'A') : c; }
+inline std::string AsciiLowered(std::string text) {
+  for (char& c : text) c = AsciiToLower(c);
+  return text;
+}
 
 // The edges of both ranges, checked where they are written.
 static_assert(AsciiToLower('A') == 'a' && AsciiToLower('Z') == 'z' && AsciiToLower('@') == '@' &&

@@ -3,7 +3,6 @@
 #include <map>
 
 #include "base/ascii.h"
-
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -11,11 +10,6 @@ namespace tarnix {
 namespace {
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-std::string Folded(std::string text) {
-  for (char& c : text) c = AsciiToLower(c);
-  return text;
-}
 
 const char* const ColonText = "it holds a \":\", which Windows takes for a stream name";
 
@@ -105,7 +99,7 @@ std::vector<ExtractPath> PlanExtraction(const PackContents& pack, const ProblemS
     for (size_t cut = key.find('/'); cut != std::string::npos; cut = key.find('/', cut + 1)) {
       folders.emplace(key.substr(0, cut), i);
     }
-    auto twin = folded.emplace(Folded(key), i);
+    auto twin = folded.emplace(AsciiLowered(key), i);
     if (!twin.second) {
       problem({label + "differs only in letter case from " + EntryLabel(pack, twin.first->second) +
                    ": they collide on Windows and macOS",

@@ -12,8 +12,7 @@ const char* const IgnoredFileNames[5] = {"desktop.ini", "thumbs.db", "ehthumbs.d
 namespace {
 
 bool IsIgnoredFile(const std::string& name) {
-  std::string lower = name;
-  for (char& c : lower) c = AsciiToLower(c);
+  const std::string lower = AsciiLowered(name);
   for (const char* ignored : IgnoredFileNames) {
     if (lower == ignored) return true;
   }
