@@ -162,6 +162,8 @@ constexpr bool ColonNamesAStream = false;
 // (a number made from its name) and the process, so that a later run can tell litter that a
 // killed run left from a file that a live one is writing.
 constexpr char TemporaryStem[] = ".tarnix-";
+// The longest name it gives: the stem, then at most 10, 20 and 10 digits with two dashes.
+constexpr size_t TemporaryNameMax = sizeof TemporaryStem - 1 + 10 + 1 + 20 + 1 + 10;
 inline std::string TemporaryName(uint32_t machine, unsigned long processId, unsigned counter) {
   return TemporaryStem + std::to_string(machine) + "-" + std::to_string(processId) + "-" +
          std::to_string(counter);
@@ -227,7 +229,7 @@ class TempFile {
   std::string target_;
   std::string targetPath_;
   std::string path_;
-  int slot_ = -1;
+  std::optional<int> slot_;  // where the interruption handler finds it, while it has one
 };
 
 // From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE (a console Ctrl+C on Windows) remove the

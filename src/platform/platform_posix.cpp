@@ -296,21 +296,23 @@ struct Slot {
 };
 Slot g_slots[32];
 
-int Register(int directory, const std::string& name) {
-  if (name.size() >= sizeof(Slot::name)) return -1;
+static_assert(TemporaryNameMax < sizeof(Slot::name), "a temporary name and its NUL fit a slot");
+
+std::optional<int> Register(int directory, const std::string& name) {
   for (Slot& slot : g_slots) {
     int expected = 0;
     if (!slot.state.compare_exchange_strong(expected, 1)) continue;
     slot.directory = directory;
-    std::strcpy(slot.name, name.c_str());  // fits: measured above
+    std::strcpy(slot.name, name.c_str());  // fits: see the assertion above
     slot.state.store(2);
     return static_cast<int>(&slot - g_slots);
   }
-  return -1;  // no room: the file is still removed on every other way out
+  return std::nullopt;  // no room: the file is still removed on every other way out
 }
 
-void Unregister(int slot) {
-  if (slot >= 0) g_slots[slot].state.store(0);
+void Unregister(std::optional<int>* slot) {
+  if (*slot) g_slots[**slot].state.store(0);
+  slot->reset();
 }
 
 void OnInterrupt(int signalNumber) {
@@ -341,8 +343,7 @@ TempFile::~TempFile() { discard(); }
 
 void TempFile::discard() {
   if (!name_.empty()) ::unlinkat(static_cast<int>(directory_), name_.c_str(), 0);
-  Unregister(slot_);
-  slot_ = -1;
+  Unregister(&slot_);
   name_.clear();
   if (directory_ != -1) ::close(static_cast<int>(directory_));
   directory_ = -1;
@@ -403,8 +404,7 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
                       0666);
     if (fd == -1) {
       int err = errno;
-      Unregister(slot_);
-      slot_ = -1;
+      Unregister(&slot_);
       if (err == EEXIST) continue;
       return SystemError(path_, err);
     }

@@ -107,8 +107,8 @@ struct Slot {
 };
 Slot g_slots[32];
 
-int Register(const std::string& path) {
-  if (path.size() >= sizeof(Slot::path)) return -1;
+std::optional<int> Register(const std::string& path) {
+  if (path.size() >= sizeof(Slot::path)) return std::nullopt;
   for (int i = 0; i < static_cast<int>(sizeof g_slots / sizeof g_slots[0]); ++i) {
     int expected = 0;
     if (!g_slots[i].state.compare_exchange_strong(expected, 1)) continue;
@@ -116,11 +116,12 @@ int Register(const std::string& path) {
     g_slots[i].state.store(2);
     return i;
   }
-  return -1;
+  return std::nullopt;
 }
 
-void Unregister(int slot) {
-  if (slot >= 0) g_slots[slot].state.store(0);
+void Unregister(std::optional<int>* slot) {
+  if (*slot) g_slots[**slot].state.store(0);
+  slot->reset();
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
@@ -312,8 +313,7 @@ TempFile::~TempFile() { discard(); }
 
 void TempFile::discard() {
   if (!name_.empty()) DeleteFileA(path_.c_str());
-  Unregister(slot_);
-  slot_ = -1;
+  Unregister(&slot_);
   name_.clear();
 }
 
@@ -373,8 +373,7 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
                            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       int err = ErrnoFromLastError();
-      Unregister(slot_);
-      slot_ = -1;
+      Unregister(&slot_);
       if (err == EEXIST) continue;
       return SystemError(path_, err);
     }
