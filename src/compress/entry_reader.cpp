@@ -52,7 +52,7 @@ Status EntryReader::read(BinaryStream& stream, const EntryToRead& entry, ReadMod
                          const ContentSink& sink) {
   // Asking a file for its size costs a system call: only when the caller cannot tell.
   const int64_t limit = entry.room ? entry.offset + *entry.room : stream.size();
-  if (entry.offset < 0 || limit < entry.offset) {
+  if (limit < entry.offset) {  // an offset itself is never negative: a table's or a stream's
     return Status::Damaged("its data lies outside " + std::string(entry.endName));
   }
   uint32_t checksum = EmptyChecksum;

@@ -212,13 +212,14 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     if (change) change(*record);
     SaveStateRecord(*record);
   };
-  enum Damage { Flipped, Cut, Longer };  // the last two with their checksum made to fit
+  enum Damage { Flipped, Cut, Longer, Tiny };  // the middle two with their checksum made to fit
   auto damage = [&](Damage how) {
     std::string bytes = ReadFile(StateRecordPath(pak_));
     if (how == Cut) bytes.erase(bytes.size() - 13, 9);  // the end of its last file
+    if (how == Tiny) bytes.resize(3);
     if (how == Flipped) bytes[bytes.size() / 2] ^= 1;
     if (how == Longer) bytes.insert(bytes.size() - 4, "more");
-    if (how != Flipped) bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
+    if (how == Cut || how == Longer) bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
     WriteFile(StateRecordPath(pak_), bytes);
   };
   const struct {
@@ -239,6 +240,7 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"a damaged record", [&] { forge(true); damage(Flipped); }, "", true},
       {"a record cut short", [&] { forge(true); damage(Cut); }, "", true},
       {"a record with bytes after its files", [&] { forge(true); damage(Longer); }, "", true},
+      {"a record of three bytes", [&] { forge(true); damage(Tiny); }, "", true},
       {"another pack's record", [&] {
          const std::string other = dir_ / "other.pak";
          forge(true, [&other](StateRecord& r) { r.packPath = RecordKey(other); });

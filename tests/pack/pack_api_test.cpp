@@ -127,6 +127,11 @@ TEST(PublicApi, OpensPacksInsideFilesAndInMemoryAndRefusesDamagedChunksOnEveryPa
   EXPECT_FALSE(embedded.open(dir / "game.exe", end + 1));
   EXPECT_EQ(embedded.error(), (dir / "game.exe") + ": offset " + std::to_string(end + 1) + " lies past the end of the file");
   EXPECT_FALSE(embedded.read(0, &content));  // a failed open leaves nothing open
+  Error error;
+  ASSERT_TRUE(embedded.open(dir / "game.exe", 16));
+  std::filesystem::resize_file(dir / "game.exe", 16 + 14);  // cut short while open, in a length field
+  EXPECT_FALSE(embedded.read(0, &content, &error));
+  EXPECT_EQ(error.message, (dir / "game.exe") + ": d/a: chunk 0: its length runs past the end of the data");
 
   test::MadeEntry broken{"d/x", "abc"};
   broken.stored = test::Chunk("abc");
@@ -142,7 +147,6 @@ TEST(PublicApi, OpensPacksInsideFilesAndInMemoryAndRefusesDamagedChunksOnEveryPa
   EXPECT_EQ(Text(content), "xyz");
   std::string whole(32768, '\0');  // a range decodes only the chunks it covers
   EXPECT_TRUE(inMemory.readRange(2, 0, &whole[0], whole.size()));
-  Error error;
   char bytes[3];
   EXPECT_FALSE(inMemory.read(0, &content, &error));
   EXPECT_EQ(error.code, ErrorCode::Damaged);
