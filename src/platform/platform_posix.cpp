@@ -124,8 +124,10 @@ int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t cou
   while (done < count) {
     ssize_t n = ::pread(::fileno(file), static_cast<char*>(destination) + done,
                         static_cast<size_t>(count - done), static_cast<off_t>(position + done));
-    if (n == -1 && errno == EINTR) continue;
-    if (n == -1) return -1;
+    if (n == -1) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
     if (n == 0) break;
     done += n;
   }

@@ -298,14 +298,14 @@ TEST_F(ChangeDetection, StateRecordsBeyondTheNewest256AreRemoved) {
 #endif
   const auto old = fs::last_write_time(StateRecordPath(pak_)) - std::chrono::hours(1);
   for (int i = 0; i < 300; ++i) WriteFile((folder / ("old" + std::to_string(i) + ".state")).string(), "");
-  WriteFile((folder / "notes.txt").string(), "not a record");
+  for (const char* other : {"notes.txt", ".state"}) WriteFile((folder / other).string(), "not a record");
   for (const auto& entry : fs::directory_iterator(folder)) fs::last_write_time(entry.path(), old);
   fs::last_write_time(folder / "old0.state", old + std::chrono::minutes(1));  // the newest of them
   EXPECT_FALSE(Unchanged({{"a", "abd"}}));  // a new record for the pack
   size_t records = 0;
   for (const auto& entry : fs::directory_iterator(folder)) records += entry.path().extension() == ".state";
   EXPECT_EQ(records, 256u);
-  EXPECT_TRUE(LoadStateRecord(pak_) && fs::exists(folder / "old0.state") && fs::exists(folder / "notes.txt"));
+  EXPECT_TRUE(LoadStateRecord(pak_) && fs::exists(folder / "old0.state") && fs::exists(folder / "notes.txt") && fs::exists(folder / ".state"));
 }
 
 TEST(Driver, ProgressRedrawsWithinAHundredOnlyWhenItsTextChanges) {

@@ -34,8 +34,7 @@ void Put32(std::string* bytes, size_t at, uint32_t value) { bytes->replace(at, 4
 TEST(PackCheck, NamesTheEntryAndTheFault) {
   const std::string a = test::RandomBytes(40000, 5);
   const test::MadePack good = MakePack({{"r/a", a}, {"r/b", "tail text"}}, true);
-  const size_t offsetA = good.records[0] + 5, sizeA = offsetA + 4, sumA = sizeA + 4;
-  const size_t offsetB = good.records[1] + 5;
+  const size_t offsetA = good.records[0] + 5, sizeA = offsetA + 4, sumA = sizeA + 4, offsetB = good.records[1] + 5;
   const uint32_t lengthA = static_cast<uint32_t>(Chunk(a.substr(0, 32768)).size() - 4);
   auto with = [&good](size_t at, size_t value) {  // one 32-bit field changed
     std::string bytes = good.bytes;

@@ -11,9 +11,7 @@ bool ReadBytes(PackContents* pack, const std::string& bytes) {
   return pack->read();
 }
 
-std::string Header(char version, char type, uint32_t count) {
-  return std::string("TRNX") + version + type + test::Le32(count);
-}
+std::string Header(char version, char type, uint32_t count) { return std::string("TRNX") + version + type + test::Le32(count); }
 
 TEST(PackReader, ReadsTheTableAndLeavesTheStreamAtTheData) {
   // The 37-byte pack holding data/a.txt = "abc", uncompressed.

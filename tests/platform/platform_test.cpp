@@ -9,7 +9,6 @@
 #include <process.h>
 #define getpid _getpid
 #else
-#include <sched.h>
 #include <unistd.h>
 #endif
 
@@ -64,8 +63,7 @@ TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
   // No process has this number: above Linux's limit, and not a multiple of 4 as Windows' are.
   const unsigned long gone = 999999998;
   const uint32_t machine = platform::MachineTag();
-  // Another machine's, process 0's (no process of ours), and live ones among dead ones, so that
-  // the listing meets a live one after a dead one.
+  // Kept: another machine's, process 0's (none of ours), and live ones listed after dead ones.
   std::vector<std::string> kept = {platform::TemporaryName(machine + 1, gone, 0), platform::TemporaryName(machine, 0, 0), "kept.txt"};
   for (unsigned n = 0; n < 5; ++n) {
     kept.push_back(platform::TemporaryName(machine, static_cast<unsigned long>(getpid()), n));
@@ -77,6 +75,9 @@ TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
   platform::RemoveStaleTemporaryFiles(folder);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(test::Listing(dir.path()), kept);
+  std::vector<platform::DirectoryEntry> listing;  // "." and ".." are no entries of it
+  platform::FileId self;
+  EXPECT_TRUE(platform::ListDirectory(dir.path(), &listing, &self).ok() && listing.size() == kept.size());
   // A name in use (what a killed run with this process number left) is passed over.
   platform::TempFile first, second;
   std::FILE* file = nullptr;
@@ -85,18 +86,6 @@ TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
   test::WriteFile(first.path().substr(0, cut) + std::to_string(std::stoul(first.path().substr(cut)) + 1), "");
   ASSERT_TRUE(second.create(folder, "t", &file).ok() && std::fclose(file) == 0);
 }
-
-#ifdef __linux__
-TEST(Platform, CountsOnlyTheCoresThisProcessMayRunOn) {  // as taskset narrows them
-  cpu_set_t all, first;
-  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
-  CPU_ZERO(&first);
-  for (int cpu = 0; CPU_COUNT(&first) == 0; ++cpu) if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &first);
-  ASSERT_EQ(sched_setaffinity(0, sizeof first, &first), 0);
-  EXPECT_EQ(platform::CpuCount(), 1u);
-  sched_setaffinity(0, sizeof all, &all);
-}
-#endif
 
 }  // namespace
 }  // namespace tarnix

@@ -85,10 +85,7 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
-std::string Le32(uint32_t value) {
-  return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
-          static_cast<char>(value >> 24)};
-}
+std::string Le32(uint32_t value) { return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)}; }
 
 std::string Chunk(const std::string& piece) {
   uLongf length = compressBound(static_cast<uLong>(piece.size()));
@@ -120,9 +117,11 @@ std::optional<std::vector<std::string>> Unframe(const std::string& stored) {
   return pieces;
 }
 
-std::vector<std::string> Pieces(const std::string& content) {
+std::vector<std::string> Pieces(const std::vector<std::string>& contents) {
   std::vector<std::string> pieces;
-  for (size_t i = 0; i <= content.size(); i += ChunkSize) pieces.push_back(content.substr(i, ChunkSize));
+  for (const std::string& content : contents) {
+    for (size_t i = 0; i <= content.size(); i += ChunkSize) pieces.push_back(content.substr(i, ChunkSize));
+  }
   return pieces;
 }
 
@@ -143,7 +142,7 @@ MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed) {
   for (const MadeEntry& e : entries) {
     // Every chunk full but the last, which is empty when the size is a multiple of a chunk.
     std::string stored = compressed ? "" : e.content;
-    for (const std::string& piece : compressed ? Pieces(e.content) : std::vector<std::string>{}) stored += Chunk(piece);
+    for (const std::string& piece : compressed ? Pieces({e.content}) : std::vector<std::string>{}) stored += Chunk(piece);
     pack.records.push_back(pack.bytes.size());
     pack.data.push_back(at + data.size());
     pack.bytes += std::string{static_cast<char>(e.name.size()), static_cast<char>(e.name.size() >> 8)} + e.name +

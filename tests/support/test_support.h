@@ -61,8 +61,8 @@ std::string Chunk(const std::string& piece);
 // What zlib's inflate makes of each frame of a stored form, or nothing when a frame is broken
 // or a stream does not fill its frame.
 std::optional<std::vector<std::string>> Unframe(const std::string& stored);
-// The chunks' contents a stored form of `content` must decode to: full but the last.
-std::vector<std::string> Pieces(const std::string& content);
+// The chunks' contents the stored forms of `contents` must decode to, in turn: full but the last.
+std::vector<std::string> Pieces(const std::vector<std::string>& contents);
 BinaryStream InMemory(const std::string& bytes);  // read from the start
 std::string Le32(uint32_t value);
 
