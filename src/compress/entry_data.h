@@ -69,6 +69,9 @@ struct EntryDataOptions {
   // Tests only: called on each framed chunk after it is compressed and before it is checked or
   // written, from a compression thread.
   std::function<void(size_t entry, size_t chunk, uint8_t* framed, size_t size)> chunkHook;
+  // Tests only: called with each run of a replaced pack whose cache is let go, from the thread
+  // that reads the sources.
+  std::function<void(int64_t offset, int64_t length)> releaseHook;
 };
 
 // Writes the stored form of each source, in order and back to back, at `out`'s position.

@@ -125,8 +125,8 @@ using ChunkPool = WorkerPool<Job, ChunkCodec>;
 // is read, or from the stored form of the replaced pack.
 class EntryFeeder {
  public:
-  EntryFeeder(const std::vector<EntryToWrite>& sources, bool compressed)
-      : sources_(sources), compressed_(compressed) {}
+  EntryFeeder(const std::vector<EntryToWrite>& sources, bool compressed, const EntryDataOptions& options)
+      : sources_(sources), compressed_(compressed), options_(options) {}
 
   bool done() const { return stopped_ || entry_ >= sources_.size(); }
 
@@ -268,6 +268,7 @@ class EntryFeeder {
     const int64_t through = releaseEnd_ & ~(ReleaseStep - 1);
     if (through - releaseStart_ >= ReleaseStep) {
       releasePack_->dropCached(releaseStart_, through - releaseStart_);
+      if (options_.releaseHook) options_.releaseHook(releaseStart_, through - releaseStart_);
       releaseStart_ = through;
     }
   }
@@ -276,9 +277,10 @@ class EntryFeeder {
 
   const std::vector<EntryToWrite>& sources_;
   const bool compressed_;
+  const EntryDataOptions& options_;
   size_t entry_ = 0;
   size_t chunk_ = 0;
-  size_t fresh_ = static_cast<size_t>(-1);
+  std::optional<size_t> fresh_;  // the entry being stored afresh after its copy failed
   uint64_t readSoFar_ = 0;
   int64_t copyPosition_ = 0;
   BinaryStream stream_;
@@ -445,7 +447,7 @@ Status RunPipeline(const std::vector<EntryToWrite>& entries, CompressionType typ
       job->outOfMemory = true;  // the assembler reports it in the job's turn
     }
   });
-  EntryFeeder feeder(entries, compressed);
+  EntryFeeder feeder(entries, compressed, options);
   EntryAssembler assembler(entries, type, out, options, onEntryStart, stored);
 
   uint64_t submitted = 0;

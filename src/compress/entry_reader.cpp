@@ -112,6 +112,7 @@ bool EntryReader::readField(const BinaryStream& stream, int64_t position, uint8_
     windowStream_ = &stream;
     windowStart_ = position;
     window_.resize(static_cast<size_t>(stream.readAt(position, window_.data(), size)));
+    fieldBytesRead_ += static_cast<int64_t>(window_.size());
     if (window_.size() < 4) return false;
   }
   lastField_ = position;

@@ -59,6 +59,8 @@ class EntryReader {
   int64_t end() const { return end_; }
   // Where each chunk of the last successful read of a compressed entry began, and last its end.
   const std::vector<int64_t>& chunkStarts() const { return chunkStarts_; }
+  // The bytes read so far to find length fields: what the window costs.
+  int64_t fieldBytesRead() const { return fieldBytesRead_; }
 
  private:
   Status readCompressed(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
@@ -80,6 +82,7 @@ class EntryReader {
   int64_t windowStart_ = 0;
   const BinaryStream* windowStream_ = nullptr;
   int64_t lastField_ = 0;  // where the last length field was
+  int64_t fieldBytesRead_ = 0;
 };
 
 }  // namespace tarnix

@@ -244,6 +244,9 @@ void RemoveTemporaryFilesOnInterrupt(bool brokenPipeFails);
 std::string JoinPath(const std::string& directory, const std::string& name);
 // Splits a path into its directory ("." when it has none) and its last component.
 void SplitPath(const std::string& path, std::string* directory, std::string* name);
+// Whether the separator at `cut` in `path` ends a root ("/"; on Windows "C:" too), which keeps
+// it as its own.
+bool EndsRoot(const std::string& path, size_t cut);
 
 // Cores this process may run on.
 unsigned CpuCount();

@@ -63,9 +63,7 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
     *name = path;
     return;
   }
-  // A root ("/", "C:\") keeps its separator.
-  const bool root = cut == 0 || (ColonNamesAStream && path[cut - 1] == ':');
-  *directory = path.substr(0, root ? cut + 1 : cut);
+  *directory = path.substr(0, EndsRoot(path, cut) ? cut + 1 : cut);
   *name = path.substr(cut + 1);
 }
 

@@ -454,6 +454,8 @@ Status SyncFileSystem(const DirectoryHandle& folder) {
 
 // ---- Paths and the rest ----
 
+bool EndsRoot(const std::string&, size_t cut) { return cut == 0; }
+
 std::string NameRefusal(const std::string& component) {
   // NAME_MAX of the file systems Linux and the BSDs use.
   constexpr size_t MaxComponent = 255;

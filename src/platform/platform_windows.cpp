@@ -419,6 +419,8 @@ Status TempFile::commit(Sync) {
 
 void RemoveTemporaryFilesOnInterrupt(bool) { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
 
+bool EndsRoot(const std::string& path, size_t cut) { return cut == 0 || path[cut - 1] == ':'; }
+
 std::string NameRefusal(const std::string& component) {
   // A component holds at most 255 UTF-16 units; a narrow name holds at least as many bytes.
   if (component.size() > 255) {

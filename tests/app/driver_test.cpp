@@ -234,7 +234,18 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"racily clean: written just before the record began", [&] { forge(true, [](StateRecord& r) { r.begun = Now(); }); }, "", true},
       {"another tree's record", [&] { forge(true, [](StateRecord& r) { r.root += "x"; }); }, "", true},
       {"the other setting's record", [&] { forge(true, [](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; }); }, "", true},
-      {"a pack replaced since", [&] { forge(true); WriteFile(pak_ + ".new", ReadFile(pak_)); fs::rename(pak_ + ".new", pak_); }, "", true},
+      {"a pack replaced since, its time kept", [&] {
+         forge(true);
+         WriteFile(pak_ + ".new", ReadFile(pak_));
+         fs::last_write_time(pak_ + ".new", fs::last_write_time(pak_));
+         fs::rename(pak_ + ".new", pak_);
+       }, "", true},
+      {"a file dated after the record began", [&] {
+         fs::last_write_time(a, fs::file_time_type::clock::now() + std::chrono::hours(2));
+         std::string shown;
+         ASSERT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);  // its stamp recorded
+         forge(true);
+       }, "", true},
       {"a pack touched since", [&] { forge(true); fs::last_write_time(pak_, fs::last_write_time(pak_) + std::chrono::hours(1)); }, "", true},
       {"a table that differs", [&] { forge(true, [](StateRecord& r) { r.tableChecksum ^= 1; }); }, "", true},
       {"a damaged record", [&] { forge(true); damage(Flipped); }, "", true},

@@ -1,4 +1,5 @@
 #include "compress/entry_data.h"
+#include "compress/entry_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -141,8 +142,8 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   std::string changed = a, broken = Stored(a);
   changed[40000] ^= 1;  // in its second chunk of three
   broken[10] ^= 1;
-  auto copyOf = [](BinaryStream* pack, const std::string& stored, size_t size, bool whole, uint32_t sum) {
-    return StoredCopy{whole ? Reuse::Whole : Reuse::Chunks, pack, 0, static_cast<uint32_t>(stored.size()),
+  auto copyOf = [](BinaryStream* pack, const std::string& stored, size_t size, bool whole, uint32_t sum, uint32_t at = 0) {
+    return StoredCopy{whole ? Reuse::Whole : Reuse::Chunks, pack, at, static_cast<uint32_t>(stored.size()),
                       static_cast<uint32_t>(size), sum, std::nullopt};
   };
   BinaryStream same = InMemory(Stored(a)), damaged = InMemory(broken), longer = InMemory(Stored(c) + Chunk("more"));
@@ -171,6 +172,37 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
     w = Store({"abc"}, CompressionType::Uncompressed, {}, {copyOf(&plain, copy, 3, true, Sum("xyz"))});
     EXPECT_EQ(w.bytes, copy == "xyz" ? "xyz" : "abc");
   }
+  // The replaced pack's cache goes behind its copies, in aligned runs of 2 MiB from where a run of
+  // copies began: the first two copies let 2 MiB go; the last, after a gap, too little of its own.
+  const uint32_t M = 1 << 20, half = 3 * M / 2;
+  const std::string r = RandomBytes(5 * M, 2);
+  BinaryStream replaced = InMemory(r);
+  auto part = [&](uint32_t at) { return copyOf(&replaced, r.substr(at, half), half, true, Sum(r.substr(at, half)), at); };
+  std::vector<std::pair<int64_t, int64_t>> released;
+  narrow.releaseHook = [&released](int64_t offset, int64_t length) { released.push_back({offset, length}); };
+  w = Store({r.substr(0, half), r.substr(half, half), "new", r.substr(7 * M / 2)}, CompressionType::Uncompressed, narrow,
+            {part(0), part(half), {}, part(7 * M / 2)});
+  EXPECT_EQ(w.bytes, r.substr(0, 3 * M) + "new" + r.substr(7 * M / 2));
+  EXPECT_EQ(released, (std::vector<std::pair<int64_t, int64_t>>{{0, 2 * M}}));
+}
+
+// Length fields are read a page at a time where they lie close together, 4 bytes where far apart.
+TEST(EntryReader, ReadsPagesOfLengthsOnlyWhereTheyLieClose) {
+  const int64_t frame = static_cast<int64_t>(Chunk("ab").size());
+  std::string tiny;
+  for (int i = 0; i < 300; ++i) tiny += Chunk("ab");
+  BinaryStream big = InMemory(Stored(RandomBytes(5 * 32768, 1))), small = InMemory(tiny);
+  EntryReader reader;
+  EntryToRead entry{CompressionType::Compressed, 5 * 32768};
+  ASSERT_TRUE(reader.read(big, entry, ReadMode::Layout).ok());
+  entry.size = 2;
+  // The first alone (another stream), a page from the second that holds the 150th, the last
+  // alone (far from the 150th) and then from what was read, and the first alone again.
+  for (int i : {0, 1, 150, 299, 299, 0}) {
+    entry.offset = i * frame;
+    EXPECT_TRUE(reader.read(small, entry, ReadMode::Layout).ok() && reader.end() == entry.offset + frame) << i;
+  }
+  EXPECT_EQ(reader.fieldBytesRead(), 6 * 4 + 4 + 4096 + 4 + 4);  // the big entry's six lengths first
 }
 
 TEST(ReadEntryData, RefusesDamagedChunks) {
