@@ -86,8 +86,8 @@ class Reader {
   }
 
  private:
-  bool take(size_t n) {
-    if (!ok || n > left()) return ok = false;
+  bool take(size_t n) {  // once a take fails, `ok` stays false, and the record is not used
+    if (n > left()) return ok = false;
     at_ += n;
     return true;
   }

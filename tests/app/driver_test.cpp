@@ -111,8 +111,8 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   damaged.back() ^= 1;  // the Adler-32 of sub/b's last chunk
   std::string near = big;
   near[5] ^= 1;
-  test::MadeEntry misleading{"src/sub\\b", big};  // its data reads back soundly, as other bytes
-  misleading.stored = test::MakePack({{"", near}}, true).bytes.substr(24);
+  // Its data reads back soundly, as other bytes.
+  const test::MadeEntry misleading{"src/sub\\b", big, test::MakePack({{"", near}}, true).bytes.substr(24)};
   const std::string other = test::MakePack({{"src/a", "abc"}, misleading}, true).bytes;
   // A file whose checksum is 0 (the checksum is affine in the last 4 bytes, solved for over
   // GF(2)): its old stored form must not pass for an edit of it.
@@ -125,9 +125,8 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   // nor copied; and with a name holding a NUL, which matches no file.
   const std::string full(32768, 'f');
   const Files withFull = {{"a", "abc"}, {"sub/b", big}, {"z", full}}, withAdded = {{"a", "abc"}, {"sub/b", big}, {"z", full}, {"added", "new"}};
-  test::MadeEntry noFinal{"src/z", full}, padded{"src/z", full}, hidden{std::string("src/a\0hidden", 12), "abc"};
-  noFinal.stored = Chunk(full);
-  padded.stored = Chunk(full) + Chunk("") + "z";  // a byte after the empty last stream, inside its frame
+  // The last: a byte after the empty last stream, inside its frame.
+  test::MadeEntry noFinal{"src/z", full, Chunk(full)}, hidden{std::string("src/a\0hidden", 12), "abc"}, padded{"src/z", full, Chunk(full) + Chunk("") + "z"};
   padded.stored->replace(padded.stored->size() - 13, 4, test::Le32(9));
   const std::string sound = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, {"src/z", full}}, true).bytes;
   const std::string broken = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, noFinal}, true).bytes;
@@ -161,8 +160,7 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   for (const Run& run : runs) {
     SCOPED_TRACE(run.name);
     std::filesystem::remove(pak_);
-    if (run.bytes.empty()) Unchanged(run.first, run.firstOption);
-    if (!run.bytes.empty()) WriteFile(pak_, run.bytes);
+    if (run.bytes.empty()) Unchanged(run.first, run.firstOption); else WriteFile(pak_, run.bytes);
     EXPECT_EQ(Unchanged(run.files, run.option), run.unchanged);
   }
   // A source that cannot be read fails the check (a directory, for root too); one that grew
@@ -222,30 +220,27 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     if (how == Cut || how == Longer) bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
     WriteFile(StateRecordPath(pak_), bytes);
   };
-  const struct {
-    const char* what;
-    std::function<void()> edit;
-    std::string option;
-    bool unchanged;
-  } rows[] = {
+  const struct { const char* what; std::function<void()> edit; std::string option; bool unchanged; } rows[] = {
       {"an honest record", [&] { forge(false); }, "", true},
       {"a lie is believed: no source is read", [&] { forge(true); }, "", false},
+      {"a file added: the others copied on trust, not compressed", [&] {
+         forge(false);
+         WriteFile(dir_ / "src/added", "new");  // compressed alone
+         std::atomic<int> compressed{0};
+         EntryDataOptions counting;
+         counting.chunkHook = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
+         std::string shown;
+         EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown, counting) * 10 + compressed, 1); }, "", true},
       {"-v reads every source", [&] { forge(true); }, "-v", true},
       {"racily clean: written just before the record began", [&] { forge(true, [](StateRecord& r) { r.begun = Now(); }); }, "", true},
       {"another tree's record", [&] { forge(true, [](StateRecord& r) { r.root += "x"; }); }, "", true},
       {"the other setting's record", [&] { forge(true, [](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; }); }, "", true},
-      {"a pack replaced since, its time kept", [&] {
-         forge(true);
-         WriteFile(pak_ + ".new", ReadFile(pak_));
-         fs::last_write_time(pak_ + ".new", fs::last_write_time(pak_));
-         fs::rename(pak_ + ".new", pak_);
-       }, "", true},
+      {"a pack replaced since, its time kept", [&] { forge(true); WriteFile(pak_ + ".new", ReadFile(pak_));
+         fs::last_write_time(pak_ + ".new", fs::last_write_time(pak_)); fs::rename(pak_ + ".new", pak_); }, "", true},
       {"a file dated after the record began", [&] {
          fs::last_write_time(a, fs::file_time_type::clock::now() + std::chrono::hours(2));
-         std::string shown;
-         ASSERT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);  // its stamp recorded
-         forge(true);
-       }, "", true},
+         std::string shown;  // its stamp recorded
+         EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0); forge(true); }, "", true},
       {"a pack touched since", [&] { forge(true); fs::last_write_time(pak_, fs::last_write_time(pak_) + std::chrono::hours(1)); }, "", true},
       {"a table that differs", [&] { forge(true, [](StateRecord& r) { r.tableChecksum ^= 1; }); }, "", true},
       {"a damaged record", [&] { forge(true); damage(Flipped); }, "", true},
@@ -259,12 +254,8 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
        }, "", true},
       {"a same-size edit at once", [&] { forge(false); WriteFile(a, "abd"); }, "", false},
       {"an edit with its time restored", [&] { forge(false); const auto t = fs::last_write_time(a); WriteFile(a, "abd"); fs::last_write_time(a, t); }, "", false},
-      {"another file renamed over it, same size and time", [&] {
-         forge(false);
-         WriteFile(dir_ / "other", "abd");
-         fs::last_write_time(dir_ / "other", fs::last_write_time(a));
-         fs::rename(dir_ / "other", a);
-       }, "", false},
+      {"another file renamed over it, same size and time", [&] { forge(false); WriteFile(dir_ / "other", "abd");
+         fs::last_write_time(dir_ / "other", fs::last_write_time(a)); fs::rename(dir_ / "other", a); }, "", false},
       {"a stored byte flipped, the pack's time kept, then a file added: not copied", [&] {
          forge(false);
          const auto time = fs::last_write_time(pak_);
@@ -272,8 +263,7 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
          bytes.back() ^= 1;  // in b's last chunk
          WriteFile(pak_, bytes);
          fs::last_write_time(pak_, time);
-         WriteFile(dir_ / "src/added", "new");
-       }, "", false},
+         WriteFile(dir_ / "src/added", "new"); }, "", false},
   };
   for (const auto& row : rows) {
     fs::remove_all(src);

@@ -71,7 +71,6 @@ TEST(PublicApi, FindsReadsRangesAndStreams) {
     EXPECT_EQ(error.code, ErrorCode::NotFound);
     ASSERT_TRUE(pack.read(pack.find("d/Sub/bigz"), &content));
     EXPECT_EQ(Text(content), big);
-
     // Ranges: start, middle, across chunk boundaries, the last byte, empty; past the end fails.
     const std::pair<uint64_t, size_t> ranges[] = {{0, 1}, {0, 100000}, {32767, 2}, {30000, 40000},
                                                    {99999, 1}, {100000, 0}, {5, 0}};
@@ -89,7 +88,6 @@ TEST(PublicApi, FindsReadsRangesAndStreams) {
     PackFile file;  // one past the last
     EXPECT_FALSE(pack.readRange(2, 0, nullptr, 0, &error) || pack.read(2, &content, &error) || pack.openFile(2, &file, &error));
     EXPECT_EQ(error.code, ErrorCode::NotFound);
-
     // A stream, in pieces that do not line up with chunks.
     EXPECT_FALSE(pack.openFile(pack.find("d/none"), &file, &error));
     EXPECT_EQ(error.code, ErrorCode::NotFound);
@@ -123,17 +121,9 @@ TEST(PublicApi, OpensPacksInsideFilesAndInMemoryAndRefusesDamagedChunksOnEveryPa
   EXPECT_FALSE(embedded.open(dir / "game.exe", end + 1));
   EXPECT_EQ(embedded.error(), (dir / "game.exe") + ": offset " + std::to_string(end + 1) + " lies past the end of the file");
   EXPECT_FALSE(embedded.read(0, &content));  // a failed open leaves nothing open
-  Error error;
-  ASSERT_TRUE(embedded.open(dir / "game.exe", 16));
-  std::filesystem::resize_file(dir / "game.exe", 16 + 14);  // cut short while open, in a length field
-  EXPECT_FALSE(embedded.read(0, &content, &error));
-  EXPECT_EQ(error.message, (dir / "game.exe") + ": d/a: chunk 0: its length runs past the end of the data");
-
-  test::MadeEntry broken{"d/x", "abc"};
-  broken.stored = test::Chunk("abc");
-  broken.stored->back() ^= 1;  // its Adler-32 no longer holds
-  test::MadeEntry tail{"d/z", std::string(32768, 'z')};  // whose empty last chunk is damaged
-  tail.stored = test::Chunk(tail.content) + test::Chunk("");
+  // The Adler-32 of the first no longer holds, nor that of the empty last chunk of the other.
+  test::MadeEntry broken{"d/x", "abc", test::Chunk("abc")}, tail{"d/z", std::string(32768, 'z'), test::Chunk(std::string(32768, 'z')) + test::Chunk("")};
+  broken.stored->back() ^= 1;
   tail.stored->back() ^= 1;
   const std::string pack = test::MakePack({broken, {"d/y", "xyz"}, tail}, true).bytes;
   EXPECT_FALSE(inMemory.openMemory(pack.data(), pack.size() - 1));
@@ -143,6 +133,7 @@ TEST(PublicApi, OpensPacksInsideFilesAndInMemoryAndRefusesDamagedChunksOnEveryPa
   EXPECT_EQ(Text(content), "xyz");
   std::string whole(32768, '\0');  // a range decodes only the chunks it covers
   EXPECT_TRUE(inMemory.readRange(2, 0, &whole[0], whole.size()));
+  Error error;
   char bytes[3];
   EXPECT_FALSE(inMemory.read(0, &content, &error));
   EXPECT_EQ(error.code, ErrorCode::Damaged);

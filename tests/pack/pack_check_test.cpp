@@ -41,11 +41,7 @@ TEST(PackCheck, NamesTheEntryAndTheFault) {
     Put32(&bytes, at, static_cast<uint32_t>(value));
     return bytes;
   };
-  auto stored = [](const std::string& content, const std::string& form) {
-    test::MadeEntry e{"r/x", content};
-    e.stored = form;
-    return MakePack({e}, true).bytes;
-  };
+  auto stored = [](const std::string& content, const std::string& form) { return MakePack({{"r/x", content, form}}, true).bytes; };
   std::string trailing = Chunk("abc");
   Put32(&trailing, 0, static_cast<uint32_t>(trailing.size() + 3 - 4));
   trailing += "xyz";

@@ -30,7 +30,6 @@ TEST(PackReader, ReadsTheTableAndLeavesTheStreamAtTheData) {
   EXPECT_EQ(std::string(content.begin(), content.end()), "abc");
   pack.stream.close().ok();
   EXPECT_EQ(e.loadData(&content).message(), "data/a.txt: the pack that holds it is not open");
-
   // Name length 0, a length with the top bit set, and a name holding a NUL.
   std::string odd = Header(1, 0, 3) + std::string("\0\0", 2) + std::string(12, '\1') +
                     std::string("\0\x80", 2) + std::string(12, '\2') +

@@ -45,16 +45,14 @@ std::string ShellQuote(const std::string& text);
 // An entry of a pack made by hand: stored as the writer stores `content`, unless `stored` is
 // given; `checksum` defaults to the content's.
 struct MadeEntry {
-  MadeEntry(std::string n, std::string c) : name(std::move(n)), content(std::move(c)) {}
+  MadeEntry(std::string n, std::string c, std::optional<std::string> s = std::nullopt)
+      : name(std::move(n)), content(std::move(c)), stored(std::move(s)) {}
   std::string name, content;
   std::optional<std::string> stored;
   std::optional<uint32_t> checksum;
 };
-struct MadePack {
-  std::string bytes;
-  std::vector<size_t> records;  // where each table record begins
-  std::vector<size_t> data;     // where each entry's stored form begins
-};
+// A pack's bytes, where each table record begins, and where each entry's stored form begins.
+struct MadePack { std::string bytes; std::vector<size_t> records, data; };
 MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed);
 // Framed as the writer frames it, but compressed by zlib, not by the code under test.
 std::string Chunk(const std::string& piece);
