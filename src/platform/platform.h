@@ -244,8 +244,8 @@ void RemoveTemporaryFilesOnInterrupt(bool brokenPipeFails);
 std::string JoinPath(const std::string& directory, const std::string& name);
 // Splits a path into its directory ("." when it has none) and its last component.
 void SplitPath(const std::string& path, std::string* directory, std::string* name);
-// Whether the separator at `cut` in `path` ends a root ("/"; on Windows "C:" too), which keeps
-// it as its own.
+// Whether the separator at `cut` in `path` ends a root, which keeps it: "/", and on Windows
+// the one after a drive ("C:\").
 bool EndsRoot(const std::string& path, size_t cut);
 
 // Cores this process may run on.
