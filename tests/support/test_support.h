@@ -35,8 +35,7 @@ struct CommandResult {
   std::string output, errors;
   long peakKiB = 0;  // where the platform tells
 };
-// Runs a program without a shell (POSIX only). With `signal`, sends it once `ready` says so,
-// given the output so far.
+// Runs a program without a shell (POSIX only); with `signal`, sends it once `ready` says so.
 CommandResult Exec(const std::vector<std::string>& argv, int signal = 0,
                   const std::function<bool(const std::string& output)>& ready = {});
 CommandResult RunShell(const std::string& script);  // /bin/sh -c, POSIX only
