@@ -134,7 +134,8 @@ class PackContents {
 };
 
 // Whether the writer may replace `path`: nothing there, or a regular file (links followed); a
-// directory, FIFO, socket or device is refused with a message that says what it is.
+// directory, FIFO, socket or device is refused with a message that says what it is, and so
+// is a link that leads nowhere (a loop, or a missing target).
 Status CheckReplaceable(const std::string& path);
 
 // Whether a source file of `size` bytes can be an entry at all: its size field, and the

@@ -83,6 +83,8 @@ std::vector<EntryToWrite> EntriesToWrite(const std::vector<PackEntry>& entries,
 }  // namespace
 
 Status CheckReplaceable(const std::string& path) {
+  const std::string broken = platform::BrokenLinkReason(path);
+  if (!broken.empty()) return Status::Refused("Refusing to replace " + path + ": " + broken);
   platform::FileKind kind = platform::KindOf(path, nullptr);
   if (kind != platform::FileKind::Missing && kind != platform::FileKind::Regular) {
     return Status::Refused("Refusing to replace " + path + ": it is " + platform::KindName(kind) +

@@ -60,6 +60,9 @@ const char* KindName(FileKind kind);
 // Follows a chain of symbolic links to the path it ends at (which need not exist); the path
 // itself when it is no link.
 std::string ResolveLinks(const std::string& path);
+// Why `path`, a symbolic link, leads nowhere: a loop of links (the system's reason) or a
+// target that does not exist. Empty when it leads somewhere, or is no link.
+std::string BrokenLinkReason(const std::string& path);
 
 enum class EntryKind {
   File,

@@ -185,6 +185,15 @@ std::string ResolveLinks(const std::string& path) {
   return current;
 }
 
+std::string BrokenLinkReason(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || ::stat(path.c_str(), &st) == 0) {
+    return "";
+  }
+  if (errno == ENOENT) return "it is a symbolic link whose target does not exist";
+  return ErrorString(errno);
+}
+
 namespace {
 
 // What a listed name is. The listing's own type and inode save a stat per entry; links (and

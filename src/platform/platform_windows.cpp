@@ -248,6 +248,7 @@ FileKind KindOf(const std::string& path, FileId* id) {
 
 // The C runtime has no symbolic links to follow.
 std::string ResolveLinks(const std::string& path) { return path; }
+std::string BrokenLinkReason(const std::string&) { return ""; }
 
 // The listing has no status change time or file index: files asked to be stamped are opened
 // one by one for them.

@@ -58,11 +58,19 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   // cannot replace the system's.
   const std::string device = mknod((dir_ / "null.pak").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0
                                  ? dir_ / "null.pak" : "/dev/null";
+  fs::create_symlink("loop2.pak", dir_ / "loop1.pak");
+  fs::create_symlink("loop1.pak", dir_ / "loop2.pak");
+  fs::create_symlink("gone/p.pak", dir_ / "dangling.pak");
   const std::pair<std::string, std::string> refused[] = {
-      {dir_ / "fifo.pak", "a FIFO"}, {device, "a device"}, {dir_ / "dir.pak", "a directory"}};
-  for (const auto& [path, kind] : refused) {
+      {dir_ / "fifo.pak", "it is a FIFO, not a regular file"},
+      {device, "it is a device, not a regular file"},
+      {dir_ / "dir.pak", "it is a directory, not a regular file"},
+      {dir_ / "loop1.pak", "Too many levels of symbolic links"},
+      {dir_ / "dangling.pak", "it is a symbolic link whose target does not exist"}};
+  for (const auto& [path, reason] : refused) {
     CommandResult r = Tarnix({dir_ / "src", path});
-    EXPECT_EQ(r.output + std::to_string(r.status), "Tarnix v1.00\nRefusing to replace " + path + ": it is " + kind + ", not a regular file\n1");
+    EXPECT_EQ(r.output, "Tarnix v1.00\nRefusing to replace " + path + ": " + reason + "\n");
+    EXPECT_EQ(r.status, 1) << path;
   }
   // A link stays a link: the file it leads to is replaced, and keeps its mode and owner; what a
   // killed run left beside it goes (which names are litter is the platform's test).
