@@ -1,5 +1,6 @@
 #include "app/driver.h"
 
+#include <filesystem>
 #include <new>
 
 #include "app/change_detection.h"
@@ -161,6 +162,11 @@ Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tu
 Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   const int64_t begun = Now();
   ScanExclusion exclusion;
+  std::string rootName;
+  // Refused before a scan of the whole file system; a folder that cannot be resolved is left
+  // for the scan to report.
+  Status named = StoredRootName(run.directory, &rootName);
+  if (named.code() == StatusCode::Refused) return named;
   Status target = ExamineTarget(run.packPath, &exclusion);
   if (!target.ok()) return target;
   PackContents pack;
@@ -180,15 +186,15 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   // A directory that cannot be listed must not turn into an empty pack over a good one.
   ScanResult scan = ScanDirectory(run.directory, exclusion, record.has_value());
   if (!scan.status.ok()) return scan.status;
+  if (!named.ok()) return named;
   for (const SkippedEntry& skipped : scan.skipped) {
     console.line("Skipping " + skipped.name + ": " + skipped.reason);
   }
 
   loader.join();
   std::vector<std::optional<Vouched>> vouched;
-  Status listed = AddScannedFiles(scan, RootName(run.directory),
-                                  MakeVoucher(run, replaced, std::move(record)), console, &pack,
-                                  &vouched);
+  Status listed = AddScannedFiles(scan, rootName, MakeVoucher(run, replaced, std::move(record)),
+                                  console, &pack, &vouched);
   if (!listed.ok()) return listed;
 
   bool unchanged = false;
@@ -211,6 +217,22 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
 }
 
 }  // namespace
+
+Status StoredRootName(const std::string& directory, std::string* root) {
+  *root = RootName(directory);
+  if (!root->empty() && *root != "." && *root != "..") return Status();
+  // "..", "." or a second trailing separator: the folder's own name, which extract accepts.
+  std::error_code failed;
+  const std::filesystem::path resolved = std::filesystem::canonical(directory, failed);
+  if (failed) return Status::Io("Cannot read directory " + directory + ": " + failed.message());
+  *root = resolved.filename().string();
+  if (root->empty()) {
+    return Status::Refused("Cannot pack " + directory +
+                           ": it is the root of the file system, which has no name to store "
+                           "its files under");
+  }
+  return Status();
+}
 
 std::string RootName(const std::string& directory) {
   std::string base = directory;

@@ -18,5 +18,9 @@ int RunTarnix(const std::vector<std::string>& args, Console& console,
 // The last path component of the directory argument, with one trailing separator dropped
 // first; either slash separates.
 std::string RootName(const std::string& directory);
+// The name stored before every file: RootName, or where that is empty, "." or "..", the name
+// of the folder `directory` resolves to, so that every stored name can be extracted. Fails for
+// a directory that cannot be resolved, or the root of the file system.
+Status StoredRootName(const std::string& directory, std::string* root);
 
 }  // namespace tarnix

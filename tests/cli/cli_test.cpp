@@ -99,6 +99,23 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   EXPECT_EQ(std::to_string(st.st_mode & 07777) + " " + ReadFile(dir_ / "out/src/a.txt"), std::to_string(0640) + " abc");
 }
 
+// Whatever names the directory, a pack written with status 0 passes test: "." and ".." are
+// stored as the folders they resolve to.
+TEST_F(Trust, EveryPackWrittenPassesTest) {
+  const std::tuple<std::string, std::string, std::string> rows[] = {
+      {"src", ".", "src/a.txt"}, {"src/sub", "..", "src/a.txt"}, {".", "src//", "src/a.txt"},
+      {".", "src/sub/.", "sub/b.bin"}, {"/", "/", ""}};
+  for (const auto& [cwd, directory, first] : rows) {
+    const std::string pak = dir_ / "roots.pak";
+    CommandResult r = RunShell("cd " + ShellQuote(cwd == "/" ? cwd : dir_ / cwd) + " && exec " +
+                               ShellQuote(TARNIX_BINARY) + Quoted({directory, pak}));
+    EXPECT_EQ(r.status, first.empty() ? 1 : 0) << directory << r.output;
+    if (first.empty()) continue;  // the root of the file system has no name to store
+    EXPECT_EQ(RunShell(ShellQuote(TARNIX_INSPECT) + Quoted({"test", pak})).status, 0) << directory;
+    EXPECT_EQ(RunShell(ShellQuote(TARNIX_INSPECT) + Quoted({"list", "--names", pak})).output.substr(0, first.size()), first) << directory;
+  }
+}
+
 // The new pack reaches the disk before it replaces the old; extract's files reach it with one
 // sync at the end, not one per file.
 TEST_F(Trust, WrittenFilesReachTheDisk) {
