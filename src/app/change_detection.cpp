@@ -1,6 +1,7 @@
 #include "app/change_detection.h"
 
 #include <atomic>
+#include <cstring>
 #include <new>
 
 #include "app/name_index.h"
@@ -73,15 +74,38 @@ Status ChecksumSources(const std::vector<const PackEntry*>& entries, std::vector
   return Status();
 }
 
-// Decodes in full the stored entry each Whole plan would copy: a table that vouches for data
-// that no longer reads back must not keep the pack, nor be copied from.
-void DropWhatDoesNotReadBack(const PackContents& replaced, std::vector<EntryReuse>* reuse) {
+// Whether the stored entry decodes, by the entry reader's rules, to exactly the bytes its
+// source holds now: what a matching checksum only suggests.
+bool StoredBytesAreTheSource(BinaryStream& pack, const EntryToRead& stored, const PackEntry& entry,
+                             EntryReader& reader, std::vector<uint8_t>* buffer) {
+  BinaryStream source;
+  if (entry.source() == nullptr || !source.open(entry.source()->path, OpenMode::Read)) return false;
+  const Status same = reader.read(pack, stored, ReadMode::Full, [&](const uint8_t* data, size_t size) {
+    if (size == 0) return Status();  // an empty chunk: its pointers may be null
+    buffer->resize(size);
+    const bool equal = source.read(buffer->data(), static_cast<int64_t>(size)) ==
+                           static_cast<int64_t>(size) &&
+                       std::memcmp(buffer->data(), data, size) == 0;
+    return equal ? Status() : Status::Refused("the source differs");
+  });
+  uint8_t more = 0;
+  return same.ok() && source.read(&more, 1) == 0 && source.status().ok();
+}
+
+// Decodes the stored entry of each plan in `confirm` and compares it with its source byte for
+// byte; a plan whose entry does not read back, or holds other bytes, copies nothing whole.
+void ConfirmByBytes(const PackContents& pack, const PackContents& replaced,
+                    const std::vector<size_t>& confirm, std::vector<EntryReuse>* reuse) {
   BinaryStream stream = replaced.stream;
   EntryReader reader;
-  for (EntryReuse& plan : *reuse) {
+  std::vector<uint8_t> buffer;
+  const bool chunks = replaced.compressionType == CompressionType::Compressed;
+  for (size_t i : confirm) {
+    EntryReuse& plan = (*reuse)[i];
     if (plan.kind != Reuse::Whole) continue;
-    if (!reader.read(stream, StoredEntryAt(replaced, *plan.replaced), ReadMode::Full).ok()) {
-      plan = EntryReuse{};
+    if (!StoredBytesAreTheSource(stream, StoredEntryAt(replaced, *plan.replaced), pack.entries[i],
+                                 reader, &buffer)) {
+      plan = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, plan.replaced, std::nullopt};
     }
   }
 }
@@ -125,7 +149,8 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
                        bool* unchanged, std::vector<EntryReuse>* reuse,
-                       const std::vector<std::optional<Vouched>>* vouched, size_t* sourcesRead) {
+                       const std::vector<std::optional<Vouched>>* vouched, size_t* sourcesRead,
+                       bool compareBytes) {
   *unchanged = false;
   if (sourcesRead != nullptr) *sourcesRead = 0;
   reuse->assign(pack.entries.size(), EntryReuse{});
@@ -156,7 +181,16 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
     EntryReuse& plan = (*reuse)[unread[k]];
     if (unchangedSize[k] && checksums[k] == plan.replaced->checksum) plan.kind = Reuse::Whole;
   }
-  if (verify) DropWhatDoesNotReadBack(replaced, reuse);
+  // A file read here is one the record, where there is one, could not vouch for: it may have
+  // changed, and another content can have the same checksum. With -v, nothing is taken on a
+  // checksum's word.
+  if (verify) {
+    std::vector<size_t> all(pack.entries.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    ConfirmByBytes(pack, replaced, all, reuse);
+  } else if (compareBytes) {
+    ConfirmByBytes(pack, replaced, unread, reuse);
+  }
   size_t whole = 0;
   for (const EntryReuse& plan : *reuse) whole += plan.kind == Reuse::Whole ? 1 : 0;
   *unchanged = whole == replaced.entries.size() && whole == pack.entries.size();

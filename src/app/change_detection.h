@@ -29,16 +29,19 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 //   has, worked out here from its bytes: Reuse::Whole;
 // - a stored entry of the same name otherwise, in a compressed pack: Reuse::Chunks;
 // - else Reuse::None.
-// With `verify` every entry planned Whole is decoded in full as well, and one that does not
-// read back is planned None. `*unchanged` says whether every stored entry is planned Whole, one
-// for one. Fails only when a source cannot be read.
+// With `verify` every entry planned Whole is decoded in full as well and compared with its
+// source byte for byte; with `compareBytes`, so is each one whose source was read here. One
+// that does not read back, or holds other bytes, is planned as a changed file. `*unchanged`
+// says whether every stored entry is planned Whole, one for one. Fails only when a source
+// cannot be read.
 //
 // `vouched` (optional, one per entry of `pack`) holds what a state record vouches for: those
 // sources are not read, and a Whole plan carries the stored bytes' checksum the record keeps.
-// `*sourcesRead` (optional) counts the sources that were read.
+// `*sourcesRead` (optional) counts the sources that were read. Without a record and without
+// `verify`, a checksum match is all there is to go by.
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
                        bool* unchanged, std::vector<EntryReuse>* reuse,
                        const std::vector<std::optional<Vouched>>* vouched = nullptr,
-                       size_t* sourcesRead = nullptr);
+                       size_t* sourcesRead = nullptr, bool compareBytes = false);
 
 }  // namespace tarnix

@@ -76,7 +76,7 @@ Status ProbeSource(const SourceEntry& file, uint32_t* size, std::optional<platfo
 
 // Lists every scanned file into `pack`. A file the voucher vouches for (its metadata unchanged
 // since a run read it) is not opened: `*vouched` receives its checksum.
-Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Voucher voucher,
+Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Voucher& voucher,
                  Console& console, PackContents* pack, std::vector<std::optional<Vouched>>* vouched) {
   pack->entries.reserve(scan.entries.size());
   vouched->reserve(scan.entries.size());
@@ -193,14 +193,17 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
 
   loader.join();
   std::vector<std::optional<Vouched>> vouched;
-  Status listed = AddScannedFiles(scan, rootName, MakeVoucher(run, replaced, std::move(record)),
-                                  console, &pack, &vouched);
+  Voucher voucher = MakeVoucher(run, replaced, std::move(record));
+  Status listed = AddScannedFiles(scan, rootName, voucher, console, &pack, &vouched);
   if (!listed.ok()) return listed;
 
   bool unchanged = false;
   std::vector<EntryReuse> reuse;
   size_t sourcesRead = 0;
-  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse, &vouched, &sourcesRead);
+  // Where a record is in force, a file it does not vouch for is one whose size, times or
+  // identity changed: a matching checksum cannot keep its old bytes.
+  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse, &vouched,
+                                    &sourcesRead, !voucher.empty());
   if (!compared.ok()) return compared;
   if (unchanged) {
     // A run that read sources proved them anew; one that read none has nothing to add.

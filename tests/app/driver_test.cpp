@@ -210,6 +210,9 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     if (change) change(*record);
     SaveStateRecord(*record);
   };
+  // Other bytes of the same size and checksum: the CRC's own polynomial added to the first five.
+  std::string twin = "abcde";
+  for (size_t i = 0; i < 5; ++i) twin[i] = static_cast<char>(twin[i] ^ "\x41\x06\x71\xdb\x01"[i]);
   enum Damage { Flipped, Cut, Longer, Tiny };  // the middle two with their checksum made to fit
   auto damage = [&](Damage how) {
     std::string bytes = ReadFile(StateRecordPath(pak_));
@@ -252,9 +255,11 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
          forge(true, [&other](StateRecord& r) { r.packPath = RecordKey(other); });
          WriteFile(StateRecordPath(pak_), ReadFile(StateRecordPath(other)));
        }, "", true},
-      {"a same-size edit at once", [&] { forge(false); WriteFile(a, "abd"); }, "", false},
-      {"an edit with its time restored", [&] { forge(false); const auto t = fs::last_write_time(a); WriteFile(a, "abd"); fs::last_write_time(a, t); }, "", false},
-      {"another file renamed over it, same size and time", [&] { forge(false); WriteFile(dir_ / "other", "abd");
+      {"a same-size edit at once", [&] { forge(false); WriteFile(a, "abcdf"); }, "", false},
+      {"a same-size edit whose checksum is the old one's", [&] { forge(false); WriteFile(a, twin); }, "", false},
+      {"-v compares bytes, not checksums", [&] { WriteFile(a, twin); }, "-v", false},
+      {"an edit with its time restored", [&] { forge(false); const auto t = fs::last_write_time(a); WriteFile(a, "abcdf"); fs::last_write_time(a, t); }, "", false},
+      {"another file renamed over it, same size and time", [&] { forge(false); WriteFile(dir_ / "other", "abcdf");
          fs::last_write_time(dir_ / "other", fs::last_write_time(a)); fs::rename(dir_ / "other", a); }, "", false},
       {"a stored byte flipped, the pack's time kept, then a file added: not copied", [&] {
          forge(false);
@@ -268,7 +273,7 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
   for (const auto& row : rows) {
     fs::remove_all(src);
     fs::remove(pak_);
-    WriteFile(a, "abc");
+    WriteFile(a, "abcde");
     WriteFile(dir_ / "src/b", test::RandomBytes(70000, 3));
     std::string out;
     ASSERT_EQ(RunTool({"Tarnix", src, pak_}, &out), 0) << out;
