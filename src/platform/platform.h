@@ -222,7 +222,10 @@ class TempFile {
   // points at. Sync::Now makes the rename durable before returning; Sync::Later leaves that to
   // one SyncFileSystem after a batch of files (where the platform can defer it).
   enum class Sync { Now, Later };
-  Status commit(Sync sync = Sync::Now);
+  // With Outcome::Settled the rename is what the run was for: from the moment it is made, an
+  // interruption no longer ends the process, whose status would then call a success a failure.
+  enum class Outcome { Pending, Settled };
+  Status commit(Sync sync = Sync::Now, Outcome outcome = Outcome::Pending);
   const std::string& path() const { return path_; }  // for messages
 
  private:
@@ -237,7 +240,8 @@ class TempFile {
 
 // From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE (a console Ctrl+C on Windows) remove the
 // temporary files of live TempFiles and end the process as the signal would: status 128 + the
-// signal's number. With `brokenPipeFails`, SIGPIPE is ignored instead, so that writing to a
+// signal's number, unless a commit has settled the run (TempFile::Outcome::Settled): then the
+// signal is let pass and the run ends as it would have. With `brokenPipeFails`, SIGPIPE is ignored instead, so that writing to a
 // closed pipe fails like any other write. Signals ignored when the program started stay
 // ignored. Programs call it; the library never installs handlers of its own.
 void RemoveTemporaryFilesOnInterrupt(bool brokenPipeFails);

@@ -306,6 +306,9 @@ struct Slot {
   char name[64] = {};
 };
 Slot g_slots[32];
+// Set while the rename that settles the run is made, and kept once it is.
+std::atomic<bool> g_settled{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read by a signal handler");
 
 static_assert(TemporaryNameMax < sizeof(Slot::name), "a temporary name and its NUL fit a slot");
 
@@ -327,6 +330,7 @@ void Unregister(std::optional<int>* slot) {
 }
 
 void OnInterrupt(int signalNumber) {
+  if (g_settled.load()) return;  // the run's work is done: it ends as it would have
   for (Slot& slot : g_slots) {
     if (slot.state.load() == 2) ::unlinkat(slot.directory, slot.name, 0);
   }
@@ -438,10 +442,15 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   return SystemError(path_, EEXIST);
 }
 
-Status TempFile::commit(Sync sync) {
+Status TempFile::commit(Sync sync, Outcome outcome) {
   const int dirFd = static_cast<int>(directory_);
+  // Settled before the rename, so that no moment after it can end the run with a failure; a
+  // signal ignored while a rename fails leaves the run failing all the same.
+  if (outcome == Outcome::Settled) g_settled.store(true);
   if (::renameat(dirFd, name_.c_str(), dirFd, target_.c_str()) != 0) {
-    return SystemError(targetPath_);
+    const int failed = errno;
+    if (outcome == Outcome::Settled) g_settled.store(false);
+    return SystemError(targetPath_, failed);
   }
   name_.clear();  // nothing left to remove
   // The rename itself reaches the disk only with its directory.

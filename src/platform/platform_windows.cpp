@@ -106,6 +106,8 @@ struct Slot {
   char path[MAX_PATH * 2] = {};
 };
 Slot g_slots[32];
+// Set while the rename that settles the run is made, and kept once it is.
+std::atomic<bool> g_settled{false};
 
 std::optional<int> Register(const std::string& path) {
   if (path.size() >= sizeof(Slot::path)) return std::nullopt;
@@ -125,6 +127,7 @@ void Unregister(std::optional<int>* slot) {
 }
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (g_settled.load()) return TRUE;  // the run's work is done: it ends as it would have
   // The files were opened to allow deletion while open; they go when the process ends.
   for (Slot& slot : g_slots) {
     if (slot.state.load() == 2) DeleteFileA(slot.path);
@@ -395,7 +398,7 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
 // sync afterwards, and no call to sync a whole volume without administrator rights.
 Status SyncFileSystem(const DirectoryHandle&) { return Status(); }
 
-Status TempFile::commit(Sync) {
+Status TempFile::commit(Sync, Outcome outcome) {
   // A link at the target is replaced itself, not what it points at. It is moved aside first,
   // not deleted, so that a move that fails puts it back.
   std::string aside;
@@ -406,9 +409,12 @@ Status TempFile::commit(Sync) {
       return SystemError(targetPath_, ErrnoFromLastError());
     }
   }
+  // Settled before the move, so that no moment after it can end the run with a failure.
+  if (outcome == Outcome::Settled) g_settled.store(true);
   if (!MoveFileExA(path_.c_str(), targetPath_.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     Status failure = SystemError(targetPath_, ErrnoFromLastError());
+    if (outcome == Outcome::Settled) g_settled.store(false);
     if (!aside.empty()) MoveFileExA(aside.c_str(), targetPath_.c_str(), MOVEFILE_WRITE_THROUGH);
     return failure;
   }

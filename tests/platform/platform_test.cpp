@@ -9,6 +9,8 @@
 #include <process.h>
 #define getpid _getpid
 #else
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -86,6 +88,33 @@ TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
   test::WriteFile(first.path().substr(0, cut) + std::to_string(std::stoul(first.path().substr(cut)) + 1), "");
   ASSERT_TRUE(second.create(folder, "t", &file).ok() && std::fclose(file) == 0);
 }
+
+#ifndef _WIN32
+// Once the rename that settles a run is made, an interruption lets the run end as it would.
+TEST(Platform, AnInterruptionAfterTheSettlingCommitIsNoFailure) {
+  test::TempDir dir;
+  using Outcome = platform::TempFile::Outcome;
+  for (Outcome outcome : {Outcome::Pending, Outcome::Settled}) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      platform::RemoveTemporaryFilesOnInterrupt(false);
+      platform::DirectoryHandle folder;
+      platform::TempFile temp;
+      std::FILE* file = nullptr;
+      if (!folder.open(dir.path(), false).ok() || !temp.create(folder, "p", &file).ok() ||
+          std::fclose(file) != 0 || !temp.commit(platform::TempFile::Sync::Now, outcome).ok()) {
+        _exit(3);
+      }
+      raise(SIGTERM);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status),
+              outcome == Outcome::Settled ? 0 : 128 + SIGTERM);
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace tarnix
