@@ -160,40 +160,27 @@ constexpr char PathSeparators[] = "/";
 constexpr bool ColonNamesAStream = false;
 #endif
 
-// Temporary files are named with a dot, a short fixed stem and a unique ending, so that a long
-// target name still leaves room, and so that a scan can tell them. The ending names the machine
-// (a number made from its name) and the process, so that a later run can tell litter that a
-// killed run left from a file that a live one is writing.
+// A temporary file is never recognised by its name alone. Once it has a name, that name is a
+// dot, a short fixed stem and a hash of the file's own identity (device and file number), so
+// that a long target name still leaves room, and so that the name proves which file it was
+// given to: a user's file, or a copy, of that name does not match. While a run lives it holds
+// a lock on each of its temporary files, which tells a live run's file from a killed one's
+// across process namespaces and machines. Where the system can, a file has no name at all
+// until its commit (Linux: O_TMPFILE), so that a killed run leaves nothing.
 constexpr char TemporaryStem[] = ".tarnix-";
-// The longest name it gives: the stem, then at most 10, 20 and 10 digits with two dashes.
-constexpr size_t TemporaryNameMax = sizeof TemporaryStem - 1 + 10 + 1 + 20 + 1 + 10;
-inline std::string TemporaryName(uint32_t machine, unsigned long processId, unsigned counter) {
-  return TemporaryStem + std::to_string(machine) + "-" + std::to_string(processId) + "-" +
-         std::to_string(counter);
-}
-inline bool IsTemporaryName(const std::string& name) {
-  const std::string stem = TemporaryStem;
-  if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0) return false;
-  return name.find_first_not_of("0123456789-", stem.size()) == std::string::npos;
-}
-// The process that made a temporary file of `name` on `machine`; false for any other name. At
-// most nine digits, so that the number fits every system's process id, and never 0, which no
-// process of ours has (it would name a whole process group to kill()).
-inline bool TemporaryFileOwner(const std::string& name, uint32_t machine,
-                               unsigned long* processId) {
-  if (!IsTemporaryName(name)) return false;
-  const std::string prefix = TemporaryStem + std::to_string(machine) + "-";
-  if (name.compare(0, prefix.size(), prefix) != 0) return false;
-  const size_t cut = name.find('-', prefix.size());
-  if (cut == std::string::npos || cut == prefix.size() || cut - prefix.size() > 9) return false;
-  *processId = std::stoul(name.substr(prefix.size(), cut - prefix.size()));
-  return *processId != 0 && name.find_first_not_of("0123456789", cut + 1) == std::string::npos &&
-         cut + 1 < name.size();
-}
-// This machine's number for temporary names.
-uint32_t MachineTag();
-// Removes the temporary files in `folder` that runs of this tool on this machine left when
-// they were killed: only regular files of that name whose process no longer exists.
+// The longest name it gives: the stem, 16 hex digits, and "-" with a suffix of two digits.
+constexpr size_t TemporaryNameMax = sizeof TemporaryStem - 1 + 16 + 3;
+// The name for the file of identity `id`; a `suffix` (1 to 99) tells it from a file that
+// holds the plain name already.
+std::string TemporaryName(const FileId& id, unsigned suffix = 0);
+// Whether `name` is the temporary name of the file of identity `id`.
+bool NamesTemporaryFile(const std::string& name, const FileId& id);
+// Whether `name` in `folder` is a temporary file of this tool, live or left by a killed run:
+// a regular file whose name carries its identity. A scan leaves out only these.
+bool IsOwnTemporaryFile(const std::string& folder, const std::string& name);
+// Removes from `folder` the temporary files that killed runs of this tool left: only regular
+// files that are this user's, whose name carries their identity, and on which no run holds
+// its lock.
 void RemoveStaleTemporaryFiles(const DirectoryHandle& folder);
 
 // Makes every file written and renamed on the file system that holds `folder` durable: one
@@ -230,8 +217,10 @@ class TempFile {
 
  private:
   void discard();
+  Status nameFile(const std::string& folderPath);
   long long directory_ = -1;
-  std::string name_;
+  long long held_ = -1;  // our own descriptor or handle of the file, which holds its lock
+  std::string name_;      // empty while the file has no name
   std::string target_;
   std::string targetPath_;
   std::string path_;

@@ -67,4 +67,37 @@ void SplitPath(const std::string& path, std::string* directory, std::string* nam
   *name = path.substr(cut + 1);
 }
 
+namespace {
+
+// FNV-1a over the identity: short, and the same on every system and in every run.
+std::string IdentityHash(const FileId& id) {
+  uint64_t hash = 14695981039346656037ull;
+  for (uint64_t part : {id.device, id.inode}) {
+    for (int i = 0; i < 8; ++i) hash = (hash ^ ((part >> (8 * i)) & 0xFF)) * 1099511628211ull;
+  }
+  static const char digits[] = "0123456789abcdef";
+  std::string text(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4) text[static_cast<size_t>(i)] = digits[hash & 15];
+  return text;
+}
+
+}  // namespace
+
+std::string TemporaryName(const FileId& id, unsigned suffix) {
+  std::string name = TemporaryStem + IdentityHash(id);
+  if (suffix != 0) name += "-" + std::to_string(suffix);
+  return name;
+}
+
+bool NamesTemporaryFile(const std::string& name, const FileId& id) {
+  const size_t plain = sizeof TemporaryStem - 1 + 16;
+  if (!id.known || name.size() < plain || name.size() > TemporaryNameMax) return false;
+  if (name.compare(0, plain, TemporaryName(id)) != 0) return false;
+  if (name.size() == plain) return true;
+  // A suffix: "-" and 1 to 99, without a leading zero.
+  const std::string suffix = name.substr(plain);
+  return suffix.size() >= 2 && suffix[0] == '-' && suffix[1] != '0' &&
+         suffix.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
 }  // namespace tarnix::platform

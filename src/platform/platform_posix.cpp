@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -360,20 +361,62 @@ void TempFile::discard() {
   if (!name_.empty()) ::unlinkat(static_cast<int>(directory_), name_.c_str(), 0);
   Unregister(&slot_);
   name_.clear();
+  if (held_ != -1) ::close(static_cast<int>(held_));  // the lock goes with it
+  held_ = -1;
   if (directory_ != -1) ::close(static_cast<int>(directory_));
   directory_ = -1;
 }
 
-uint32_t MachineTag() {
-  // Worked out once: every temporary file asks for it.
-  static const uint32_t tag = [] {
-    char host[256] = {};
-    ::gethostname(host, 255);  // the last byte stays the terminator, even for a name cut short
-    uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
-    for (unsigned char c : std::string_view(host)) hash = (hash ^ c) * 16777619u;
-    return hash;
-  }();
-  return tag;
+namespace {
+
+// The lock a run holds on each of its temporary files, for as long as it has the file open:
+// an OFD lock where the system has them (local and network file systems alike), else flock.
+// A run takes it exclusive on a file open for writing; a cleaner takes it shared on a file it
+// opened for reading, and gets it only when no run holds the file.
+bool TryLock(int fd, bool exclusive) {
+#ifdef F_OFD_SETLK
+  struct flock lock = {};
+  lock.l_type = static_cast<short>(exclusive ? F_WRLCK : F_RDLCK);
+  lock.l_whence = SEEK_SET;  // from 0 with a length of 0: the whole file
+  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return true;
+  if (errno != EINVAL) return false;  // EINVAL: a kernel without them
+#endif
+  return ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
+}
+
+#ifdef O_TMPFILE
+// A name through which an unnamed file can be linked without privileges.
+std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+#endif
+
+// Gives the file open as `fd` in `dirFd` the name that carries its identity, by a link from
+// `from` (relative to `fromDir`; a /proc path needs AT_SYMLINK_FOLLOW in `flags`): a link
+// never replaces what holds the name.
+Status LinkProven(int dirFd, int fd, int fromDir, const std::string& from, int flags,
+                  std::string* name, std::optional<int>* slot) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return SystemError(from);
+  for (unsigned suffix = 0; suffix < 100; ++suffix) {
+    *name = TemporaryName(IdOf(st), suffix);
+    // Registered before it exists, so that no moment leaves it behind.
+    *slot = Register(dirFd, *name);
+    if (::linkat(fromDir, from.c_str(), dirFd, name->c_str(), flags) == 0) {
+      return Status();
+    }
+    const int err = errno;
+    Unregister(slot);
+    if (err != EEXIST) return SystemError(from, err);
+  }
+  return SystemError(from, EEXIST);
+}
+
+}  // namespace
+
+bool IsOwnTemporaryFile(const std::string& folder, const std::string& name) {
+  if (name.compare(0, sizeof TemporaryStem - 1, TemporaryStem) != 0) return false;
+  struct stat st;
+  return ::lstat(JoinPath(folder, name).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         NamesTemporaryFile(name, IdOf(st));
 }
 
 void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
@@ -384,16 +427,17 @@ void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
     ::close(fd);
     return;
   }
-  const uint32_t machine = MachineTag();
   while (struct dirent* ent = ::readdir(dir)) {
-    unsigned long owner = 0;
-    if (!TemporaryFileOwner(ent->d_name, machine, &owner)) continue;
-    // A process that exists, ours or another user's (EPERM), may still be writing it.
-    if (::kill(static_cast<pid_t>(owner), 0) == 0 || errno != ESRCH) continue;
+    if (std::strncmp(ent->d_name, TemporaryStem, sizeof TemporaryStem - 1) != 0) continue;
+    int file = ::openat(fd, ent->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file == -1) continue;
     struct stat st;
-    if (::fstatat(fd, ent->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
+    // Ours by its name and owner, and dead: no run holds its lock.
+    if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        NamesTemporaryFile(ent->d_name, IdOf(st)) && TryLock(file, false)) {
       ::unlinkat(fd, ent->d_name, 0);
     }
+    ::close(file);
   }
   ::closedir(dir);
 }
@@ -408,42 +452,91 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   directory_ = dirFd;
   target_ = target;
   targetPath_ = JoinPath(directory.path(), target);
-  static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name =
-        TemporaryName(MachineTag(), static_cast<unsigned long>(::getpid()), counter++);
-    path_ = JoinPath(directory.path(), name);
-    // Registered before it exists, so that no moment leaves it behind.
-    slot_ = Register(dirFd, name);
-    int fd = ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0666);
-    if (fd == -1) {
-      int err = errno;
-      Unregister(&slot_);
-      if (err == EEXIST) continue;
-      return SystemError(path_, err);
-    }
-    name_ = name;
-    struct stat old;
-    if (mode == Mode::OfTarget &&
-        ::fstatat(dirFd, target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
-      // Keep the replaced file's owner and mode; only root may give a file away.
-      bool owned = ::fchown(fd, old.st_uid, old.st_gid) == 0;
-      ::fchmod(fd, old.st_mode & (owned ? 07777 : 0777));
-    }
-    *file = ::fdopen(fd, "wb");
-    if (*file == nullptr) {
-      Status failure = SystemError(path_);
-      ::close(fd);
-      return failure;
-    }
-    return Status();
+  path_ = targetPath_;  // until it has a name of its own
+  int fd = -1;
+#ifdef O_TMPFILE
+  // Unnamed until its commit, where the file system allows it and /proc can link it then.
+  fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd != -1 && ::access(ProcPath(fd).c_str(), F_OK) != 0) {
+    ::close(fd);
+    fd = -1;
   }
-  return SystemError(path_, EEXIST);
+#endif
+  if (fd == -1) {
+    Status named = nameFile(directory.path());
+    if (!named.ok()) return named;
+    fd = static_cast<int>(held_);
+    held_ = -1;
+  }
+  held_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (held_ == -1 || (name_.empty() && !TryLock(static_cast<int>(held_), true))) {
+    Status failure = SystemError(path_);
+    ::close(fd);
+    return failure;
+  }
+  struct stat old;
+  if (mode == Mode::OfTarget &&
+      ::fstatat(dirFd, target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+    // Keep the replaced file's owner and mode; only root may give a file away.
+    bool owned = ::fchown(fd, old.st_uid, old.st_gid) == 0;
+    ::fchmod(fd, old.st_mode & (owned ? 07777 : 0777));
+  }
+  *file = ::fdopen(fd, "wb");
+  if (*file == nullptr) {
+    Status failure = SystemError(path_);
+    ::close(fd);
+    return failure;
+  }
+  return Status();
+}
+
+// Where a file cannot be unnamed: created under a name no identity matches, locked, and then
+// linked to its proven name; `held_` receives its descriptor.
+Status TempFile::nameFile(const std::string& folderPath) {
+  const int dirFd = static_cast<int>(directory_);
+  static std::atomic<unsigned> counter{0};
+  std::string provisional;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd == -1; ++attempt) {
+    provisional = std::string(TemporaryStem) + "new-" + std::to_string(::getpid()) + "-" +
+                  std::to_string(counter++);
+    slot_ = Register(dirFd, provisional);
+    fd = ::openat(dirFd, provisional.c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int err = errno;
+    if (fd == -1) Unregister(&slot_);
+    if (fd == -1 && err != EEXIST) return SystemError(JoinPath(folderPath, provisional), err);
+  }
+  if (fd == -1) return SystemError(JoinPath(folderPath, provisional), EEXIST);
+  std::optional<int> provisionalSlot = slot_;
+  Status named = TryLock(fd, true) ? LinkProven(dirFd, fd, dirFd, provisional, 0, &name_, &slot_)
+                                   : SystemError(JoinPath(folderPath, provisional));
+  ::unlinkat(dirFd, provisional.c_str(), 0);
+  Unregister(&provisionalSlot);
+  if (!named.ok()) {
+    name_.clear();
+    ::close(fd);
+    return named;
+  }
+  path_ = JoinPath(folderPath, name_);
+  held_ = fd;
+  return Status();
 }
 
 Status TempFile::commit(Sync sync, Outcome outcome) {
   const int dirFd = static_cast<int>(directory_);
+#ifdef O_TMPFILE
+  if (name_.empty()) {
+    // Named only now, locked already, for the moment until the rename.
+    const int fd = static_cast<int>(held_);
+    Status linked =
+        LinkProven(dirFd, fd, AT_FDCWD, ProcPath(fd), AT_SYMLINK_FOLLOW, &name_, &slot_);
+    if (!linked.ok()) {
+      name_.clear();
+      return SystemError(targetPath_, linked.errorNumber());
+    }
+  }
+#endif
   // Settled before the rename, so that no moment after it can end the run with a failure; a
   // signal ignored while a rename fails leaves the run failing all the same.
   if (outcome == Outcome::Settled) g_settled.store(true);

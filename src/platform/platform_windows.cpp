@@ -319,43 +319,45 @@ void TempFile::discard() {
   if (!name_.empty()) DeleteFileA(path_.c_str());
   Unregister(&slot_);
   name_.clear();
-}
-
-uint32_t MachineTag() {
-  char host[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD length = sizeof host;
-  GetComputerNameA(host, &length);
-  uint32_t hash = 2166136261u;  // FNV-1a: short, and the same in every run
-  for (const char* c = host; *c != '\0'; ++c) hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
-  return hash;
+  if (held_ != -1) CloseHandle(reinterpret_cast<HANDLE>(held_));  // the lock goes with it
+  held_ = -1;
 }
 
 namespace {
 
-bool ProcessIsGone(unsigned long processId) {
-  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
-  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
-  DWORD code = 0;
-  const bool gone = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
-  CloseHandle(process);
-  return gone;
+// The lock a run holds on each of its temporary files while it has the file open: one byte far
+// past any data, so that it never stands in the way of reading or writing the file.
+bool TryLock(HANDLE file) {
+  OVERLAPPED beyond = {};
+  beyond.OffsetHigh = 0x40000000;
+  return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyond);
 }
 
 }  // namespace
+
+bool IsOwnTemporaryFile(const std::string& folder, const std::string& name) {
+  if (name.compare(0, sizeof TemporaryStem - 1, TemporaryStem) != 0) return false;
+  const std::string path = JoinPath(folder, name);
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+         NamesTemporaryFile(name, IdOf(path));
+}
 
 void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(JoinPath(folder.path(), std::string(TemporaryStem) + "*").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return;
-  const uint32_t machine = MachineTag();
   do {
-    unsigned long owner = 0;
-    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-        !TemporaryFileOwner(found.cFileName, machine, &owner) ||
-        owner == static_cast<unsigned long>(_getpid()) || !ProcessIsGone(owner)) {
-      continue;
-    }
-    DeleteFileA(JoinPath(folder.path(), found.cFileName).c_str());
+    if (!IsOwnTemporaryFile(folder.path(), found.cFileName)) continue;
+    const std::string path = JoinPath(folder.path(), found.cFileName);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) continue;
+    const bool dead = TryLock(file);  // no run holds it
+    CloseHandle(file);
+    if (dead) DeleteFileA(path.c_str());
   } while (FindNextFileA(find, &found));
   FindClose(find);
 }
@@ -367,30 +369,67 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   target_ = target;
   targetPath_ = JoinPath(directory.path(), target);
   static std::atomic<unsigned> counter{0};
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name =
-        TemporaryName(MachineTag(), static_cast<unsigned long>(_getpid()), counter++);
-    path_ = JoinPath(directory.path(), name);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  // First under a name no identity matches; then, locked, under the one that carries its own.
+  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    name_ = std::string(TemporaryStem) + "new-" + std::to_string(_getpid()) + "-" +
+            std::to_string(counter++);
+    path_ = JoinPath(directory.path(), name_);
     slot_ = Register(path_);
     // Shared for deletion, so that an interrupted run can remove it while it is still open.
-    HANDLE h = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      int err = ErrnoFromLastError();
-      Unregister(&slot_);
-      if (err == EEXIST) continue;
+    h = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const int err = h == INVALID_HANDLE_VALUE ? ErrnoFromLastError() : 0;
+    if (h == INVALID_HANDLE_VALUE) Unregister(&slot_);
+    if (err != 0) name_.clear();
+    if (err != 0 && err != EEXIST) return SystemError(path_, err);
+  }
+  if (h == INVALID_HANDLE_VALUE) return SystemError(path_, EEXIST);
+  int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return SystemError(path_);
+  }
+  HANDLE held = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), h, GetCurrentProcess(), &held, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    _close(fd);
+    return SystemError(path_, ErrnoFromLastError());
+  }
+  held_ = reinterpret_cast<long long>(held);
+  Status named = TryLock(held) ? nameFile(directory.path()) : SystemError(path_, EACCES);
+  *file = named.ok() ? _fdopen(fd, "wb") : nullptr;
+  if (*file == nullptr) {
+    Status failure = named.ok() ? SystemError(path_) : named;
+    _close(fd);
+    return failure;
+  }
+  return Status();
+}
+
+// Moves the new, locked file at `path_` to the name that carries its identity.
+Status TempFile::nameFile(const std::string& folderPath) {
+  const FileId id = IdOf(path_);
+  if (!id.known) return SystemError(path_, ErrnoFromLastError());
+  std::optional<int> provisional = slot_;
+  for (unsigned suffix = 0; suffix < 100; ++suffix) {
+    const std::string name = TemporaryName(id, suffix);
+    const std::string path = JoinPath(folderPath, name);
+    slot_ = Register(path);
+    if (MoveFileExA(path_.c_str(), path.c_str(), 0)) {
+      Unregister(&provisional);
+      name_ = name;
+      path_ = path;
+      return Status();
+    }
+    const int err = ErrnoFromLastError();
+    Unregister(&slot_);
+    if (err != EEXIST) {
+      slot_ = provisional;
       return SystemError(path_, err);
     }
-    name_ = name;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY);
-    *file = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (*file == nullptr) {
-      Status failure = SystemError(path_);
-      if (fd >= 0) _close(fd); else CloseHandle(h);
-      return failure;
-    }
-    return Status();
   }
+  slot_ = provisional;
   return SystemError(path_, EEXIST);
 }
 

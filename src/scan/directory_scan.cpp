@@ -58,7 +58,7 @@ class Scanner {
         if (!Storable(entry.name)) return Unstorable(path, entry.name);
         return scan(platform::JoinPath(path, entry.name), name + "\\");
       case platform::EntryKind::File:
-        if (IsIgnoredFile(entry.name) || excluded(self, entry)) return Status();
+        if (IsIgnoredFile(entry.name) || excluded(path, self, entry)) return Status();
         if (!Storable(entry.name)) return Unstorable(path, entry.name);
         result_->entries.push_back({name, platform::JoinPath(path, entry.name), entry.stamp});
         return Status();
@@ -83,10 +83,11 @@ class Scanner {
                            "separator");
   }
 
-  bool excluded(const platform::FileId& folder, const platform::DirectoryEntry& entry) const {
+  bool excluded(const std::string& path, const platform::FileId& folder,
+                const platform::DirectoryEntry& entry) const {
     if (entry.id == exclusion_.file) return true;
     for (const auto& [place, name] : exclusion_.places) {
-      if (place == folder && (entry.name == name || platform::IsTemporaryName(entry.name))) {
+      if (place == folder && (entry.name == name || platform::IsOwnTemporaryFile(path, entry.name))) {
         return true;
       }
     }

@@ -6,10 +6,11 @@
 #include <cerrno>
 
 #ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
+#include <windows.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -60,33 +61,59 @@ TEST(Platform, FailuresCarryACode) {
   EXPECT_EQ(Status::Error(StatusCode::Ok, "x").code(), StatusCode::Io);  // a failure is never ok
 }
 
-TEST(Platform, RemovesOnlyTheLitterOfGoneProcessesOnThisMachine) {
+// Only what this tool can prove it made, and no run holds, goes: a file whose name carries its
+// own identity and on which no lock is held. A user's file of such a name, a copy of litter,
+// and a live run's file stay, whatever process made them.
+TEST(Platform, RemovesOnlyTheLitterItCanProveDead) {
   test::TempDir dir;
-  // No process has this number: above Linux's limit, and not a multiple of 4 as Windows' are.
-  const unsigned long gone = 999999998;
-  const uint32_t machine = platform::MachineTag();
-  // Kept: another machine's, process 0's (none of ours), and live ones listed after dead ones.
-  std::vector<std::string> kept = {platform::TemporaryName(machine + 1, gone, 0), platform::TemporaryName(machine, 0, 0), "kept.txt"};
-  for (unsigned n = 0; n < 5; ++n) {
-    kept.push_back(platform::TemporaryName(machine, static_cast<unsigned long>(getpid()), n));
-    test::WriteFile(dir / platform::TemporaryName(machine, gone, n), "litter");
-  }
-  for (const std::string& name : kept) test::WriteFile(dir / name, "litter");
   platform::DirectoryHandle folder;
   ASSERT_TRUE(folder.open(dir.path(), false).ok());
+  const std::string dead = test::MakeLitter(dir.path()), live = test::MakeLitter(dir.path());
+  std::vector<std::string> kept = {live, ".tarnix-0123456789abcdef", dead + "-1", "kept.txt"};
+  test::WriteFile(dir / kept[1], "a user's");
+  test::WriteFile(dir / kept[2], "a copy");
+  test::WriteFile(dir / kept[3], "");
+#ifdef _WIN32
+  // A run holds a lock on a byte far past the data of its file.
+  HANDLE held = CreateFileA((dir / live).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  OVERLAPPED beyond = {};
+  beyond.OffsetHigh = 0x40000000;
+  ASSERT_TRUE(LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyond));
+#else
+  // A run holds an OFD lock on its file.
+  const int held = open((dir / live).c_str(), O_RDWR);
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+  if (geteuid() == 0) {  // another user's litter is not ours to remove
+    kept.push_back(test::MakeLitter(dir.path()));
+    ASSERT_EQ(chown((dir / kept.back()).c_str(), 65534, 65534), 0);
+  }
+#endif
+  for (const std::string& name : {dead, live, kept[1], kept[2]}) {  // the scan leaves out the first two
+    EXPECT_EQ(platform::IsOwnTemporaryFile(dir.path(), name), name == dead || name == live) << name;
+  }
   platform::RemoveStaleTemporaryFiles(folder);
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(test::Listing(dir.path()), kept);
+#ifdef _WIN32
+  CloseHandle(held);
+#else
+  close(held);
+#endif
   std::vector<platform::DirectoryEntry> listing;  // "." and ".." are no entries; no stamps unasked
   platform::FileId self;
   EXPECT_TRUE(platform::ListDirectory(dir.path(), &listing, &self).ok() && listing.size() == kept.size() && !listing[0].stamp);
-  // A name in use (what a killed run with this process number left) is passed over.
-  platform::TempFile first, second;
+  // A new file shows no name until its commit, where the system allows.
+  platform::TempFile first;
   std::FILE* file = nullptr;
   ASSERT_TRUE(first.create(folder, "t", &file).ok() && std::fclose(file) == 0);
-  const size_t cut = first.path().rfind('-') + 1;
-  test::WriteFile(first.path().substr(0, cut) + std::to_string(std::stoul(first.path().substr(cut)) + 1), "");
-  ASSERT_TRUE(second.create(folder, "t", &file).ok() && std::fclose(file) == 0);
+#ifdef O_TMPFILE
+  EXPECT_EQ(test::Listing(dir.path()), kept);
+#endif
+  ASSERT_TRUE(first.commit().ok());
+  EXPECT_EQ(test::ReadFile(dir / "t"), "");
 }
 
 #ifndef _WIN32

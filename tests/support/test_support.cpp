@@ -11,6 +11,7 @@
 
 #include "io/little_endian.h"
 #include "pack/format.h"
+#include "platform/platform.h"
 
 namespace tarnix::test {
 
@@ -65,6 +66,16 @@ std::vector<std::string> Listing(const std::string& folder) {
   for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string MakeLitter(const std::string& folder) {
+  const std::string made = folder + "/made";
+  WriteFile(made, "litter");
+  platform::FileId id;
+  platform::KindOf(made, &id);
+  const std::string name = platform::TemporaryName(id);
+  std::filesystem::rename(made, folder + "/" + name);
+  return name;
 }
 
 std::string RandomBytes(size_t size, uint32_t seed) {

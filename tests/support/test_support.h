@@ -28,6 +28,8 @@ void WriteFile(const std::string& path, const std::string& content);  // parents
 std::string ReadFile(const std::string& path);
 std::vector<std::string> Listing(const std::string& folder);  // sorted names
 std::string RandomBytes(size_t size, uint32_t seed);          // the same for the same seed
+// A file in `folder` as a killed run of the tool leaves it, named for its own identity; its name.
+std::string MakeLitter(const std::string& folder);
 const std::string& CacheFolder();  // the user's cache folder for every run the tests make
 
 struct CommandResult {
