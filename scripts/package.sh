@@ -54,6 +54,9 @@ check "add_subdirectory consumer builds and packs the sample" sh -c "cmake -S te
 check "add_subdirectory installs only the parent's files" sh -c "[ ! -e '$sub/CPackConfig.cmake' ] &&
   cmake --install '$sub' --prefix '$work/sub-prefix' >/dev/null && [ \"\$(find '$work/sub-prefix' -type f)\" = '$work/sub-prefix/bin/read_pack' ]"
 mkdir -p "$work/odd/tree" "$work/odd/dir.pak" && echo a >"$work/odd/tree/a.txt" && mkfifo "$work/odd/tree/pipe"
+# A name that would forge a second warning line if names reached the log raw.
+touch "$work/odd/tree/x
+Skipping evil.png: a symbolic link whose target does not exist"
 odd() { cmake -S tests/consumer -B "$sub" -DODD_TREE="$work/odd/tree" -DODD_OUTPUT="$work/odd/$1" -DODD_OPTIONS="$2" >/dev/null &&
   cmake --build "$sub" --target odd_pack; }
 check "a skipped source is one warning line in the build" sh -c "$(declare -f odd); sub='$sub' work='$work'; odd odd.pak '' 2>&1 |

@@ -2,24 +2,35 @@
 
 #include <algorithm>
 
+#include "pack/entry_names.h"
 #include "platform/platform.h"
 
 namespace tarnix {
 
 void Console::write(const std::string& text) {
   if (text.empty()) return;
+  const bool redraw = text[0] == '\r';
+  put((redraw ? "\r" : "") + EscapeControls(redraw ? text.substr(1) : text));
+  if (redraw) progressOpen_ = true;
+}
+
+void Console::block(const std::string& text) {
+  put(text);
+  if (!text.empty() && text.back() == '\n') progressOpen_ = false;
+}
+
+void Console::put(const std::string& text) {
   // A write that fails shows when the stream is flushed.
   if (capture_ != nullptr) {
     capture_->append(text);
   } else {
     std::fwrite(text.data(), 1, text.size(), file_);
   }
-  if (text[0] == '\r') progressOpen_ = true;
-  if (text.back() == '\n') progressOpen_ = false;
 }
 
 void Console::endLine() {
-  write("\n");
+  put("\n");
+  progressOpen_ = false;
   if (flushEachLine_) flush();
 }
 
@@ -62,7 +73,8 @@ void ProgressBar::show(size_t k, size_t n) {
 }
 
 void ProgressBar::done() {
-  console_.write(" Done\n");
+  console_.write(" Done");
+  console_.endLine();
   console_.flush();
 }
 

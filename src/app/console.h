@@ -16,7 +16,9 @@ class Console {
   explicit Console(std::FILE* file, bool flushEachLine = true) : file_(file), flushEachLine_(flushEachLine) {}
   explicit Console(std::string* capture) : capture_(capture) {}
 
-  // Text with no line end; it stays on screen until the line is ended.
+  // Text with no line end; it stays on screen until the line is ended. Control characters in
+  // it are shown escaped ("\n", "\x1b"), so that no name can end a line, forge one or steer a
+  // terminal; only a carriage return that begins a progress redraw passes.
   void write(const std::string& text);
   // A newline, followed by a flush unless lines may wait.
   void endLine();
@@ -24,6 +26,8 @@ class Console {
     write(text);
     endLine();
   }
+  // Text of several lines that the program made itself (usage, JSON), as it stands.
+  void block(const std::string& text);
   // Ends a progress line (one drawn from a carriage return), so that a message does not land
   // at its end; any other open line is left for the message to complete.
   void endProgressLine() {
@@ -34,6 +38,8 @@ class Console {
   Status status(const std::string& name) const;
 
  private:
+  void put(const std::string& text);
+
   std::FILE* file_ = nullptr;
   std::string* capture_ = nullptr;
   bool flushEachLine_ = true;

@@ -65,7 +65,7 @@ struct Reporter {
   size_t warnings = 0;
   void operator()(const PackProblem& problem) {
     ++(problem.warning ? warnings : problems);
-    errors.line(path + ": " + (problem.warning ? "warning: " : "") + EscapeControls(problem.text));
+    errors.line(path + ": " + (problem.warning ? "warning: " : "") + problem.text);
   }
   ProblemSink sink() {
     return [this](const PackProblem& problem) { (*this)(problem); };
@@ -134,7 +134,7 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
   const std::vector<std::optional<uint64_t>> stored = StoredLengths(pack);
   const bool compressed = pack.compressionType == CompressionType::Compressed;
   if (format == "--names") {
-    for (const PackEntry& entry : pack.entries) io.out.line(EscapeControls(entry.name));
+    for (const PackEntry& entry : pack.entries) io.out.line(entry.name);
     return 0;
   }
   if (format == "--json") {
@@ -150,7 +150,8 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
     nlohmann::json document = {{"version", pack.version},
                                {"compression", compressed ? "compressed" : "uncompressed"},
                                {"entries", entries}};
-    io.out.line(document.dump(2));
+    io.out.block(document.dump(2));
+    io.out.endLine();
     return 0;
   }
   io.out.line(path + ": version " + std::to_string(pack.version) + ", " +
@@ -165,7 +166,7 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
     storedBytes += stored[i].value_or(0);
     io.out.line(Padded(std::to_string(entry.size), 12) +
                 Padded(stored[i] ? std::to_string(*stored[i]) : "?", 12) + "  " +
-                Hex32(*entry.checksum) + "  " + EscapeControls(entry.name));
+                Hex32(*entry.checksum) + "  " + entry.name);
   }
   char ratio[32] = "-";
   if (bytes > 0) std::snprintf(ratio, sizeof ratio, "%.1f%%", 100.0 * storedBytes / bytes);
@@ -267,7 +268,7 @@ bool Select(const PackContents& pack, const std::string& path, const std::vector
     for (size_t i = 0; i < pack.entries.size(); ++i) {
       if (NamesMatch(pack.entries[i].name, name)) (*wanted)[i] = found = true;
     }
-    if (!found) errors.line(path + ": no entry named " + EscapeControls(name));
+    if (!found) errors.line(path + ": no entry named " + name);
     all = all && found;
   }
   return all;
@@ -307,7 +308,7 @@ int Extract(const std::string& path, const std::string& directory,
     if (extracted.ok()) {
       ++written;
     } else {
-      io.errors.line(path + ": " + EscapeControls(EntryLabel(pack, i) + ": " + extracted.message()));
+      io.errors.line(path + ": " + EntryLabel(pack, i) + ": " + extracted.message());
       ok = false;
     }
   }
@@ -337,12 +338,12 @@ int Cat(const std::string& path, const std::string& name, Streams& io) {
       status = platform::SystemError("standard output").prefixed("cannot write ");
     }
     if (!status.ok()) {
-      io.errors.line(path + ": " + EscapeControls(EntryLabel(pack, i) + ": " + status.message()));
+      io.errors.line(path + ": " + EntryLabel(pack, i) + ": " + status.message());
       return 1;
     }
     return 0;
   }
-  io.errors.line(path + ": no entry named " + EscapeControls(name));
+  io.errors.line(path + ": no entry named " + name);
   return 1;
 }
 
@@ -360,9 +361,9 @@ int Diff(const std::string& before, const std::string& after, Streams& io) {
   for (const auto& [name, entry] : inBefore) {
     auto other = inAfter.find(name);
     if (other == inAfter.end()) {
-      io.out.line("- " + EscapeControls(name));
+      io.out.line("- " + name);
     } else if (other->second->size != entry->size || other->second->checksum != entry->checksum) {
-      io.out.line("~ " + EscapeControls(name));
+      io.out.line("~ " + name);
     } else {
       continue;
     }
@@ -370,7 +371,7 @@ int Diff(const std::string& before, const std::string& after, Streams& io) {
   }
   for (const auto& [name, entry] : inAfter) {
     if (inBefore.count(name) != 0) continue;
-    io.out.line("+ " + EscapeControls(name));
+    io.out.line("+ " + name);
     differ = true;
   }
   return differ ? 1 : 0;
@@ -395,12 +396,12 @@ int Dispatch(const std::vector<std::string>& args, Streams& io) {
              command != "extract" && command != "diff") {
     io.errors.line("tarnix-inspect: unknown " +
                    std::string(command[0] == '-' ? "option" : "command") + " '" +
-                   EscapeControls(command) + "'");
+                   command + "'");
     return -1;
   }
   for (size_t i = 2; i < n; ++i) {
     if (args[i].size() > 1 && args[i][0] == '-') {
-      io.errors.line("tarnix-inspect: unknown option '" + EscapeControls(args[i]) + "'");
+      io.errors.line("tarnix-inspect: unknown option '" + args[i] + "'");
       return -1;
     }
   }
@@ -415,7 +416,7 @@ int RunInspect(const std::vector<std::string>& args, Console& out, Console& erro
   Streams io{out, errors, data};
   int status = -1;
   if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) {
-    out.write(Usage);
+    out.block(Usage);
     status = 0;
   } else if (args.size() == 2 && args[1] == "--version") {
     out.line(std::string("tarnix-inspect ") + Version);
@@ -424,7 +425,7 @@ int RunInspect(const std::vector<std::string>& args, Console& out, Console& erro
     status = Dispatch(args, io);
   }
   if (status < 0) {
-    errors.write(Usage);
+    errors.block(Usage);
     errors.flush();
     return 2;
   }

@@ -204,6 +204,9 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   TempDir dir;
   for (int i = 0; i < 3000; ++i) WriteFile(dir / ("many/d" + std::to_string(i % 100) + "/f" + std::to_string(i)), std::to_string(i));
   WriteFile(dir / "many/caf\xE9 \xFF.txt", "latin-1");  // not UTF-8
+  // Names cannot end a line, forge one, or steer a terminal.
+  WriteFile(dir / "many/x\nSkipping evil.png: a symbolic link whose target does not exist", "");
+  WriteFile(dir / "many/\x1b[2Jclear", "");
   ASSERT_EQ(mkfifo((dir / "many/pipe").c_str(), 0600), 0);  // never opened, never waited on
   fs::create_symlink("gone", dir / "many/dangling");
   fs::create_symlink("cycle", dir / "many/cycle");  // resolves to nothing either
@@ -212,10 +215,11 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   fs::create_symlink(dir / "elsewhere", dir / "many/linked");  // no loop: followed
   CommandResult r = Tarnix({dir / "many", dir / "many.pak", "-v"}, "ulimit -n 64");
   EXPECT_TRUE(Has(r.output, "\nAdding linked\\in...Done\n"));
+  EXPECT_TRUE(Has(r.output, "\nAdding x\\nSkipping evil.png: a symbolic link whose target does not exist...Done\n"));
   const std::string start = "Tarnix v1.00\nSkipping cycle: a symbolic link whose target does not exist\n"
                             "Skipping dangling: a symbolic link whose target does not exist\n"
                             "Skipping loop: a link back to a directory that contains it\n"
-                            "Skipping pipe: not a regular file\nAdding caf\xE9 \xFF.txt...Done\n";
+                            "Skipping pipe: not a regular file\nAdding \\x1b[2Jclear...Done\nAdding caf\xE9 \xFF.txt...Done\n";
   EXPECT_EQ(r.output.substr(0, start.size()), start);
   EXPECT_EQ(r.status, 0);
   BinaryStream swapped;  // a FIFO put where a file was listed is refused, not waited on
