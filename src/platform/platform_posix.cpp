@@ -429,12 +429,16 @@ void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
   }
   while (struct dirent* ent = ::readdir(dir)) {
     if (std::strncmp(ent->d_name, TemporaryStem, sizeof TemporaryStem - 1) != 0) continue;
+    // Ours by its name and owner (looked at before anything is opened), and dead: no run
+    // holds its lock on the very file that has the name.
+    struct stat named, opened;
+    if (::fstatat(fd, ent->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+        named.st_uid != ::geteuid() || !NamesTemporaryFile(ent->d_name, IdOf(named))) {
+      continue;
+    }
     int file = ::openat(fd, ent->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (file == -1) continue;
-    struct stat st;
-    // Ours by its name and owner, and dead: no run holds its lock.
-    if (::fstat(file, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        NamesTemporaryFile(ent->d_name, IdOf(st)) && TryLock(file, false)) {
+    if (::fstat(file, &opened) == 0 && IdOf(opened) == IdOf(named) && TryLock(file, false)) {
       ::unlinkat(fd, ent->d_name, 0);
     }
     ::close(file);
