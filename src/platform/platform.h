@@ -168,11 +168,11 @@ constexpr bool ColonNamesAStream = false;
 // across process namespaces and machines. Where the system can, a file has no name at all
 // until its commit (Linux: O_TMPFILE), so that a killed run leaves nothing.
 constexpr char TemporaryStem[] = ".tarnix-";
-// The longest name it gives: the stem, 16 hex digits, and "-" with a suffix of two digits.
-constexpr size_t TemporaryNameMax = sizeof TemporaryStem - 1 + 16 + 3;
-// The name for the file of identity `id`; a `suffix` (1 to 99) tells it from a file that
-// holds the plain name already.
-std::string TemporaryName(const FileId& id, unsigned suffix = 0);
+// The length of every name it gives: the stem and 16 hex digits.
+constexpr size_t TemporaryNameMax = sizeof TemporaryStem - 1 + 16;
+// The name for the file of identity `id`. No other file holds it but by a deliberate act: the
+// name is taken only once the file exists, for an identity that no other file has.
+std::string TemporaryName(const FileId& id);
 // Whether `name` is the temporary name of the file of identity `id`.
 bool NamesTemporaryFile(const std::string& name, const FileId& id);
 // Whether `name` in `folder` is a temporary file of this tool, live or left by a killed run:

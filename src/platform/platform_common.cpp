@@ -83,21 +83,10 @@ std::string IdentityHash(const FileId& id) {
 
 }  // namespace
 
-std::string TemporaryName(const FileId& id, unsigned suffix) {
-  std::string name = TemporaryStem + IdentityHash(id);
-  if (suffix != 0) name += "-" + std::to_string(suffix);
-  return name;
-}
+std::string TemporaryName(const FileId& id) { return TemporaryStem + IdentityHash(id); }
 
 bool NamesTemporaryFile(const std::string& name, const FileId& id) {
-  const size_t plain = sizeof TemporaryStem - 1 + 16;
-  if (!id.known || name.size() < plain || name.size() > TemporaryNameMax) return false;
-  if (name.compare(0, plain, TemporaryName(id)) != 0) return false;
-  if (name.size() == plain) return true;
-  // A suffix: "-" and 1 to 99, without a leading zero.
-  const std::string suffix = name.substr(plain);
-  return suffix.size() >= 2 && suffix[0] == '-' && suffix[1] != '0' &&
-         suffix.find_first_not_of("0123456789", 1) == std::string::npos;
+  return id.known && name == TemporaryName(id);
 }
 
 }  // namespace tarnix::platform

@@ -396,18 +396,13 @@ Status LinkProven(int dirFd, int fd, int fromDir, const std::string& from, int f
                   std::string* name, std::optional<int>* slot) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return SystemError(from);
-  for (unsigned suffix = 0; suffix < 100; ++suffix) {
-    *name = TemporaryName(IdOf(st), suffix);
-    // Registered before it exists, so that no moment leaves it behind.
-    *slot = Register(dirFd, *name);
-    if (::linkat(fromDir, from.c_str(), dirFd, name->c_str(), flags) == 0) {
-      return Status();
-    }
-    const int err = errno;
-    Unregister(slot);
-    if (err != EEXIST) return SystemError(from, err);
-  }
-  return SystemError(from, EEXIST);
+  *name = TemporaryName(IdOf(st));
+  // Registered before it exists, so that no moment leaves it behind.
+  *slot = Register(dirFd, *name);
+  if (::linkat(fromDir, from.c_str(), dirFd, name->c_str(), flags) == 0) return Status();
+  const int err = errno;
+  Unregister(slot);
+  return SystemError(from, err);
 }
 
 }  // namespace

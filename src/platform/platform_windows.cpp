@@ -411,26 +411,20 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
 Status TempFile::nameFile(const std::string& folderPath) {
   const FileId id = IdOf(path_);
   if (!id.known) return SystemError(path_, ErrnoFromLastError());
+  const std::string name = TemporaryName(id);
+  const std::string path = JoinPath(folderPath, name);
   std::optional<int> provisional = slot_;
-  for (unsigned suffix = 0; suffix < 100; ++suffix) {
-    const std::string name = TemporaryName(id, suffix);
-    const std::string path = JoinPath(folderPath, name);
-    slot_ = Register(path);
-    if (MoveFileExA(path_.c_str(), path.c_str(), 0)) {
-      Unregister(&provisional);
-      name_ = name;
-      path_ = path;
-      return Status();
-    }
+  slot_ = Register(path);
+  if (!MoveFileExA(path_.c_str(), path.c_str(), 0)) {
     const int err = ErrnoFromLastError();
     Unregister(&slot_);
-    if (err != EEXIST) {
-      slot_ = provisional;
-      return SystemError(path_, err);
-    }
+    slot_ = provisional;
+    return SystemError(path_, err);
   }
-  slot_ = provisional;
-  return SystemError(path_, EEXIST);
+  Unregister(&provisional);
+  name_ = name;
+  path_ = path;
+  return Status();
 }
 
 // Windows writes each rename through at once (MOVEFILE_WRITE_THROUGH): there is nothing left to

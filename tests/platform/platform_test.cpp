@@ -68,6 +68,8 @@ TEST(Platform, RemovesOnlyTheLitterItCanProveDead) {
   test::TempDir dir;
   platform::DirectoryHandle folder;
   ASSERT_TRUE(folder.open(dir.path(), false).ok());
+  // The same name for the same identity in every build, so that a later one knows the litter.
+  EXPECT_EQ(platform::TemporaryName(platform::FileId{true, 1, 2}), ".tarnix-7717980363c8e066");
   const std::string dead = test::MakeLitter(dir.path()), live = test::MakeLitter(dir.path());
   std::vector<std::string> kept = {live, ".tarnix-0123456789abcdef", dead + "-1", "kept.txt"};
   test::WriteFile(dir / kept[1], "a user's");
