@@ -9,6 +9,7 @@ build=(
   build-essential cmake
   libdeflate-dev        # chunk compression and the entry checksum
   nlohmann-json3-dev    # tarnix-inspect list --json
+  libxxhash-dev         # the state record's content hashes
 )
 test=(
   "${build[@]}"

@@ -29,13 +29,14 @@ if [ ! -f "$deflate/libdeflatestatic.lib" ]; then
   make -s -C "$src" -j"$(nproc)" CC=x86_64-w64-mingw32-gcc libdeflatestatic.lib >/dev/null
   cp "$src/libdeflatestatic.lib" "$src/libdeflate.h" "$deflate/"
 fi
-# The JSON library is headers only; the cross build takes them alone, not all of /usr/include.
-mkdir -p "$deflate/json" && cp -r /usr/include/nlohmann "$deflate/json/"
+# The JSON library and xxHash are used as headers only; the cross build takes them alone, not
+# all of /usr/include.
+mkdir -p "$deflate/json" && cp -r /usr/include/nlohmann /usr/include/xxhash.h "$deflate/json/"
 
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
   -DCMAKE_BUILD_TYPE=Release \
   -DLIBDEFLATE_INCLUDE_DIR="$repo/$deflate" -DLIBDEFLATE_LIBRARY="$repo/$deflate/libdeflatestatic.lib" \
-  -DNLOHMANN_JSON_INCLUDE_DIR="$repo/$deflate/json" >/dev/null
+  -DNLOHMANN_JSON_INCLUDE_DIR="$repo/$deflate/json" -DXXHASH_INCLUDE_DIR="$repo/$deflate/json" >/dev/null
 cmake --build build-windows -j"$(nproc)"
 
 export WINEDEBUG=-all WINEPREFIX="$repo/build-windows/wineprefix"

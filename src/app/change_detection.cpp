@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "app/content_hash.h"
 #include "app/name_index.h"
 #include "compress/worker_pool.h"
 #include "pack/format.h"
@@ -17,35 +18,39 @@ namespace {
 // Bytes read at a time when checksumming a source file.
 constexpr int64_t ReadPiece = 256 * 1024;
 
-// The checksum of a source file, streamed; false in `*sameSize` when it no longer holds the
-// number of bytes the listing found.
-Status ChecksumSource(const PackEntry& entry, std::vector<uint8_t>* buffer, uint32_t* checksum,
-                      bool* sameSize) {
+// What one read of a source file found: its checksum and content hash, and whether it still
+// holds the number of bytes the listing found.
+struct SourceDigest {
+  uint32_t checksum = 0;
+  ContentHash hash;
+  bool sameSize = false;
+};
+
+// Reads a source file once, streamed.
+Status DigestSource(const PackEntry& entry, std::vector<uint8_t>* buffer, SourceDigest* digest) {
   if (entry.source() == nullptr) return Status::Refused(entry.name + ": it has no source file");
   BinaryStream source;
   if (!source.open(entry.source()->path, OpenMode::Read)) {
     return source.status().prefixed("Failed to open ");
   }
   uint32_t sum = EmptyChecksum;
+  ContentHasher hasher;
   uint64_t total = 0;
   int64_t got = 0;
   do {
     got = source.read(buffer->data(), ReadPiece);
     if (!source.status().ok()) return source.status().prefixed("Failed to read ");
     sum = Checksum32Update(sum, buffer->data(), static_cast<size_t>(got));
+    hasher.update(buffer->data(), static_cast<size_t>(got));
     total += static_cast<uint64_t>(got);
   } while (got == ReadPiece && total <= entry.size);
-  *sameSize = total == entry.size;
-  *checksum = sum;
+  *digest = SourceDigest{sum, hasher.digest(), total == entry.size};
   return Status();
 }
 
-// The checksums of the sources of `entries`, read on all cores. Each source's `*sameSize` says
-// whether it still holds the number of bytes the listing found.
-Status ChecksumSources(const std::vector<const PackEntry*>& entries, std::vector<uint32_t>* checksums,
-                       std::vector<char>* sameSize) {
-  checksums->assign(entries.size(), 0);
-  sameSize->assign(entries.size(), 0);
+// The digests of the sources of `entries`, read on all cores.
+Status DigestSources(const std::vector<const PackEntry*>& entries, std::vector<SourceDigest>* digests) {
+  digests->assign(entries.size(), SourceDigest{});
   if (entries.empty()) return Status();  // no buffers, no threads
   std::vector<Status> results(entries.size());
   const unsigned threads = std::max(1u, std::min<unsigned>(platform::CpuCount(), 8));
@@ -56,9 +61,7 @@ Status ChecksumSources(const std::vector<const PackEntry*>& entries, std::vector
     std::vector<uint8_t>& buffer = buffers[worker];
     try {
       for (size_t i; (i = next++) < entries.size();) {
-        bool same = false;
-        results[i] = ChecksumSource(*entries[i], &buffer, &(*checksums)[i], &same);
-        (*sameSize)[i] = same;
+        results[i] = DigestSource(*entries[i], &buffer, &(*digests)[i]);
       }
     } catch (const std::bad_alloc&) {
       outOfMemory = true;
@@ -149,23 +152,28 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
                        bool* unchanged, std::vector<EntryReuse>* reuse,
-                       const std::vector<std::optional<Vouched>>* vouched, size_t* sourcesRead,
-                       bool compareBytes) {
+                       const RecordEvidence* record, size_t* sourcesRead,
+                       std::vector<std::optional<ContentHash>>* proven) {
   *unchanged = false;
   if (sourcesRead != nullptr) *sourcesRead = 0;
   reuse->assign(pack.entries.size(), EntryReuse{});
-  if (!replaced.stream.isOpen()) return Status();
+  std::vector<std::optional<ContentHash>> provenHere(pack.entries.size());
+  if (!replaced.stream.isOpen()) {
+    if (proven != nullptr) *proven = std::move(provenHere);
+    return Status();
+  }
 
   const std::vector<size_t> sameSize = MatchStoredEntries(pack, replaced, reuse);
   // A checksum a state record vouches for stands in for reading the source.
   std::vector<size_t> unread;
   std::vector<const PackEntry*> toRead;
   for (size_t i : sameSize) {
-    if (vouched != nullptr && (*vouched)[i]) {
+    if (record != nullptr && record->vouched[i] && !verify) {
       EntryReuse& plan = (*reuse)[i];
-      if ((*vouched)[i]->checksum == plan.replaced->checksum) {
+      if (record->vouched[i]->checksum == plan.replaced->checksum) {
         plan.kind = Reuse::Whole;
-        plan.storedChecksum = (*vouched)[i]->storedChecksum;
+        plan.storedChecksum = record->vouched[i]->storedChecksum;
+        provenHere[i] = record->hashes[i];
       }
     } else {
       unread.push_back(i);
@@ -173,27 +181,36 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
     }
   }
   if (sourcesRead != nullptr) *sourcesRead = toRead.size();
-  std::vector<uint32_t> checksums;
-  std::vector<char> unchangedSize;
-  Status read = ChecksumSources(toRead, &checksums, &unchangedSize);
+  std::vector<SourceDigest> digests;
+  Status read = DigestSources(toRead, &digests);
   if (!read.ok()) return read;
-  for (size_t k = 0; k < unread.size(); ++k) {
-    EntryReuse& plan = (*reuse)[unread[k]];
-    if (unchangedSize[k] && checksums[k] == plan.replaced->checksum) plan.kind = Reuse::Whole;
-  }
   // A file read here is one the record, where there is one, could not vouch for: it may have
-  // changed, and another content can have the same checksum. With -v, nothing is taken on a
-  // checksum's word.
-  if (verify) {
-    std::vector<size_t> all(pack.entries.size());
-    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    ConfirmByBytes(pack, replaced, all, reuse);
-  } else if (compareBytes) {
-    ConfirmByBytes(pack, replaced, unread, reuse);
+  // changed, and other content can have the same checksum. It keeps its old bytes when it has
+  // the content hash the record proved, or else its bytes are the stored ones; with -v,
+  // nothing is taken on a checksum's word. Without a record the checksum is all there is.
+  std::vector<size_t> confirm;
+  for (size_t k = 0; k < unread.size(); ++k) {
+    const size_t i = unread[k];
+    EntryReuse& plan = (*reuse)[i];
+    if (!digests[k].sameSize || digests[k].checksum != plan.replaced->checksum) continue;
+    plan.kind = Reuse::Whole;
+    const bool recorded = record != nullptr && record->hashes[i] == digests[k].hash;
+    if (recorded && !verify) {
+      provenHere[i] = digests[k].hash;
+    } else if (record != nullptr || verify) {
+      confirm.push_back(k);
+    }
+  }
+  std::vector<size_t> entries;
+  for (size_t k : confirm) entries.push_back(unread[k]);
+  ConfirmByBytes(pack, replaced, entries, reuse);
+  for (size_t k : confirm) {
+    if ((*reuse)[unread[k]].kind == Reuse::Whole) provenHere[unread[k]] = digests[k].hash;
   }
   size_t whole = 0;
   for (const EntryReuse& plan : *reuse) whole += plan.kind == Reuse::Whole ? 1 : 0;
   *unchanged = whole == replaced.entries.size() && whole == pack.entries.size();
+  if (proven != nullptr) *proven = std::move(provenHere);
   return Status();
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "app/content_hash.h"
 #include "pack/pack_contents.h"
 
 namespace tarnix {
@@ -23,25 +24,34 @@ struct Vouched {
 // so it can run beside it.
 void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced);
 
+// What a state record in force says of the scanned files, one of each per entry of the new
+// pack: the checksums it vouches for (the file's stamp unchanged, so it is not read), and the
+// hash of the content it proved, whatever the stamp says now.
+struct RecordEvidence {
+  std::vector<std::optional<Vouched>> vouched;
+  std::vector<std::optional<ContentHash>> hashes;
+};
+
 // Compares the pack kept by LoadReplacedPack with the scanned `pack`, and plans for each scanned
 // file what the writer may take from it (`*reuse`, one per entry of `pack`):
 // - a stored entry of the same name (compared whole) and size whose recorded checksum the file
 //   has, worked out here from its bytes: Reuse::Whole;
 // - a stored entry of the same name otherwise, in a compressed pack: Reuse::Chunks;
 // - else Reuse::None.
-// With `verify` every entry planned Whole is decoded in full as well and compared with its
-// source byte for byte; with `compareBytes`, so is each one whose source was read here. One
+// Without `record` (a state record in force) and without `verify`, a checksum match is all
+// there is to go by. With a record, a file it does not vouch for keeps its stored bytes only
+// when it has the content hash the record proved, or its bytes are the decoded stored ones;
+// with `verify` every entry planned Whole is decoded in full and compared byte for byte. One
 // that does not read back, or holds other bytes, is planned as a changed file. `*unchanged`
 // says whether every stored entry is planned Whole, one for one. Fails only when a source
 // cannot be read.
 //
-// `vouched` (optional, one per entry of `pack`) holds what a state record vouches for: those
-// sources are not read, and a Whole plan carries the stored bytes' checksum the record keeps.
-// `*sourcesRead` (optional) counts the sources that were read. Without a record and without
-// `verify`, a checksum match is all there is to go by.
+// `*sourcesRead` (optional) counts the sources that were read. `*proven` (optional, one per
+// entry of `pack`) receives the content hash of each entry planned Whole whose content is
+// proven to be the stored one, for the next record.
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
                        bool* unchanged, std::vector<EntryReuse>* reuse,
-                       const std::vector<std::optional<Vouched>>* vouched = nullptr,
-                       size_t* sourcesRead = nullptr, bool compareBytes = false);
+                       const RecordEvidence* record = nullptr, size_t* sourcesRead = nullptr,
+                       std::vector<std::optional<ContentHash>>* proven = nullptr);
 
 }  // namespace tarnix

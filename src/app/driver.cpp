@@ -75,21 +75,21 @@ Status ProbeSource(const SourceEntry& file, uint32_t* size, std::optional<platfo
 }
 
 // Lists every scanned file into `pack`. A file the voucher vouches for (its metadata unchanged
-// since a run read it) is not opened: `*vouched` receives its checksum.
+// since a run read it) is not opened: `evidence` receives its checksum, and for every file the
+// record knows, the content hash it proved.
 Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Voucher& voucher,
-                 Console& console, PackContents* pack, std::vector<std::optional<Vouched>>* vouched) {
+                       Console& console, PackContents* pack, RecordEvidence* evidence) {
   pack->entries.reserve(scan.entries.size());
-  vouched->reserve(scan.entries.size());
   for (const SourceEntry& file : scan.entries) {
     console.write("Adding " + file.name + "...");
     const std::string storedName = rootName + "/" + file.name;
+    const size_t position = pack->entries.size();
     uint32_t size = 0;
     std::optional<platform::FileStamp> stamp;
     std::optional<Vouched> known;
+    const RecordedFile* recorded = voucher.empty() ? nullptr : voucher.recorded(position, storedName);
     // The scan stamps every file when there is a record to compare with.
-    const RecordedFile* recorded = nullptr;
-    if (!voucher.empty() && file.stamp &&
-        (recorded = voucher.vouch(pack->entries.size(), storedName, *file.stamp)) != nullptr) {
+    if (recorded != nullptr && file.stamp && voucher.vouch(position, storedName, *file.stamp)) {
       size = static_cast<uint32_t>(file.stamp->size);  // stored before, so within the limits
       stamp = file.stamp;
       known = Vouched{recorded->checksum, recorded->storedChecksum};
@@ -97,7 +97,8 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
       Status listed = ProbeSource(file, &size, &stamp);
       if (!listed.ok()) return listed;
     }
-    vouched->push_back(known);
+    evidence->vouched.push_back(known);
+    evidence->hashes.push_back(recorded != nullptr ? recorded->hash : std::nullopt);
     pack->entries.emplace_back();
     pack->entries.back().setSource(storedName, file.path, size, pack, stamp);
     console.line("Done");
@@ -105,10 +106,11 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
   return Status();
 }
 
-// Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps and
-// checksums), so that the next run need not read them again. Best effort.
+// Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps, checksums
+// and, where proven, content hashes), so that the next run need not read them again. Best
+// effort.
 void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vouched>& proven,
-                 int64_t begun) {
+                 const std::vector<std::optional<ContentHash>>& hashes, int64_t begun) {
   StateRecord record;
   record.packPath = RecordKey(run.packPath);
   record.root = RecordKey(run.directory);
@@ -118,7 +120,10 @@ void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vou
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     // Every new entry has a source; one the system gave no stamp for is read again next time.
     const std::optional<platform::FileStamp>& stamp = pack.entries[i].source()->stamp;
-    if (stamp) record.files.push_back({pack.entries[i].name, *stamp, proven[i].checksum, proven[i].storedChecksum});
+    if (stamp) {
+      record.files.push_back(
+          {pack.entries[i].name, *stamp, proven[i].checksum, proven[i].storedChecksum, hashes[i]});
+    }
   }
   SaveStateRecord(record);
 }
@@ -136,7 +141,13 @@ Voucher MakeVoucher(const Run& run, const PackContents& replaced, std::optional<
 // the write proved.
 Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tuning,
                     PackContents& pack, PackContents& replaced, std::vector<EntryReuse> reuse,
-                    int64_t begun) {
+                    std::vector<std::optional<ContentHash>> hashes, int64_t begun) {
+  // A proven hash stays with an entry copied whole; a copy that did not read back was stored
+  // afresh, and what its source held then was not hashed.
+  std::vector<std::optional<uint32_t>> copiedChecksum(reuse.size());
+  for (size_t i = 0; i < reuse.size(); ++i) {
+    if (reuse[i].kind == Reuse::Whole) copiedChecksum[i] = reuse[i].replaced->checksum;
+  }
   WriteOptions options;
   options.data = tuning;
   options.data.verify = run.verify;
@@ -153,8 +164,12 @@ Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tu
   Status written = pack.writeTo(run.packPath, options);
   if (!written.ok()) return written;
   std::vector<Vouched> proven;
-  for (const PackEntry& entry : pack.entries) proven.push_back({entry.checksum.value_or(0), entry.storedChecksum});
-  RecordProof(run, pack, proven, begun);
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    const PackEntry& entry = pack.entries[i];
+    proven.push_back({entry.checksum.value_or(0), entry.storedChecksum});
+    if (!copiedChecksum[i] || entry.checksum != copiedChecksum[i]) hashes[i].reset();
+  }
+  RecordProof(run, pack, proven, hashes, begun);
   console.line("Wrote " + run.packPath);
   return Status();
 }
@@ -192,31 +207,31 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   }
 
   loader.join();
-  std::vector<std::optional<Vouched>> vouched;
+  RecordEvidence evidence;
   Voucher voucher = MakeVoucher(run, replaced, std::move(record));
-  Status listed = AddScannedFiles(scan, rootName, voucher, console, &pack, &vouched);
+  Status listed = AddScannedFiles(scan, rootName, voucher, console, &pack, &evidence);
   if (!listed.ok()) return listed;
 
   bool unchanged = false;
   std::vector<EntryReuse> reuse;
   size_t sourcesRead = 0;
-  // Where a record is in force, a file it does not vouch for is one whose size, times or
-  // identity changed: a matching checksum cannot keep its old bytes.
-  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse, &vouched,
-                                    &sourcesRead, !voucher.empty());
+  std::vector<std::optional<ContentHash>> hashes;
+  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse,
+                                    voucher.empty() ? nullptr : &evidence, &sourcesRead, &hashes);
   if (!compared.ok()) return compared;
   if (unchanged) {
     // A run that read sources proved them anew; one that read none has nothing to add.
     if (sourcesRead > 0) {
       std::vector<Vouched> proven;
       for (const EntryReuse& plan : reuse) proven.push_back({*plan.replaced->checksum, plan.storedChecksum});
-      RecordProof(run, pack, proven, begun);
+      RecordProof(run, pack, proven, hashes, begun);
     }
     console.line("No file changes found");
     return Status();
   }
 
-  return WriteNewPack(run, console, tuning, pack, replaced, std::move(reuse), begun);
+  return WriteNewPack(run, console, tuning, pack, replaced, std::move(reuse), std::move(hashes),
+                      begun);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace {
 // "TNXR", a version, then the fields in order, little-endian; strings as a 4-byte length and
 // their bytes; last the Checksum32 of everything before it.
 constexpr char Magic[4] = {'T', 'N', 'X', 'R'};
-constexpr uint32_t Version = 1;
+constexpr uint32_t Version = 2;  // 2: content hashes
 constexpr int64_t LargestRecord = 256 << 20;
 constexpr size_t KeptRecords = 256;
 const char* const Suffix = ".state";
@@ -96,8 +96,8 @@ class Reader {
   size_t at_ = 0;
 };
 
-// Bytes of one file's part of the record when its name is empty.
-constexpr size_t RecordedFileSize = 4 + 5 * 8 + 3 * 4;
+// Bytes of one file's part of the record when its name is empty and it has no hash.
+constexpr size_t RecordedFileSize = 4 + 5 * 8 + 4 * 4;
 
 // Removes the oldest records beyond KeptRecords.
 void Prune(const std::string& folder) {
@@ -188,6 +188,9 @@ std::optional<StateRecord> LoadStateRecord(const std::string& packPath) {
     const uint32_t stored = in.u32();
     if (hasStored > 1) return std::nullopt;
     if (hasStored == 1) file.storedChecksum = stored;
+    const uint32_t hasHash = in.u32();
+    if (hasHash > 1) return std::nullopt;
+    if (hasHash == 1) file.hash = ContentHash{in.u64(), in.u64()};
   }
   if (!in.ok || in.left() != 0) return std::nullopt;
   return record;
@@ -212,6 +215,11 @@ void SaveStateRecord(const StateRecord& record) {
     out.u32(file.checksum);
     out.u32(file.storedChecksum ? 1 : 0);
     out.u32(file.storedChecksum.value_or(0));
+    out.u32(file.hash ? 1 : 0);
+    if (file.hash) {
+      out.u64(file.hash->low);
+      out.u64(file.hash->high);
+    }
   }
   out.u32(Checksum32(out.bytes().data(), out.bytes().size()));
   // Written aside and renamed over the old one: two runs at once leave one whole record.
@@ -242,9 +250,13 @@ Voucher::Voucher(StateRecord record, const std::string& root, CompressionType ty
   trusted_ = record.begun - StampGranularity;
 }
 
-const RecordedFile* Voucher::vouch(size_t position, const std::string& name, const platform::FileStamp& stamp) {
+const RecordedFile* Voucher::recorded(size_t position, const std::string& name) {
   const std::optional<size_t> found = byName_.find(files_, position, name);
-  const RecordedFile* file = found ? &files_[*found] : nullptr;
+  return found ? &files_[*found] : nullptr;
+}
+
+const RecordedFile* Voucher::vouch(size_t position, const std::string& name, const platform::FileStamp& stamp) {
+  const RecordedFile* file = recorded(position, name);
   if (file == nullptr || file->stamp != stamp || stamp.modified >= trusted_ || stamp.changed >= trusted_) {
     return nullptr;
   }

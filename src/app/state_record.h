@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/content_hash.h"
 #include "app/name_index.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
@@ -21,6 +22,7 @@ struct RecordedFile {
   platform::FileStamp stamp;
   uint32_t checksum = 0;                  // of the content
   std::optional<uint32_t> storedChecksum;  // of its entry's stored bytes, as this tool wrote them
+  std::optional<ContentHash> hash;         // of the content, where a run proved it is the stored one
 };
 
 struct StateRecord {
@@ -70,6 +72,8 @@ class Voucher {
   // The recorded file it vouches for, or null. For the source listed `position`-th: a tree
   // that has not changed lists its files in the record's order, so that one is looked at first.
   const RecordedFile* vouch(size_t position, const std::string& name, const platform::FileStamp& stamp);
+  // The recorded file of that name, whatever its stamp now, or null.
+  const RecordedFile* recorded(size_t position, const std::string& name);
 
  private:
   std::vector<RecordedFile> files_;

@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "app/change_detection.h"
+#include "app/content_hash.h"
 #include "app/state_record.h"
 #include "pack/format.h"
 #include "pack/pack_check.h"
@@ -202,10 +203,16 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
   const std::string src = dir_ / "src", a = dir_ / "src/a";
   // Rewrites the record of the last run: `begun` far enough on that no file is racily clean,
   // and the checksum of "a" a lie, which a run that believes it acts on.
+  auto hashOf = [](const std::string& content) {
+    ContentHasher hasher;
+    hasher.update(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+    return hasher.digest();
+  };
   auto forge = [&](bool lie, const std::function<void(StateRecord&)>& change = {}) {
     std::optional<StateRecord> record = LoadStateRecord(pak_);
     ASSERT_TRUE(record && record->files.size() == 2);
     record->begun = Now() + 3600000000000;
+    record->files[0].hash = hashOf("abcde");  // as a run that read it proves
     if (lie) record->files[0].checksum ^= 1;
     if (change) change(*record);
     SaveStateRecord(*record);
@@ -258,6 +265,9 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"a same-size edit at once", [&] { forge(false); WriteFile(a, "abcdf"); }, "", false},
       {"a same-size edit whose checksum is the old one's", [&] { forge(false); WriteFile(a, twin); }, "", false},
       {"-v compares bytes, not checksums", [&] { WriteFile(a, twin); }, "-v", false},
+      {"a touched file is judged by the record's hash: a lie is believed", [&] {
+         forge(false, [&](StateRecord& r) { r.files[0].hash = hashOf(twin); });
+         WriteFile(a, twin); }, "", true},
       {"an edit with its time restored", [&] { forge(false); const auto t = fs::last_write_time(a); WriteFile(a, "abcdf"); fs::last_write_time(a, t); }, "", false},
       {"another file renamed over it, same size and time", [&] { forge(false); WriteFile(dir_ / "other", "abcdf");
          fs::last_write_time(dir_ / "other", fs::last_write_time(a)); fs::rename(dir_ / "other", a); }, "", false},
