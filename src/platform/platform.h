@@ -173,6 +173,9 @@ constexpr size_t TemporaryNameMax = sizeof TemporaryStem - 1 + 16;
 // The name for the file of identity `id`. No other file holds it but by a deliberate act: the
 // name is taken only once the file exists, for an identity that no other file has.
 std::string TemporaryName(const FileId& id);
+// A name for a new file before it has an identity to be named for: one no identity's name
+// matches, unique within this process (`processId`) and, by that, among live runs here.
+std::string ProvisionalName(unsigned long processId);
 // Whether `name` is the temporary name of the file of identity `id`.
 bool NamesTemporaryFile(const std::string& name, const FileId& id);
 // Whether `name` in `folder` is a temporary file of this tool, live or left by a killed run:

@@ -1,5 +1,6 @@
 // What the platform layer does alike on every system; what differs lives in one file per
 // system beside this one.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -84,6 +85,12 @@ std::string IdentityHash(const FileId& id) {
 }  // namespace
 
 std::string TemporaryName(const FileId& id) { return TemporaryStem + IdentityHash(id); }
+
+std::string ProvisionalName(unsigned long processId) {
+  static std::atomic<unsigned> counter{0};
+  return TemporaryStem + std::string("new-") + std::to_string(processId) + "-" +
+         std::to_string(counter++);
+}
 
 bool NamesTemporaryFile(const std::string& name, const FileId& id) {
   return id.known && name == TemporaryName(id);

@@ -493,12 +493,10 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
 // linked to its proven name; `held_` receives its descriptor.
 Status TempFile::nameFile(const std::string& folderPath) {
   const int dirFd = static_cast<int>(directory_);
-  static std::atomic<unsigned> counter{0};
   std::string provisional;
   int fd = -1;
   for (int attempt = 0; attempt < 100 && fd == -1; ++attempt) {
-    provisional = std::string(TemporaryStem) + "new-" + std::to_string(::getpid()) + "-" +
-                  std::to_string(counter++);
+    provisional = ProvisionalName(static_cast<unsigned long>(::getpid()));
     slot_ = Register(dirFd, provisional);
     fd = ::openat(dirFd, provisional.c_str(),
                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);

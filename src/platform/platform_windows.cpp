@@ -368,12 +368,10 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   *file = nullptr;
   target_ = target;
   targetPath_ = JoinPath(directory.path(), target);
-  static std::atomic<unsigned> counter{0};
   HANDLE h = INVALID_HANDLE_VALUE;
   // First under a name no identity matches; then, locked, under the one that carries its own.
   for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
-    name_ = std::string(TemporaryStem) + "new-" + std::to_string(_getpid()) + "-" +
-            std::to_string(counter++);
+    name_ = ProvisionalName(static_cast<unsigned long>(_getpid()));
     path_ = JoinPath(directory.path(), name_);
     slot_ = Register(path_);
     // Shared for deletion, so that an interrupted run can remove it while it is still open.
