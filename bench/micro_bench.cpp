@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "compress/chunk_codec.h"
-#include "pack/format.h"
+#include "format/format.h"
 
 namespace {
 

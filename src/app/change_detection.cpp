@@ -6,8 +6,8 @@
 
 #include "app/content_hash.h"
 #include "app/name_index.h"
-#include "compress/worker_pool.h"
-#include "pack/format.h"
+#include "base/thread_group.h"
+#include "format/format.h"
 #include "pack/pack_check.h"
 #include "platform/platform.h"
 

@@ -5,7 +5,7 @@
 
 #include "app/change_detection.h"
 #include "app/state_record.h"
-#include "compress/worker_pool.h"
+#include "base/thread_group.h"
 #include "pack/pack_contents.h"
 #include "platform/platform.h"
 #include "scan/directory_scan.h"

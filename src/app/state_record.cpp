@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "io/little_endian.h"
-#include "pack/format.h"
+#include "format/format.h"
 
 namespace tarnix {
 

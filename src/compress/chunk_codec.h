@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "pack/format.h"
+#include "format/format.h"
 
 struct libdeflate_compressor;
 struct libdeflate_decompressor;

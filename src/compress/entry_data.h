@@ -13,7 +13,7 @@
 
 #include "compress/chunk_codec.h"
 #include "io/binary_stream.h"
-#include "pack/format.h"
+#include "format/format.h"
 
 namespace tarnix {
 

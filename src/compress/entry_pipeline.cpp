@@ -27,9 +27,9 @@
 #include <new>
 
 #include "compress/entry_reader.h"
-#include "compress/worker_pool.h"
+#include "base/worker_pool.h"
 #include "io/little_endian.h"
-#include "pack/format.h"
+#include "format/format.h"
 #include "platform/platform.h"
 
 namespace tarnix {

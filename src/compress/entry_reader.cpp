@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "io/little_endian.h"
-#include "pack/format.h"
+#include "format/format.h"
 
 namespace tarnix {
 

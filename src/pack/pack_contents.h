@@ -12,7 +12,7 @@
 #include "compress/entry_data.h"
 #include "compress/entry_reader.h"
 #include "io/binary_stream.h"
-#include "pack/format.h"
+#include "format/format.h"
 #include "platform/platform.h"
 
 namespace tarnix {

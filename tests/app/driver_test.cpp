@@ -14,7 +14,7 @@
 #include "app/change_detection.h"
 #include "app/content_hash.h"
 #include "app/state_record.h"
-#include "pack/format.h"
+#include "format/format.h"
 #include "pack/pack_check.h"
 #include "support/test_support.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <tuple>
 
-#include "pack/format.h"
+#include "format/format.h"
 #include "support/test_support.h"
 
 namespace tarnix {

@@ -10,7 +10,7 @@
 #include <zlib.h>
 
 #include "io/little_endian.h"
-#include "pack/format.h"
+#include "format/format.h"
 #include "platform/platform.h"
 
 namespace tarnix::test {

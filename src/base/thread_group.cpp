@@ -1,4 +1,4 @@
-#include "compress/worker_pool.h"
+#include "base/thread_group.h"
 
 #include <system_error>
 

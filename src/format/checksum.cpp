@@ -1,4 +1,4 @@
-#include "pack/format.h"
+#include "format/format.h"
 
 #include <libdeflate.h>
 
