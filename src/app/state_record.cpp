@@ -149,10 +149,9 @@ Status PackIdentity(const std::string& packPath, int64_t tableEnd, platform::Fil
   *stamp = *probed;
   BinaryStream stream;
   std::vector<uint8_t> table(static_cast<size_t>(std::max<int64_t>(tableEnd, 0)));
-  if (!stream.open(packPath, OpenMode::Read) ||
-      stream.readAt(0, table.data(), tableEnd) != tableEnd) {
-    return Status::Damaged(packPath + ": its table cannot be read");
-  }
+  if (!stream.open(packPath, OpenMode::Read)) return stream.status();
+  Status read = stream.readExactAt(0, table.data(), tableEnd);
+  if (!read.ok()) return ReadFailure(read, packPath + ": its table cannot be read");
   *tableChecksum = Checksum32(table.data(), table.size());
   return Status();
 }
@@ -165,7 +164,7 @@ std::optional<StateRecord> LoadStateRecord(const std::string& packPath) {
   const int64_t size = stream.size();
   if (size < 12 || size > LargestRecord) return std::nullopt;
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  if (stream.readAt(0, bytes.data(), size) != size) return std::nullopt;
+  if (!stream.readExactAt(0, bytes.data(), size).ok()) return std::nullopt;
   if (Checksum32(bytes.data(), bytes.size() - 4) != LoadU32(bytes.data() + bytes.size() - 4)) return std::nullopt;
   if (!std::equal(Magic, Magic + 4, bytes.begin())) return std::nullopt;
   Reader in(bytes.data() + 4, bytes.size() - 8);

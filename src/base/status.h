@@ -9,13 +9,16 @@
 
 namespace tarnix {
 
+// The library's ErrorCode has one code for each of these, converted in one place.
 enum class StatusCode {
   Ok,
+  NotOpen,      // nothing is open to act on
   NotFound,     // no such file, folder or entry
+  OutOfRange,   // a range or position past the end of what it names
   Damaged,      // stored bytes break the format's rules
   Io,           // the system could not read or write
-  OutOfMemory,  // an allocation failed, or a codec's state could not be had
   Refused,      // a request the format or the tool will not carry out (a name, a size, a target)
+  OutOfMemory,  // an allocation failed, or a codec's state could not be had
 };
 
 class [[nodiscard]] Status {
@@ -33,6 +36,11 @@ class [[nodiscard]] Status {
   static Status Refused(std::string message) { return Error(StatusCode::Refused, std::move(message)); }
   static Status Io(std::string message, int errorNumber = 0) {
     return Error(StatusCode::Io, std::move(message), errorNumber);
+  }
+  static Status NotOpen(std::string message) { return Error(StatusCode::NotOpen, std::move(message)); }
+  static Status NotFound(std::string message) { return Error(StatusCode::NotFound, std::move(message)); }
+  static Status OutOfRange(std::string message) {
+    return Error(StatusCode::OutOfRange, std::move(message));
   }
   static Status OutOfMemory(std::string message) {
     return Error(StatusCode::OutOfMemory, std::move(message));

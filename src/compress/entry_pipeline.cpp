@@ -202,10 +202,10 @@ class EntryFeeder {
   // size, or 0 when it is not there as the entry reader's rules want it.
   size_t readFramed(BinaryStream& pack, int64_t end, Job* job) {
     uint8_t* framed = job->output.data();
-    if (copyPosition_ + 4 > end || pack.readAt(copyPosition_, framed, 4) != 4) return 0;
+    if (copyPosition_ + 4 > end || !pack.readExactAt(copyPosition_, framed, 4).ok()) return 0;
     const uint32_t length = LoadU32(framed);
     if (!CheckChunkLength(job->chunk, length, end - copyPosition_ - 4, "").ok() ||
-        pack.readAt(copyPosition_ + 4, framed + 4, length) != static_cast<int64_t>(length)) {
+        !pack.readExactAt(copyPosition_ + 4, framed + 4, length).ok()) {
       return 0;
     }
     copyPosition_ += 4 + length;
@@ -241,7 +241,7 @@ class EntryFeeder {
     } else {
       const int64_t want = std::min<int64_t>(ChunkSize, static_cast<int64_t>(size - readSoFar_));
       read = copy.length == size && copyPosition_ + want <= end &&
-             pack.readAt(copyPosition_, job->input.data(), want) == want;
+             pack.readExactAt(copyPosition_, job->input.data(), want).ok();
       job->input.size = static_cast<size_t>(want);
       readSoFar_ += static_cast<uint64_t>(want);
       copyPosition_ += want;

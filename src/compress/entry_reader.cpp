@@ -88,9 +88,8 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
   output_.resize(ChunkSize);
   for (int64_t at = entry.offset; at < end_;) {
     const int64_t want = std::min<int64_t>(end_ - at, ChunkSize);
-    if (stream.readAt(at, output_.data(), want) != want) {
-      return Status::Damaged("cannot read its data at offset " + std::to_string(at));
-    }
+    Status read = stream.readExactAt(at, output_.data(), want);
+    if (!read.ok()) return ReadFailure(read, "cannot read its data at offset " + std::to_string(at));
     *checksum = Checksum32Update(*checksum, output_.data(), static_cast<size_t>(want));
     if (sink) {
       Status taken = sink(output_.data(), static_cast<size_t>(want));
@@ -101,7 +100,7 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
   return Status();
 }
 
-bool EntryReader::readField(const BinaryStream& stream, int64_t position, uint8_t field[4]) {
+Status EntryReader::readField(const BinaryStream& stream, int64_t position, uint8_t field[4]) {
   const bool sameStream = windowStream_ == &stream;
   const int64_t offset = position - windowStart_;
   if (!sameStream || offset < 0 || offset + 4 > static_cast<int64_t>(window_.size())) {
@@ -111,13 +110,16 @@ bool EntryReader::readField(const BinaryStream& stream, int64_t position, uint8_
     window_.resize(static_cast<size_t>(size));
     windowStream_ = &stream;
     windowStart_ = position;
-    window_.resize(static_cast<size_t>(stream.readAt(position, window_.data(), size)));
-    fieldBytesRead_ += static_cast<int64_t>(window_.size());
-    if (window_.size() < 4) return false;
+    int64_t got = 0;
+    Status read = stream.readAt(position, window_.data(), size, &got);
+    window_.resize(static_cast<size_t>(got));
+    fieldBytesRead_ += got;
+    if (!read.ok()) return read;
+    if (got < 4) return Status::Damaged("the stream ends in the field");
   }
   lastField_ = position;
   std::memcpy(field, window_.data() + (position - windowStart_), 4);
-  return true;
+  return Status();
 }
 
 Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
@@ -132,16 +134,18 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
   for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
     chunkStarts_.push_back(position);
     uint8_t field[4];
-    if (limit - position < 4 || !readField(stream, position, field)) {
-      return Status::Damaged(Where(chunk) + "its length runs past " + entry.endName);
+    Status read = limit - position < 4 ? Status::Damaged("") : readField(stream, position, field);
+    if (!read.ok()) {
+      const bool missing = read.code() == StatusCode::Damaged;
+      return ReadFailure(read, Where(chunk) + (missing ? std::string("its length runs past ") + entry.endName
+                                                       : std::string("its length cannot be read")));
     }
     const uint32_t length = LoadU32(field);
     Status framed = CheckChunkLength(chunk, length, limit - position - 4, entry.endName);
     if (!framed.ok()) return framed;
     if (mode == ReadMode::Full) {
-      if (stream.readAt(position + 4, input_.data(), length) != static_cast<int64_t>(length)) {
-        return Status::Damaged(Where(chunk) + "cannot be read");
-      }
+      read = stream.readExactAt(position + 4, input_.data(), length);
+      if (!read.ok()) return ReadFailure(read, Where(chunk) + "cannot be read");
       const size_t expected = ChunkContent(entry.size, chunk);
       Status decoded = DecodeChunk(codec_, chunk, input_.data(), length, expected, output_.data());
       if (!decoded.ok()) return decoded;

@@ -68,8 +68,9 @@ class EntryReader {
   Status readStored(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
                     ReadMode mode, const ContentSink& sink, uint32_t* checksum);
 
-  // A length field at `position`, through the window; false when the stream has no 4 bytes there.
-  bool readField(const BinaryStream& stream, int64_t position, uint8_t field[4]);
+  // A length field at `position`, through the window: Damaged when the stream has no 4 bytes
+  // there, Io when the system failed the read.
+  Status readField(const BinaryStream& stream, int64_t position, uint8_t field[4]);
 
   ChunkCodec codec_;
   std::vector<uint8_t> input_;

@@ -143,7 +143,8 @@ bool BinaryStream::atEnd() {
 
 int64_t BinaryStream::read(void* destination, int64_t count) {
   if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
-    const int64_t n = readAt(position_, destination, count);
+    int64_t n = 0;
+    readAt(position_, destination, count, &n).ok();  // bytes in memory cannot fail to read
     position_ += n;
     return n;
   }
@@ -154,22 +155,34 @@ int64_t BinaryStream::read(void* destination, int64_t count) {
   return static_cast<int64_t>(got);
 }
 
-int64_t BinaryStream::readAt(int64_t position, void* destination, int64_t count) const {
-  if (position < 0) return 0;
+Status BinaryStream::readAt(int64_t position, void* destination, int64_t count, int64_t* got) const {
+  *got = 0;
+  if (position < 0) return Status();
   count = std::max<int64_t>(count, 0);  // a negative count reads nothing
   if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
     const uint8_t* bytes = kind_ == StreamKind::View ? view_ : buffer_.data();
     const int64_t available = (kind_ == StreamKind::View ? viewSize_ : static_cast<int64_t>(buffer_.size())) - position;
-    if (available <= 0) return 0;
-    const int64_t n = std::min(count, available);
-    std::memcpy(destination, bytes + position, static_cast<size_t>(n));
-    return n;
+    if (available <= 0) return Status();
+    *got = std::min(count, available);
+    std::memcpy(destination, bytes + position, static_cast<size_t>(*got));
+    return Status();
   }
   std::FILE* f = file();
-  if (f == nullptr) return 0;
+  if (f == nullptr) return Status();
   // Positioned reads share no file position, so threads may read one file at once.
-  const int64_t got = platform::ReadAt(f, base_ + position, destination, count);
-  return std::max<int64_t>(got, 0);  // a failed read gives nothing
+  const int64_t n = platform::ReadAt(f, base_ + position, destination, count);
+  if (n < 0) return platform::SystemError(path_);
+  *got = n;
+  return Status();
+}
+
+Status BinaryStream::readExactAt(int64_t position, void* destination, int64_t count) const {
+  int64_t got = 0;
+  Status read = readAt(position, destination, count, &got);
+  if (read.ok() && got < count) {
+    return Status::Damaged(path_ + ": ends before byte " + std::to_string(position + count));
+  }
+  return read;
 }
 
 // Missing bytes (at the end, or of a closed stream) read as zero.
@@ -268,6 +281,12 @@ bool BinaryStream::truncate(int64_t size) {
 
 std::string OpenErrorText(int errorNumber) {
   return "Failed to open file with errno " + std::to_string(errorNumber);
+}
+
+Status ReadFailure(const Status& failed, const std::string& what) {
+  if (failed.code() == StatusCode::Damaged) return Status::Damaged(what);
+  return Status::Error(failed.code(), what + ": " + platform::ErrorString(failed.errorNumber()),
+                       failed.errorNumber());
 }
 
 Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason,

@@ -58,10 +58,14 @@ class BinaryStream {
 
   // Delivers up to `count` bytes; fewer at the end.
   int64_t read(void* destination, int64_t count);
-  // Delivers up to `count` bytes from `position` of a stream open for reading (fewer at the
-  // end, none on an error); the stream's position is then unknown. Changes nothing in the
-  // stream, so any number of threads may call it at once on one stream.
-  int64_t readAt(int64_t position, void* destination, int64_t count) const;
+  // Reads up to `count` bytes from `position` of a stream open for reading, fewer only where
+  // the stream ends, and sets `*got` to how many. Fails only when the system failed the read:
+  // code Io, "path: reason", and `*got` 0. Changes nothing in the stream (its position
+  // included), so any number of threads may call it at once on one stream.
+  Status readAt(int64_t position, void* destination, int64_t count, int64_t* got) const;
+  // The same for exactly `count` bytes: a stream that ends before them fails as Damaged, since
+  // whoever asked was promised them ("path: ends before byte N").
+  Status readExactAt(int64_t position, void* destination, int64_t count) const;
   uint8_t readU8();
   uint16_t readU16();
   uint32_t readU32();
@@ -113,6 +117,10 @@ class BinaryStream {
 // The text a failed open keeps, naming the system's error number: "Failed to open file with
 // errno N".
 std::string OpenErrorText(int errorNumber);
+
+// What a caller says of a failed readExactAt, `what` being "chunk 3: cannot be read": with the
+// system's reason where the system failed, else as damage, the bytes not being there.
+Status ReadFailure(const Status& failed, const std::string& what);
 
 // How every failed write of a pack is told: "Failed to write <path>: <reason>".
 Status WriteFailure(const std::string& path, StatusCode code, const std::string& reason,

@@ -28,8 +28,24 @@ std::string NameKey(const std::string& name, NameCase nameCase) {
   return key;
 }
 
-bool Fail(Error* error, ErrorCode code, std::string message) {
-  if (error != nullptr) *error = {code, std::move(message)};
+// The one conversion from the layers' Status to the library's Error: the codes match one to one.
+ErrorCode ToErrorCode(StatusCode code) {
+  switch (code) {
+    case StatusCode::Ok: return ErrorCode::None;
+    case StatusCode::NotOpen: return ErrorCode::NotOpen;
+    case StatusCode::NotFound: return ErrorCode::NotFound;
+    case StatusCode::OutOfRange: return ErrorCode::OutOfRange;
+    case StatusCode::Damaged: return ErrorCode::Damaged;
+    case StatusCode::Io: return ErrorCode::Io;
+    case StatusCode::Refused: return ErrorCode::Refused;
+    case StatusCode::OutOfMemory: return ErrorCode::OutOfMemory;
+  }
+  return ErrorCode::Io;
+}
+
+// Every failure of the library is reported here, as false and an Error.
+bool Fail(Error* error, const Status& failure) {
+  if (error != nullptr) *error = {ToErrorCode(failure.code()), failure.message()};
   return false;
 }
 
@@ -89,7 +105,7 @@ class ScratchPool {
 struct ChunkMap {
   std::once_flag walked;
   std::vector<int64_t> starts;
-  std::string failure;  // why the walk failed; its reads fail alike
+  Status failure;  // why the walk failed; its reads fail alike
 };
 
 }  // namespace
@@ -113,14 +129,14 @@ struct PackReader::State {
       if (walked.ok()) {
         map.starts = reader.chunkStarts();
       } else {
-        map.failure = walked.message();
+        map.failure = walked;
       }
     });
     return map;
   }
 
   bool noFileAt(size_t index, Error* error) const {
-    return Fail(error, ErrorCode::NotFound, name + ": no file at index " + std::to_string(index));
+    return Fail(error, Status::NotFound(name + ": no file at index " + std::to_string(index)));
   }
 
   std::string label(size_t index) const { return name + ": " + EntryLabel(pack, index) + ": "; }
@@ -136,15 +152,15 @@ bool PackReader::open(const std::string& path, uint64_t baseOffset) {
     state->name = path;
     BinaryStream& stream = state->pack.stream;
     if (!stream.open(path, OpenMode::Read)) {
-      return Fail(&openError_, ErrorCode::Io, stream.status().message());
+      return Fail(&openError_, stream.status());
     }
     if (!stream.setBase(static_cast<int64_t>(baseOffset))) {  // a huge offset turns negative, and fails
-      return Fail(&openError_, ErrorCode::OutOfRange,
-                  path + ": offset " + std::to_string(baseOffset) + " lies past the end of the file");
+      return Fail(&openError_, Status::OutOfRange(path + ": offset " + std::to_string(baseOffset) +
+                                                  " lies past the end of the file"));
     }
     state_ = std::move(state);
   } catch (const std::bad_alloc&) {
-    return Fail(&openError_, ErrorCode::OutOfMemory, path + ": out of memory");
+    return Fail(&openError_, Status::OutOfMemory(path + ": out of memory"));
   }
   return finishOpen();
 }
@@ -156,7 +172,7 @@ bool PackReader::openMemory(const void* data, size_t size) {
     state_->pack.stream.openView(data, size, state_->name);
   } catch (const std::bad_alloc&) {
     state_.reset();
-    return Fail(&openError_, ErrorCode::OutOfMemory, "the pack in memory: out of memory");
+    return Fail(&openError_, Status::OutOfMemory("the pack in memory: out of memory"));
   }
   return finishOpen();
 }
@@ -167,14 +183,15 @@ bool PackReader::finishOpen() {
     openError_ = Error();
     PackContents& pack = state.pack;
     if (!pack.read()) {
-      Fail(&openError_, pack.stream.status().ok() ? ErrorCode::Damaged : ErrorCode::Io,
-           state.name + ": " + pack.errorText);
+      const Status& read = pack.stream.status();
+      const std::string message = state.name + ": " + pack.errorText;
+      Fail(&openError_, read.ok() ? Status::Damaged(message) : Status::Error(read.code(), message));
       state_.reset();
       return false;
     }
     std::string first;
     if (CheckLayout(pack, [&first](const PackProblem& p) { if (first.empty()) first = p.text; }) != 0) {
-      Fail(&openError_, ErrorCode::Damaged, state.name + ": " + first);
+      Fail(&openError_, Status::Damaged(state.name + ": " + first));
       state_.reset();
       return false;
     }
@@ -191,7 +208,7 @@ bool PackReader::finishOpen() {
     return true;
   } catch (const std::bad_alloc&) {
     state_.reset();
-    return Fail(&openError_, ErrorCode::OutOfMemory, "out of memory reading the pack's table");
+    return Fail(&openError_, Status::OutOfMemory("out of memory reading the pack's table"));
   }
 }
 
@@ -217,24 +234,25 @@ FoundFile PackReader::find(const std::string& name, NameCase nameCase) const {
 
 bool PackReader::read(size_t index, std::vector<uint8_t>* content, Error* error) const {
   try {
-    if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
+    if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
     if (index >= state_->pack.entries.size()) {
       return state_->noFileAt(index, error);
     }
     Status status = state_->pack.entries[index].loadData(content);  // its checksum included
-    if (!status.ok()) return Fail(error, ErrorCode::Damaged, state_->name + ": " + status.message());
+    if (!status.ok()) return Fail(error, status.prefixed(state_->name + ": "));
     return true;
   } catch (const std::bad_alloc&) {
-    return Fail(error, ErrorCode::OutOfMemory, state_->name + ": out of memory reading file " + std::to_string(index));
+    return Fail(error, Status::OutOfMemory(state_->name + ": out of memory reading file " +
+                                           std::to_string(index)));
   }
 }
 
 bool PackReader::notFound(const FoundFile& file, Error* error) const {
   try {
-    return Fail(error, ErrorCode::NotFound,
-                (state_ ? state_->name + ": " : std::string()) + "no file named " + EscapeControls(file.missing));
+    return Fail(error, Status::NotFound((state_ ? state_->name + ": " : std::string()) +
+                                        "no file named " + EscapeControls(file.missing)));
   } catch (const std::bad_alloc&) {
-    return Fail(error, ErrorCode::OutOfMemory, "out of memory");
+    return Fail(error, Status::OutOfMemory("out of memory"));
   }
 }
 
@@ -252,52 +270,54 @@ bool PackReader::openFile(const FoundFile& found, PackFile* file, Error* error) 
 
 bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t length, Error* error) const {
   try {
-    if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
+    if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
     const PackContents& pack = state_->pack;
     if (index >= pack.entries.size()) {
       return state_->noFileAt(index, error);
     }
     const PackEntry& entry = pack.entries[index];
     if (offset > entry.size || length > entry.size - offset) {
-      return Fail(error, ErrorCode::OutOfRange,
-                  state_->label(index) + std::to_string(length) + " bytes from offset " + std::to_string(offset) +
-                      " run past its end (" + std::to_string(entry.size) + " bytes)");
+      return Fail(error, Status::OutOfRange(state_->label(index) + std::to_string(length) +
+                                            " bytes from offset " + std::to_string(offset) +
+                                            " run past its end (" + std::to_string(entry.size) +
+                                            " bytes)"));
     }
     if (length == 0) return true;
     uint8_t* into = static_cast<uint8_t*>(out);
     if (pack.compressionType != CompressionType::Compressed) {
       const int64_t want = static_cast<int64_t>(length);
-      if (pack.stream.readAt(entry.offset + static_cast<int64_t>(offset), into, want) != want) {
-        return Fail(error, ErrorCode::Io, state_->label(index) + "cannot be read");
-      }
-      return true;
+      Status read = pack.stream.readExactAt(entry.offset + static_cast<int64_t>(offset), into, want);
+      return read.ok() || Fail(error, ReadFailure(read, state_->label(index) + "cannot be read"));
     }
     const ChunkMap& map = state_->chunkMap(index);
-    if (!map.failure.empty()) return Fail(error, ErrorCode::Damaged, state_->label(index) + map.failure);
+    if (!map.failure.ok()) return Fail(error, map.failure.prefixed(state_->label(index)));
     const ScratchPool::Lease lease = state_->scratch.take();
     Scratch& scratch = *lease;
     const uint64_t end = offset + length;
     for (uint64_t k = offset / ChunkSize; k * ChunkSize < end; ++k) {
       const int64_t stream = map.starts[k] + 4;
       const int64_t streamSize = map.starts[k + 1] - stream;
-      if (pack.stream.readAt(stream, scratch.frame.data(), streamSize) != streamSize) {
-        return Fail(error, ErrorCode::Io, state_->label(index) + "chunk " + std::to_string(k) + ": cannot be read");
+      Status read = pack.stream.readExactAt(stream, scratch.frame.data(), streamSize);
+      if (!read.ok()) {
+        return Fail(error, ReadFailure(read, state_->label(index) + "chunk " + std::to_string(k) +
+                                                 ": cannot be read"));
       }
       Status decoded = DecodeChunk(scratch.codec, k, scratch.frame.data(), static_cast<size_t>(streamSize),
                                    ChunkContent(entry.size, k), scratch.chunk.data());
-      if (!decoded.ok()) return Fail(error, ErrorCode::Damaged, state_->label(index) + decoded.message());
+      if (!decoded.ok()) return Fail(error, decoded.prefixed(state_->label(index)));
       const uint64_t from = std::max<uint64_t>(offset, k * ChunkSize);
       const uint64_t to = std::min<uint64_t>(end, (k + 1) * ChunkSize);
       std::memcpy(into + (from - offset), scratch.chunk.data() + (from - k * ChunkSize), static_cast<size_t>(to - from));
     }
     return true;
   } catch (const std::bad_alloc&) {
-    return Fail(error, ErrorCode::OutOfMemory, state_->name + ": out of memory reading file " + std::to_string(index));
+    return Fail(error, Status::OutOfMemory(state_->name + ": out of memory reading file " +
+                                           std::to_string(index)));
   }
 }
 
 bool PackReader::openFile(size_t index, PackFile* file, Error* error) const {
-  if (!state_) return Fail(error, ErrorCode::NotOpen, "no pack is open");
+  if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
   if (index >= state_->files.size()) {
     return state_->noFileAt(index, error);
   }
@@ -309,7 +329,7 @@ bool PackReader::openFile(size_t index, PackFile* file, Error* error) const {
 }
 
 size_t PackFile::read(void* out, size_t length, Error* error) {
-  if (reader_ == nullptr) return Fail(error, ErrorCode::NotOpen, "the file is not open"), 0;
+  if (reader_ == nullptr) return Fail(error, Status::NotOpen("the file is not open")), 0;
   const size_t n = static_cast<size_t>(std::min<uint64_t>(length, size_ - position_));
   if (!reader_->readRange(index_, position_, out, n, error)) return 0;
   position_ += n;
@@ -338,28 +358,25 @@ bool WritePack(const std::string& path, const std::vector<FileToPack>& files,
       std::string why = plans[i].refusal;
       if (why.empty() && !plans[i].stripped.empty()) why = "it starts with \"" + plans[i].stripped + "\"";
       if (!why.empty()) {
-        return Fail(error, ErrorCode::Refused, "Cannot store " + EscapeControls(files[i].name) + ": " + why);
+        return Fail(error, Status::Refused("Cannot store " + EscapeControls(files[i].name) + ": " + why));
       }
     }
     Status replaceable = CheckReplaceable(path);
-    if (!replaceable.ok()) return Fail(error, ErrorCode::Refused, replaceable.message());
+    if (!replaceable.ok()) return Fail(error, replaceable);
     for (size_t i = 0; i < files.size(); ++i) {
       int64_t size = 0;
       Status probed = platform::ProbeFile(files[i].path, &size);
-      if (!probed.ok()) return Fail(error, ErrorCode::Io, probed.prefixed("Failed to open ").message());
+      if (!probed.ok()) return Fail(error, probed.prefixed("Failed to open "));
       Status storable = CheckSourceSize(files[i].path, size);
-      if (!storable.ok()) return Fail(error, ErrorCode::Refused, storable.message());
+      if (!storable.ok()) return Fail(error, storable);
       pack.entries[i].setSource(files[i].name, files[i].path, static_cast<uint32_t>(size), &pack);
     }
     WriteOptions writeOptions;
     writeOptions.data.verify = options.verify;
     Status written = pack.writeTo(path, writeOptions);
-    if (written.ok()) return true;
-    const bool memory = written.code() == StatusCode::OutOfMemory;
-    return Fail(error, memory ? ErrorCode::OutOfMemory : ErrorCode::Io, written.message());
+    return written.ok() || Fail(error, written);
   } catch (const std::bad_alloc&) {
-    return Fail(error, ErrorCode::OutOfMemory,
-                WriteFailure(path, StatusCode::OutOfMemory, "out of memory").message());
+    return Fail(error, WriteFailure(path, StatusCode::OutOfMemory, "out of memory"));
   }
 }
 

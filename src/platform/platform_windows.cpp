@@ -219,7 +219,7 @@ int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t cou
     DWORD got = 0;
     if (!ReadFile(handle, static_cast<char*>(destination) + done, want, &got, &at)) {
       if (GetLastError() == ERROR_HANDLE_EOF) break;
-      errno = EIO;
+      errno = ErrnoFromLastError();
       return -1;
     }
     if (got == 0) break;

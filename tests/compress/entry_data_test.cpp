@@ -207,6 +207,28 @@ TEST(EntryReader, ReadsPagesOfLengthsOnlyWhereTheyLieClose) {
   EXPECT_EQ(reader.read(small, entry, ReadMode::Layout).message(), "chunk 0: its length runs past the end of the data");
 }
 
+// A read the system fails is I/O, never damage, for lengths, chunks and stored data alike.
+TEST(EntryReader, ASystemReadFailureIsIoNotDamage) {
+  test::TempDir dir;
+  BinaryStream writeOnly;  // holds the bytes, which cannot be read through it
+  ASSERT_TRUE(writeOnly.open(dir / "w", OpenMode::Write));
+  const std::string stored = Stored("abc");
+  ASSERT_TRUE(writeOnly.write(stored.data(), static_cast<int64_t>(stored.size())));
+  ASSERT_TRUE(writeOnly.sync());
+  EntryReader reader;
+  EntryToRead entry;
+  entry.size = 3;
+  const std::tuple<CompressionType, ReadMode> rows[] = {
+      {CompressionType::Compressed, ReadMode::Layout},
+      {CompressionType::Compressed, ReadMode::Full},
+      {CompressionType::Uncompressed, ReadMode::Full}};
+  for (const auto& [type, mode] : rows) {
+    entry.type = type;
+    const Status read = reader.read(writeOnly, entry, mode);
+    EXPECT_EQ(read.code(), StatusCode::Io) << read.message();
+  }
+}
+
 TEST(ReadEntryData, RefusesDamagedChunks) {
   // Bounded by the stream's end; the checks test each rule where a table bounds an entry.
   const std::string content = RandomBytes(40000, 9), good = Stored(content);

@@ -46,14 +46,33 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   EXPECT_FALSE(s.atEnd());
   EXPECT_EQ(s.read(buf, 16), 5);
   EXPECT_TRUE(s.atEnd());
-  EXPECT_EQ(s.readAt(7, buf, 16), 3);  // a piece anywhere, short at the end
+  int64_t got = -1;
+  EXPECT_TRUE(s.readAt(7, buf, 16, &got).ok());  // a piece anywhere, short at the end
+  EXPECT_EQ(got, 3);
   EXPECT_EQ(std::string(buf, 3), "789");
-  EXPECT_EQ(s.readAt(10, buf, 1), 0);
+  EXPECT_EQ(s.readExactAt(7, buf, 4).code(), StatusCode::Damaged);  // promised bytes missing
+  EXPECT_TRUE(s.readExactAt(7, buf, 3).ok());
   s.seek(0);
   EXPECT_FALSE(s.atEnd());
   EXPECT_TRUE(s.close().ok());
   EXPECT_EQ(s.size() + s.tell(), 0);
   EXPECT_FALSE(s.seek(0));
+}
+
+// A read the system fails is I/O, with its reason, never taken for bytes that are not there.
+TEST(BinaryStream, AFailedPositionedReadIsIoWithTheSystemsReason) {
+  test::TempDir dir;
+  BinaryStream s;
+  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write));  // a write-only file cannot be read
+  ASSERT_TRUE(s.write("abcd", 4));
+  ASSERT_TRUE(s.sync());
+  char buf[4];
+  const Status read = s.readExactAt(0, buf, 4);
+  EXPECT_EQ(read.code(), StatusCode::Io);
+  const Status said = ReadFailure(read, "chunk 0: cannot be read");
+  EXPECT_EQ(said.code(), StatusCode::Io);
+  EXPECT_EQ(said.message().rfind("chunk 0: cannot be read: ", 0), 0u) << said.message();
+  EXPECT_GT(said.message().size(), std::string("chunk 0: cannot be read: ").size());
 }
 
 TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
@@ -70,7 +89,9 @@ TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   EXPECT_EQ(s.readU32(), 0x07000012u);
   EXPECT_EQ(s.readU16(), 0);  // nothing left: missing bytes read as zero
   uint8_t two[2];
-  EXPECT_EQ(s.readAt(3, two, 4), 2);
+  int64_t got = 0;
+  EXPECT_TRUE(s.readAt(3, two, 4, &got).ok());
+  EXPECT_EQ(got, 2);
   EXPECT_EQ(two[1], 7);
   EXPECT_FALSE(s.atEnd());    // a memory stream never reports an end
   s.truncate(2);
