@@ -77,10 +77,22 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
   return Status();
 }
 
-FileStamp StampOf(const struct stat& st) {
+// A stamp needs the times to the nanosecond: a file rewritten within the second it was stamped
+// must not look unchanged. Where `stat` gives whole seconds alone, there is no stamp.
+std::optional<FileStamp> StampOf(const struct stat& st) {
   auto ns = [](const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
-  return FileStamp{static_cast<int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim),
+#if defined(TARNIX_HAVE_STRUCT_STAT_ST_MTIM)
+  const int64_t modified = ns(st.st_mtim), changed = ns(st.st_ctim);
+#elif defined(TARNIX_HAVE_STRUCT_STAT_ST_MTIMESPEC)
+  const int64_t modified = ns(st.st_mtimespec), changed = ns(st.st_ctimespec);
+#else
+  (void)ns, (void)st;
+  return std::nullopt;
+#endif
+#if defined(TARNIX_HAVE_STRUCT_STAT_ST_MTIM) || defined(TARNIX_HAVE_STRUCT_STAT_ST_MTIMESPEC)
+  return FileStamp{static_cast<int64_t>(st.st_size), modified, changed,
                    static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+#endif
 }
 
 Status ProbeFile(const std::string& path, int64_t* size, std::optional<FileStamp>* stamp) {
@@ -135,7 +147,41 @@ int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t cou
   return done;
 }
 
-bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && ::fsync(::fileno(file)) == 0; }
+namespace {
+
+// fsync may leave the data in the drive's cache where the system offers F_FULLFSYNC (macOS's
+// fsync(2) says so); that asks the drive too, and fsync serves where a file system refuses it.
+bool SyncDescriptor(int fd) {
+#ifdef TARNIX_HAVE_F_FULLFSYNC
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return true;
+#endif
+  return ::fsync(fd) == 0;
+}
+
+// Whether SyncFileSystem makes a whole file system durable in one call. Where it cannot, what
+// TempFile::Sync::Later defers is done at once: each file is synced before its rename, its
+// folder after it, and the parent of each folder made.
+#ifdef TARNIX_HAVE_SYNCFS
+constexpr bool SyncsWholeFileSystem = true;
+#else
+constexpr bool SyncsWholeFileSystem = false;
+#endif
+
+// Makes the name of a new file or folder durable, where the batch's one sync will not.
+Status SyncNewName(const std::string& path) {
+  if (SyncsWholeFileSystem) return Status();
+  const std::string parent = std::filesystem::path(path).parent_path().string();
+  const int fd = ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd == -1) return SystemError(parent);
+  const bool synced = SyncDescriptor(fd);
+  const int failed = errno;
+  ::close(fd);
+  return synced ? Status() : SystemError(parent, failed);
+}
+
+}  // namespace
+
+bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && SyncDescriptor(::fileno(file)); }
 
 // Hints only: where the system has no such call, nothing is lost but speed.
 void DropCached(std::FILE* file, int64_t offset, int64_t length) {
@@ -147,7 +193,7 @@ void DropCached(std::FILE* file, int64_t offset, int64_t length) {
 }
 
 void StartWriteback(std::FILE* file) {
-#ifdef __linux__
+#ifdef TARNIX_HAVE_SYNC_FILE_RANGE
   ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 #else
   (void)file;
@@ -270,9 +316,19 @@ void DirectoryHandle::reset() {
 
 Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
+  std::vector<std::filesystem::path> missing;  // the folders this call makes, deepest first
+  for (std::filesystem::path p = path; create && !p.empty() && !std::filesystem::exists(p);
+       p = p.parent_path()) {
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
   std::error_code made;
   if (create && !std::filesystem::create_directories(path, made) && made) {
     return Status::Io(path + ": " + made.message(), made.value());
+  }
+  for (const std::filesystem::path& folder : missing) {
+    Status durable = SyncNewName(folder.string());
+    if (!durable.ok()) return durable;
   }
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd == -1) return SystemError(path);
@@ -285,7 +341,9 @@ Status DirectoryHandle::openChild(const DirectoryHandle& parent, const std::stri
   reset();
   const std::string path = JoinPath(parent.path_, name);
   int parentFd = static_cast<int>(parent.native_);
-  if (::mkdirat(parentFd, name.c_str(), 0777) != 0 && errno != EEXIST) return SystemError(path);
+  const bool made = ::mkdirat(parentFd, name.c_str(), 0777) == 0;
+  if (!made && errno != EEXIST) return SystemError(path);
+  if (made && !SyncsWholeFileSystem && !SyncDescriptor(parentFd)) return SystemError(parent.path_);
   // O_NOFOLLOW on a link gives ELOOP (or ENOTDIR with O_DIRECTORY).
   int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd == -1) return SystemError(path);
@@ -384,7 +442,7 @@ bool TryLock(int fd, bool exclusive) {
   return ::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0;
 }
 
-#ifdef O_TMPFILE
+#ifdef TARNIX_HAVE_O_TMPFILE
 // A name through which an unnamed file can be linked without privileges.
 std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 #endif
@@ -453,7 +511,7 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
   targetPath_ = JoinPath(directory.path(), target);
   path_ = targetPath_;  // until it has a name of its own
   int fd = -1;
-#ifdef O_TMPFILE
+#ifdef TARNIX_HAVE_O_TMPFILE
   // Unnamed until its commit, where the file system allows it and /proc can link it then.
   fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd != -1 && ::access(ProcPath(fd).c_str(), F_OK) != 0) {
@@ -522,7 +580,7 @@ Status TempFile::nameFile(const std::string& folderPath) {
 
 Status TempFile::commit(Sync sync, Outcome outcome) {
   const int dirFd = static_cast<int>(directory_);
-#ifdef O_TMPFILE
+#ifdef TARNIX_HAVE_O_TMPFILE
   if (name_.empty()) {
     // Named only now, locked already, for the moment until the rename.
     const int fd = static_cast<int>(held_);
@@ -534,6 +592,11 @@ Status TempFile::commit(Sync sync, Outcome outcome) {
     }
   }
 #endif
+  if (sync == Sync::Later && !SyncsWholeFileSystem) {
+    // Nothing will make the batch durable at once: this file is, before its name is.
+    if (!SyncDescriptor(static_cast<int>(held_))) return SystemError(targetPath_);
+    sync = Sync::Now;
+  }
   // Settled before the rename, so that no moment after it can end the run with a failure; a
   // signal ignored while a rename fails leaves the run failing all the same.
   if (outcome == Outcome::Settled) g_settled.store(true);
@@ -552,10 +615,10 @@ Status TempFile::commit(Sync sync, Outcome outcome) {
 }
 
 Status SyncFileSystem(const DirectoryHandle& folder) {
-#ifdef __linux__
+#ifdef TARNIX_HAVE_SYNCFS
   if (::syncfs(static_cast<int>(folder.native())) != 0) return SystemError(folder.path());
 #else
-  ::sync();  // waits for the writes on the BSDs and macOS
+  (void)folder;  // each file and folder was made durable as it was written (DurableLater)
 #endif
   return Status();
 }
@@ -575,7 +638,7 @@ std::string NameRefusal(const std::string& component) {
 }
 
 unsigned CpuCount() {
-#ifdef __linux__
+#ifdef TARNIX_HAVE_SCHED_GETAFFINITY
   // The cores this process may run on (taskset narrows them).
   cpu_set_t set;
   CPU_ZERO(&set);
