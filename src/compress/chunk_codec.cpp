@@ -238,16 +238,6 @@ size_t EncodeLiterals(const uint8_t* data, size_t size, const ByteCounts& histog
   return static_cast<size_t>(end + 4 - out);
 }
 
-// One stored deflate block in a zlib stream.
-size_t EncodeStored(const uint8_t* data, size_t size, uint8_t* out) {
-  const uint8_t head[7] = {0x78, 0x01, 0x01, static_cast<uint8_t>(size), static_cast<uint8_t>(size >> 8),
-                           static_cast<uint8_t>(~size), static_cast<uint8_t>(~size >> 8)};
-  std::memcpy(out, head, sizeof head);
-  std::memcpy(out + 7, data, size);
-  StoreU32BigEndian(out + 7 + size, libdeflate_adler32(1, data, size));
-  return 11 + size;
-}
-
 void CountBytes(const uint8_t* data, size_t size, ByteCounts* histogram) {
   // Four tables, so that runs of one byte value do not wait on each other. A byte is always
   // below a table's size, so the loops over the chunk count unchecked.
@@ -297,6 +287,7 @@ ChunkCoding ChooseCoding(const uint8_t* data, size_t size, ByteCounts* histogram
 
 ChunkCodec::~ChunkCodec() {
   libdeflate_free_compressor(compressor_);
+  libdeflate_free_compressor(storer_);
   libdeflate_free_decompressor(decompressor_);
 }
 
@@ -309,23 +300,17 @@ size_t ChunkCodec::encode(const uint8_t* data, size_t size, uint8_t* out,
     coding = ChooseCoding(data, size, &histogram);
   }
   size_t written = 0;
-  switch (*coding) {
-    case ChunkCoding::Stored:
-      written = EncodeStored(data, size, out + 4);
-      break;
-    case ChunkCoding::Literals:
-      written = EncodeLiterals(data, size, histogram, out + 4);
-      break;
-    case ChunkCoding::Matches:
-      break;
-  }
+  if (*coding == ChunkCoding::Literals) written = EncodeLiterals(data, size, histogram, out + 4);
   if (written == 0) {
-    if (compressor_ == nullptr) {
-      compressor_ = libdeflate_alloc_compressor(CompressionLevel);
-      if (compressor_ == nullptr) return 0;
+    // Level 0 stores: one stored block under the header 78 01.
+    const bool store = *coding == ChunkCoding::Stored;
+    libdeflate_compressor*& compressor = store ? storer_ : compressor_;
+    if (compressor == nullptr) {
+      compressor = libdeflate_alloc_compressor(store ? 0 : CompressionLevel);
+      if (compressor == nullptr) return 0;
     }
     // Deflate falls back to stored blocks, so a chunk's stream stays far below this room.
-    written = libdeflate_zlib_compress(compressor_, data, size, out + 4, MaxChunkStreamSize);
+    written = libdeflate_zlib_compress(compressor, data, size, out + 4, MaxChunkStreamSize);
     if (written == 0) return 0;
   }
   StoreU32(out, static_cast<uint32_t>(written));

@@ -47,7 +47,8 @@ class ChunkCodec {
               size_t* produced, size_t* consumed = nullptr);
 
  private:
-  libdeflate_compressor* compressor_ = nullptr;
+  libdeflate_compressor* compressor_ = nullptr;  // level 6
+  libdeflate_compressor* storer_ = nullptr;      // level 0, for chunks stored as they are
   libdeflate_decompressor* decompressor_ = nullptr;
 };
 
