@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/console.h"
-#include "compress/entry_data.h"
+#include "compress/entry_pipeline.h"
 
 namespace tarnix {
 

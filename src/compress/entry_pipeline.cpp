@@ -19,7 +19,7 @@
 // assembler reports a redo: the jobs cut after it are drained and dropped, the output is put
 // back to where the entry began, and the feeder starts the entry again from its source file.
 // Only the rewound entry is stored afresh; the entries after it may still be copied.
-#include "compress/entry_data.h"
+#include "compress/entry_pipeline.h"
 
 #include <algorithm>
 #include <cstring>

@@ -9,11 +9,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
 #include "compress/chunk_codec.h"
-#include "compress/entry_data.h"
+#include "io/binary_stream.h"
+#include "format/format.h"
 
 namespace tarnix {
 
@@ -25,6 +27,9 @@ Status CheckChunkLength(uint64_t chunk, uint32_t length, int64_t room, const cha
 // all `streamSize` bytes, pass its Adler-32 and give exactly `expected` bytes.
 Status DecodeChunk(ChunkCodec& codec, uint64_t chunk, const uint8_t* stream, size_t streamSize,
                    size_t expected, uint8_t* out);
+
+// Receives decoded content in order; a failure stops the decoding and is passed on.
+using ContentSink = std::function<Status(const uint8_t* data, size_t size)>;
 
 // One stored entry to read, and where it lies.
 struct EntryToRead {
@@ -85,5 +90,14 @@ class EntryReader {
   int64_t lastField_ = 0;  // where the last length field was
   int64_t fieldBytesRead_ = 0;
 };
+
+// Decodes one entry of `size` content bytes from `stream`, which stands where the entry's data
+// begins, by the rules above, and leaves the stream after
+// it. Anything else fails, naming the chunk. Never reads or writes past a buffer, whatever the
+// stream holds.
+Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                     const ContentSink& sink);
+Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
+                     std::vector<uint8_t>* content);
 
 }  // namespace tarnix

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "compress/entry_data.h"
+#include "compress/entry_pipeline.h"
 #include "compress/entry_reader.h"
 #include "io/binary_stream.h"
 #include "format/format.h"

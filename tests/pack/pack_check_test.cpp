@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include "compress/entry_data.h"
+#include "compress/entry_pipeline.h"
 #include "support/test_support.h"
 
 namespace tarnix {

@@ -13,7 +13,7 @@ bool ReadBytes(PackContents* pack, const std::string& bytes) {
 
 std::string Header(char version, char type, uint32_t count) { return std::string("TRNX") + version + type + test::Le32(count); }
 
-TEST(PackReader, ReadsTheTableAndLeavesTheStreamAtTheData) {
+TEST(PackContents, ReadsTheTableAndLeavesTheStreamAtTheData) {
   // The 37-byte pack holding data/a.txt = "abc", uncompressed.
   const std::string one = Header(1, 0, 1) + std::string("\x0A\x00", 2) + "data/a.txt" +
                           test::Le32(34) + test::Le32(3) + test::Le32(0x359A672F) + "abc";
@@ -42,7 +42,7 @@ TEST(PackReader, ReadsTheTableAndLeavesTheStreamAtTheData) {
   EXPECT_EQ(pack.entries[1].size + *pack.entries[2].checksum, 0x05050505u);
 }
 
-TEST(PackReader, RefusesAHeaderOrTableThatDoesNotFit) {
+TEST(PackContents, RefusesAHeaderOrTableThatDoesNotFit) {
   const std::pair<std::string, std::string> cases[] = {
       {"", "Magic mismatch"}, {"TRN", "Magic mismatch"}, {std::string("TR\0X\1\0\0\0\0\0", 10), "Magic mismatch"},
       {Header(0, 5, 0), "Unexpected version 0"}, {Header('\xFF', 0, 0), "Unexpected version -1"},

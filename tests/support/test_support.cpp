@@ -136,6 +136,17 @@ std::vector<std::string> Pieces(const std::vector<std::string>& contents) {
   return pieces;
 }
 
+std::string Stored(const std::string& content) {
+  const MadePack pack = MakePack({{"r/x", content}}, true);
+  return pack.bytes.substr(pack.data[0]);
+}
+
+std::string Skewed(size_t size, uint32_t seed) {
+  std::string out = RandomBytes(size, seed);
+  for (size_t i = 0; i < size; i += 4) out[i] &= 0x3F;
+  return out;
+}
+
 BinaryStream InMemory(const std::string& bytes) {
   BinaryStream s;
   s.openMemory();

@@ -62,6 +62,10 @@ std::string Chunk(const std::string& piece);
 std::optional<std::vector<std::string>> Unframe(const std::string& stored);
 // The chunks' contents the stored forms of `contents` must decode to, in turn: full but the last.
 std::vector<std::string> Pieces(const std::vector<std::string>& contents);
+// The stored form the writer makes of `content` in a compressed pack, by MakePack.
+std::string Stored(const std::string& content);
+// Bytes of about 7.9 bits each: dense, but not so dense that a Huffman code saves nothing.
+std::string Skewed(size_t size, uint32_t seed);
 BinaryStream InMemory(const std::string& bytes);  // read from the start
 std::string Le32(uint32_t value);
 

@@ -1,5 +1,5 @@
-#include "compress/entry_data.h"
-#include "compress/entry_reader.h"
+// The entry pipeline: what it writes, whatever the threads, and what it copies.
+#include "compress/entry_pipeline.h"
 
 #include <gtest/gtest.h>
 
@@ -16,21 +16,10 @@ namespace {
 using test::Chunk;
 using test::InMemory;
 using test::RandomBytes;
+using test::Skewed;
+using test::Stored;
 
 uint32_t Sum(const std::string& s) { return Checksum32(s.data(), s.size()); }
-
-// The stored form the writer makes of `content` in a compressed pack, by the tests' builder.
-std::string Stored(const std::string& content) {
-  const test::MadePack pack = test::MakePack({{"r/x", content}}, true);
-  return pack.bytes.substr(pack.data[0]);
-}
-
-// Bytes of about 7.9 bits each: dense, but not so dense that a Huffman code saves nothing.
-std::string Skewed(size_t size, uint32_t seed) {
-  std::string out = RandomBytes(size, seed);
-  for (size_t i = 0; i < size; i += 4) out[i] &= 0x3F;
-  return out;
-}
 
 struct Written { Status status; std::string bytes; std::vector<StoredEntryData> entries; };
 
@@ -75,43 +64,6 @@ TEST(WriteEntryData, ChunksAreFullButTheLastWhateverTheThreadCount) {
     for (const StoredEntryData& entry : w.entries) stored += entry.storedSize;
     EXPECT_EQ(stored, w.bytes.size());
     EXPECT_EQ(w.entries[18].checksum, Sum(contents[18]));
-  }
-}
-
-TEST(ChunkCodec, DenseChunksSkipTheMatchSearchAndStillReadBack) {
-  std::string text, repeating;
-  while (text.size() < 32768) text += "a line of text that repeats, as text does " + std::to_string(text.size());
-  while (repeating.size() < 32768) repeating += RandomBytes(1024, 4);
-  std::string gapped = Skewed(32768, 2);  // byte values that never appear: runs of 3 and 11 zero lengths
-  for (char& c : gapped) c = static_cast<uint8_t>(c) - 200u < 3 || static_cast<uint8_t>(c) - 210u < 11 ? c - 100 : c;
-  // The coding, and for the codings of our own, the checksum of the framed bytes (level 6's
-  // depend on the library's version).
-  const std::tuple<const char*, std::string, ChunkCoding, uint32_t> cases[] = {
-      {"random", RandomBytes(32768, 1), ChunkCoding::Stored, 0xBEA3B6FE},
-      {"skewed, values missing", gapped, ChunkCoding::Literals, 0x46A8A48A},
-      {"text", text.substr(0, 32768), ChunkCoding::Matches, 0}, {"repeats", repeating, ChunkCoding::Matches, 0},
-      {"too small to be worth it", RandomBytes(1023, 3), ChunkCoding::Matches, 0},
-      {"just large enough", RandomBytes(1024, 3), ChunkCoding::Literals, 0xFBA2297},
-  };
-  ChunkCodec codec;
-  for (const auto& [name, chunk, coding, golden] : cases) {
-    SCOPED_TRACE(name);
-    ByteCounts histogram;
-    EXPECT_EQ(ChooseCoding(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(), &histogram), coding);
-    // That zlib's inflate reads every coding back is the chunk fuzzer's to show.
-    std::string framed(FramedChunkCapacity, '\0');
-    framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size(),
-                               reinterpret_cast<uint8_t*>(&framed[0])));
-    EXPECT_EQ(coding == ChunkCoding::Matches ? golden : Sum(framed), golden);
-  }
-  // Counts 1, 2, 3, 5, ...: 15 values take a 15-bit code, still ours (78 01); 16 go to level 6.
-  for (int values : {0, 15, 16}) {  // and no byte at all: the end of the block alone
-    std::string deep, framed(FramedChunkCapacity, '\0');
-    for (int v = 0, a = 1, b = 2; v < values; ++v, b += a, a = b - a) deep += std::string(a, static_cast<char>(v));
-    framed.resize(codec.encode(reinterpret_cast<const uint8_t*>(deep.data()), deep.size(),
-                               reinterpret_cast<uint8_t*>(&framed[0]), ChunkCoding::Literals));
-    EXPECT_EQ(framed.substr(4, 2) + test::Unframe(framed).value_or(std::vector<std::string>{""})[0],
-              (values == 16 ? "\x78\x9C" : "\x78\x01") + deep);
   }
 }
 
@@ -184,63 +136,6 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
             {part(0), part(half), {}, part(7 * M / 2)});
   EXPECT_EQ(w.bytes, r.substr(0, 3 * M) + "new" + r.substr(7 * M / 2));
   EXPECT_EQ(released, (std::vector<std::pair<int64_t, int64_t>>{{0, 2 * M}}));
-}
-
-// Length fields are read a page at a time where they lie close together, 4 bytes where far apart.
-TEST(EntryReader, ReadsPagesOfLengthsOnlyWhereTheyLieClose) {
-  const int64_t frame = static_cast<int64_t>(Chunk("ab").size());
-  std::string tiny;
-  for (int i = 0; i < 300; ++i) tiny += Chunk("ab");
-  BinaryStream small = InMemory(tiny);
-  EntryReader reader;
-  EntryToRead entry;
-  entry.size = 2;
-  // The first alone, a page from the second that holds the 150th, the last alone (far from the
-  // 150th) and then from what was read, and the first alone again.
-  for (int i : {0, 1, 150, 299, 299, 0}) {
-    entry.offset = i * frame;
-    EXPECT_TRUE(reader.read(small, entry, ReadMode::Layout).ok() && reader.end() == entry.offset + frame) << i;
-  }
-  EXPECT_EQ(reader.fieldBytesRead(), 4 + 4096 + 4 + 4);
-  entry.room = 4;  // more room than the stream holds: its last 2 bytes are no length
-  entry.offset = static_cast<int64_t>(tiny.size()) - 2;
-  EXPECT_EQ(reader.read(small, entry, ReadMode::Layout).message(), "chunk 0: its length runs past the end of the data");
-}
-
-// A read the system fails is I/O, never damage, for lengths, chunks and stored data alike.
-TEST(EntryReader, ASystemReadFailureIsIoNotDamage) {
-  test::TempDir dir;
-  BinaryStream writeOnly;  // holds the bytes, which cannot be read through it
-  ASSERT_TRUE(writeOnly.open(dir / "w", OpenMode::Write));
-  const std::string stored = Stored("abc");
-  ASSERT_TRUE(writeOnly.write(stored.data(), static_cast<int64_t>(stored.size())));
-  ASSERT_TRUE(writeOnly.sync());
-  EntryReader reader;
-  EntryToRead entry;
-  entry.size = 3;
-  const std::tuple<CompressionType, ReadMode> rows[] = {
-      {CompressionType::Compressed, ReadMode::Layout},
-      {CompressionType::Compressed, ReadMode::Full},
-      {CompressionType::Uncompressed, ReadMode::Full}};
-  for (const auto& [type, mode] : rows) {
-    entry.type = type;
-    const Status read = reader.read(writeOnly, entry, mode);
-    EXPECT_EQ(read.code(), StatusCode::Io) << read.message();
-  }
-}
-
-TEST(ReadEntryData, RefusesDamagedChunks) {
-  // Bounded by the stream's end; the checks test each rule where a table bounds an entry.
-  const std::string content = RandomBytes(40000, 9), good = Stored(content);
-  std::vector<uint8_t> out;
-  BinaryStream in = InMemory(good.substr(0, good.size() - 10));
-  EXPECT_FALSE(ReadEntryData(in, CompressionType::Compressed, 40000, &out).ok());
-  in = InMemory(Chunk(""));
-  EXPECT_TRUE(ReadEntryData(in, CompressionType::Compressed, 0, &out).ok());
-  in = InMemory(content);
-  ASSERT_TRUE(ReadEntryData(in, CompressionType::Uncompressed, 40000, &out).ok());
-  EXPECT_EQ(std::string(out.begin(), out.end()), content);
-  EXPECT_FALSE(ReadEntryData(in, CompressionType::Uncompressed, 4, &out).ok());
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// The stored form of entry data. In an uncompressed pack an entry is its bytes as they are.
+// Writes the stored form of entries. In an uncompressed pack an entry is its bytes as they are.
 // In a compressed pack it is a run of chunks, each a 4-byte little-endian length and one
 // independent zlib stream of at most ChunkSize content bytes; every chunk is full but the
 // last, which holds the rest, and is the stream of empty input when the size is a whole
-// multiple of ChunkSize (0 included).
+// multiple of ChunkSize (0 included). The pipeline's design is at the top of
+// entry_pipeline.cpp; what it reads back goes through the entry reader (entry_reader.h).
 #pragma once
 
 #include <cstdint>
@@ -84,17 +85,5 @@ Status WriteEntryData(const std::vector<EntryToWrite>& entries, CompressionType 
                       BinaryStream& out, const EntryDataOptions& options,
                       const std::function<void(size_t)>& onEntryStart,
                       std::vector<StoredEntryData>* stored);
-
-// Receives decoded content in order; a failure stops the decoding and is passed on.
-using ContentSink = std::function<Status(const uint8_t* data, size_t size)>;
-
-// Decodes one entry of `size` content bytes from `stream`, which stands where the entry's data
-// begins, by the entry reader's rules (compress/entry_reader.h), and leaves the stream after
-// it. Anything else fails, naming the chunk. Never reads or writes past a buffer, whatever the
-// stream holds.
-Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                     const ContentSink& sink);
-Status ReadEntryData(BinaryStream& stream, CompressionType type, uint32_t size,
-                     std::vector<uint8_t>* content);
 
 }  // namespace tarnix
