@@ -98,17 +98,18 @@ bool StoredBytesAreTheSource(BinaryStream& pack, const EntryToRead& stored, cons
 // Decodes the stored entry of each plan in `confirm` and compares it with its source byte for
 // byte; a plan whose entry does not read back, or holds other bytes, copies nothing whole.
 void ConfirmByBytes(const PackContents& pack, const PackContents& replaced,
-                    const std::vector<size_t>& confirm, std::vector<EntryReuse>* reuse) {
+                    const std::vector<size_t>& confirm, std::vector<StoredCopy>* copies) {
   BinaryStream stream = replaced.stream;
   EntryReader reader;
   std::vector<uint8_t> buffer;
   const bool chunks = replaced.compressionType == CompressionType::Compressed;
   for (size_t i : confirm) {
-    EntryReuse& plan = (*reuse)[i];
-    if (plan.kind != Reuse::Whole) continue;
-    if (!StoredBytesAreTheSource(stream, StoredEntryAt(replaced, *plan.replaced), pack.entries[i],
-                                 reader, &buffer)) {
-      plan = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, plan.replaced, std::nullopt};
+    StoredCopy& plan = (*copies)[i];
+    if (plan.reuse != Reuse::Whole) continue;
+    if (!StoredBytesAreTheSource(stream, CopyToRead(plan, replaced.compressionType),
+                                 pack.entries[i], reader, &buffer)) {
+      plan.reuse = chunks ? Reuse::Chunks : Reuse::None;
+      plan.storedChecksum.reset();
     }
   }
 }
@@ -117,7 +118,7 @@ void ConfirmByBytes(const PackContents& pack, const PackContents& replaced,
 // compressed pack. Returns the new entries of the same size as their stored one, whose content
 // may be the stored one's.
 std::vector<size_t> MatchStoredEntries(const PackContents& pack, const PackContents& replaced,
-                                       std::vector<EntryReuse>* reuse) {
+                                       std::vector<StoredCopy>* copies) {
   // The new entry of a stored name (the scan lists each name once).
   NameIndex<PackEntry> newEntries;
   const bool chunks = replaced.compressionType == CompressionType::Compressed;
@@ -126,10 +127,12 @@ std::vector<size_t> MatchStoredEntries(const PackContents& pack, const PackConte
     const PackEntry& stored = replaced.entries[k];
     const std::optional<size_t> found = newEntries.find(pack.entries, k, stored.name);
     // A second stored entry of the same name cannot vouch for the same file again.
-    if (!found || (*reuse)[*found].replaced != nullptr) continue;
+    if (!found || (*copies)[*found].pack != nullptr) continue;
     const size_t i = *found;
     // Its chunks may serve even when the file changed; Whole needs the checksum found below.
-    (*reuse)[i] = EntryReuse{chunks ? Reuse::Chunks : Reuse::None, &stored, std::nullopt};
+    std::optional<StoredCopy> copy = CopyOf(replaced, stored, chunks ? Reuse::Chunks : Reuse::None);
+    if (!copy) continue;
+    (*copies)[i] = *copy;
     if (pack.entries[i].size == stored.size) sameSize.push_back(i);
   }
   return sameSize;
@@ -151,28 +154,28 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 }
 
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
-                       bool* unchanged, std::vector<EntryReuse>* reuse,
+                       bool* unchanged, std::vector<StoredCopy>* copies,
                        const RecordEvidence* record, size_t* sourcesRead,
                        std::vector<std::optional<ContentHash>>* proven) {
   *unchanged = false;
   if (sourcesRead != nullptr) *sourcesRead = 0;
-  reuse->assign(pack.entries.size(), EntryReuse{});
+  copies->assign(pack.entries.size(), StoredCopy{});
   std::vector<std::optional<ContentHash>> provenHere(pack.entries.size());
   if (!replaced.stream.isOpen()) {
     if (proven != nullptr) *proven = std::move(provenHere);
     return Status();
   }
 
-  const std::vector<size_t> sameSize = MatchStoredEntries(pack, replaced, reuse);
+  const std::vector<size_t> sameSize = MatchStoredEntries(pack, replaced, copies);
   // A checksum a state record vouches for stands in for reading the source.
   std::vector<size_t> unread;
   std::vector<const PackEntry*> toRead;
   for (size_t i : sameSize) {
     if (record != nullptr && record->vouched[i] && !verify) {
-      EntryReuse& plan = (*reuse)[i];
-      if (record->vouched[i]->checksum == plan.replaced->checksum) {
-        plan.kind = Reuse::Whole;
-        plan.storedChecksum = record->vouched[i]->storedChecksum;
+      StoredCopy& plan = (*copies)[i];
+      if (record->vouched[i]->content == plan.checksum) {
+        plan.reuse = Reuse::Whole;
+        plan.storedChecksum = record->vouched[i]->stored;
         provenHere[i] = record->hashes[i];
       }
     } else {
@@ -191,9 +194,9 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
   std::vector<size_t> confirm;
   for (size_t k = 0; k < unread.size(); ++k) {
     const size_t i = unread[k];
-    EntryReuse& plan = (*reuse)[i];
-    if (!digests[k].sameSize || digests[k].checksum != plan.replaced->checksum) continue;
-    plan.kind = Reuse::Whole;
+    StoredCopy& plan = (*copies)[i];
+    if (!digests[k].sameSize || digests[k].checksum != plan.checksum) continue;
+    plan.reuse = Reuse::Whole;
     const bool recorded = record != nullptr && record->hashes[i] == digests[k].hash;
     if (recorded && !verify) {
       provenHere[i] = digests[k].hash;
@@ -203,12 +206,12 @@ Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, b
   }
   std::vector<size_t> entries;
   for (size_t k : confirm) entries.push_back(unread[k]);
-  ConfirmByBytes(pack, replaced, entries, reuse);
+  ConfirmByBytes(pack, replaced, entries, copies);
   for (size_t k : confirm) {
-    if ((*reuse)[unread[k]].kind == Reuse::Whole) provenHere[unread[k]] = digests[k].hash;
+    if ((*copies)[unread[k]].reuse == Reuse::Whole) provenHere[unread[k]] = digests[k].hash;
   }
   size_t whole = 0;
-  for (const EntryReuse& plan : *reuse) whole += plan.kind == Reuse::Whole ? 1 : 0;
+  for (const StoredCopy& plan : *copies) whole += plan.reuse == Reuse::Whole ? 1 : 0;
   *unchanged = whole == replaced.entries.size() && whole == pack.entries.size();
   if (proven != nullptr) *proven = std::move(provenHere);
   return Status();

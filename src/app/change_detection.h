@@ -7,16 +7,10 @@
 #include <vector>
 
 #include "app/content_hash.h"
+#include "app/state_record.h"
 #include "pack/pack_contents.h"
 
 namespace tarnix {
-
-// What a state record vouches for one scanned file: its content's checksum, and that of the
-// stored bytes of its entry in the pack being replaced, where the record keeps one.
-struct Vouched {
-  uint32_t checksum = 0;
-  std::optional<uint32_t> storedChecksum;
-};
 
 // Opens the pack being replaced, at `packPath`, into `replaced` and keeps it open when it is
 // whole and stores its entries as `type`: its table reads and every entry's layout checks out
@@ -28,12 +22,12 @@ void LoadReplacedPack(const std::string& packPath, CompressionType type, PackCon
 // pack: the checksums it vouches for (the file's stamp unchanged, so it is not read), and the
 // hash of the content it proved, whatever the stamp says now.
 struct RecordEvidence {
-  std::vector<std::optional<Vouched>> vouched;
+  std::vector<std::optional<RecordedChecksums>> vouched;
   std::vector<std::optional<ContentHash>> hashes;
 };
 
 // Compares the pack kept by LoadReplacedPack with the scanned `pack`, and plans for each scanned
-// file what the writer may take from it (`*reuse`, one per entry of `pack`):
+// file what the writer may take from it (`*copies`, one per entry of `pack`):
 // - a stored entry of the same name (compared whole) and size whose recorded checksum the file
 //   has, worked out here from its bytes: Reuse::Whole;
 // - a stored entry of the same name otherwise, in a compressed pack: Reuse::Chunks;
@@ -50,7 +44,7 @@ struct RecordEvidence {
 // entry of `pack`) receives the content hash of each entry planned Whole whose content is
 // proven to be the stored one, for the next record.
 Status IsPackUnchanged(const PackContents& pack, const PackContents& replaced, bool verify,
-                       bool* unchanged, std::vector<EntryReuse>* reuse,
+                       bool* unchanged, std::vector<StoredCopy>* copies,
                        const RecordEvidence* record = nullptr, size_t* sourcesRead = nullptr,
                        std::vector<std::optional<ContentHash>>* proven = nullptr);
 

@@ -86,13 +86,13 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
     const size_t position = pack->entries.size();
     uint32_t size = 0;
     std::optional<platform::FileStamp> stamp;
-    std::optional<Vouched> known;
+    std::optional<RecordedChecksums> known;
     const RecordedFile* recorded = voucher.empty() ? nullptr : voucher.recorded(position, storedName);
     // The scan stamps every file when there is a record to compare with.
     if (recorded != nullptr && file.stamp && voucher.vouch(position, storedName, *file.stamp)) {
       size = static_cast<uint32_t>(file.stamp->size);  // stored before, so within the limits
       stamp = file.stamp;
-      known = Vouched{recorded->checksum, recorded->storedChecksum};
+      known = recorded->checksums;
     } else {
       Status listed = ProbeSource(file, &size, &stamp);
       if (!listed.ok()) return listed;
@@ -109,7 +109,7 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
 // Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps, checksums
 // and, where proven, content hashes), so that the next run need not read them again. Best
 // effort.
-void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vouched>& proven,
+void RecordProof(const Run& run, const PackContents& pack, const std::vector<RecordedChecksums>& proven,
                  const std::vector<std::optional<ContentHash>>& hashes, int64_t begun) {
   StateRecord record;
   record.packPath = RecordKey(run.packPath);
@@ -122,7 +122,7 @@ void RecordProof(const Run& run, const PackContents& pack, const std::vector<Vou
     const std::optional<platform::FileStamp>& stamp = pack.entries[i].source()->stamp;
     if (stamp) {
       record.files.push_back(
-          {pack.entries[i].name, *stamp, proven[i].checksum, proven[i].storedChecksum, hashes[i]});
+          {pack.entries[i].name, *stamp, proven[i], hashes[i]});
     }
   }
   SaveStateRecord(record);
@@ -137,16 +137,16 @@ Voucher MakeVoucher(const Run& run, const PackContents& replaced, std::optional<
   return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType, packStamp, tableChecksum);
 }
 
-// Writes the new pack in place of `replaced`, copying from it as `reuse` says, and records what
+// Writes the new pack in place of `replaced`, copying from it as `copies` says, and records what
 // the write proved.
 Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tuning,
-                    PackContents& pack, PackContents& replaced, std::vector<EntryReuse> reuse,
+                    PackContents& pack, PackContents& replaced, std::vector<StoredCopy> copies,
                     std::vector<std::optional<ContentHash>> hashes, int64_t begun) {
   // A proven hash stays with an entry copied whole; a copy that did not read back was stored
   // afresh, and what its source held then was not hashed.
-  std::vector<std::optional<uint32_t>> copiedChecksum(reuse.size());
-  for (size_t i = 0; i < reuse.size(); ++i) {
-    if (reuse[i].kind == Reuse::Whole) copiedChecksum[i] = reuse[i].replaced->checksum;
+  std::vector<std::optional<uint32_t>> copiedChecksum(copies.size());
+  for (size_t i = 0; i < copies.size(); ++i) {
+    if (copies[i].reuse == Reuse::Whole) copiedChecksum[i] = copies[i].checksum;
   }
   WriteOptions options;
   options.data = tuning;
@@ -160,13 +160,13 @@ Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tu
     }
   };
   options.replaced = &replaced;
-  options.reuse = std::move(reuse);
+  options.copies = std::move(copies);
   Status written = pack.writeTo(run.packPath, options);
   if (!written.ok()) return written;
-  std::vector<Vouched> proven;
+  std::vector<RecordedChecksums> proven;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     const PackEntry& entry = pack.entries[i];
-    proven.push_back({entry.checksum.value_or(0), entry.storedChecksum});
+    proven.push_back({*entry.checksum, entry.storedChecksum});  // known once written
     if (!copiedChecksum[i] || entry.checksum != copiedChecksum[i]) hashes[i].reset();
   }
   RecordProof(run, pack, proven, hashes, begun);
@@ -213,24 +213,24 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   if (!listed.ok()) return listed;
 
   bool unchanged = false;
-  std::vector<EntryReuse> reuse;
+  std::vector<StoredCopy> copies;
   size_t sourcesRead = 0;
   std::vector<std::optional<ContentHash>> hashes;
-  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &reuse,
+  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &copies,
                                     voucher.empty() ? nullptr : &evidence, &sourcesRead, &hashes);
   if (!compared.ok()) return compared;
   if (unchanged) {
     // A run that read sources proved them anew; one that read none has nothing to add.
     if (sourcesRead > 0) {
-      std::vector<Vouched> proven;
-      for (const EntryReuse& plan : reuse) proven.push_back({*plan.replaced->checksum, plan.storedChecksum});
+      std::vector<RecordedChecksums> proven;
+      for (const StoredCopy& plan : copies) proven.push_back({plan.checksum, plan.storedChecksum});
       RecordProof(run, pack, proven, hashes, begun);
     }
     console.line("No file changes found");
     return Status();
   }
 
-  return WriteNewPack(run, console, tuning, pack, replaced, std::move(reuse), std::move(hashes),
+  return WriteNewPack(run, console, tuning, pack, replaced, std::move(copies), std::move(hashes),
                       begun);
 }
 

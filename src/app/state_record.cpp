@@ -182,11 +182,11 @@ std::optional<StateRecord> LoadStateRecord(const std::string& packPath) {
   for (RecordedFile& file : record.files) {
     file.name = in.text();
     file.stamp = in.stamp();
-    file.checksum = in.u32();
+    file.checksums.content = in.u32();
     const uint32_t hasStored = in.u32();
     const uint32_t stored = in.u32();
     if (hasStored > 1) return std::nullopt;
-    if (hasStored == 1) file.storedChecksum = stored;
+    if (hasStored == 1) file.checksums.stored = stored;
     const uint32_t hasHash = in.u32();
     if (hasHash > 1) return std::nullopt;
     if (hasHash == 1) file.hash = ContentHash{in.u64(), in.u64()};
@@ -211,9 +211,9 @@ void SaveStateRecord(const StateRecord& record) {
   for (const RecordedFile& file : record.files) {
     out.text(file.name);
     out.stamp(file.stamp);
-    out.u32(file.checksum);
-    out.u32(file.storedChecksum ? 1 : 0);
-    out.u32(file.storedChecksum.value_or(0));
+    out.u32(file.checksums.content);
+    out.u32(file.checksums.stored ? 1 : 0);
+    out.u32(file.checksums.stored.value_or(0));
     out.u32(file.hash ? 1 : 0);
     if (file.hash) {
       out.u64(file.hash->low);

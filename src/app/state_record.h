@@ -17,12 +17,18 @@
 
 namespace tarnix {
 
+// The checksums a record keeps of one file, as a run proved them: what a record vouches for
+// while the file's stamp is unchanged.
+struct RecordedChecksums {
+  uint32_t content = 0;
+  std::optional<uint32_t> stored;  // of its entry's stored bytes, as this tool wrote them
+};
+
 struct RecordedFile {
   std::string name;  // as stored
   platform::FileStamp stamp;
-  uint32_t checksum = 0;                  // of the content
-  std::optional<uint32_t> storedChecksum;  // of its entry's stored bytes, as this tool wrote them
-  std::optional<ContentHash> hash;         // of the content, where a run proved it is the stored one
+  RecordedChecksums checksums;
+  std::optional<ContentHash> hash;  // of the content, where a run proved it is the stored one
 };
 
 struct StateRecord {

@@ -200,7 +200,7 @@ class EntryFeeder {
 
   // Reads the next framed chunk of a stored form that ends at `end` into the job's output: its
   // size, or 0 when it is not there as the entry reader's rules want it.
-  size_t readFramed(BinaryStream& pack, int64_t end, Job* job) {
+  size_t readFramed(const BinaryStream& pack, int64_t end, Job* job) {
     uint8_t* framed = job->output.data();
     if (copyPosition_ + 4 > end || !pack.readExactAt(copyPosition_, framed, 4).ok()) return 0;
     const uint32_t length = LoadU32(framed);
@@ -225,7 +225,7 @@ class EntryFeeder {
   // A copy that cannot be read as it should does not read back, and its entry is then stored
   // afresh.
   void fillFromCopy(const StoredCopy& copy, uint32_t size, Job* job) {
-    BinaryStream& pack = *copy.pack;
+    const BinaryStream& pack = *copy.pack;
     const int64_t end = static_cast<int64_t>(copy.offset) + copy.length;
     if (chunk_ == 0) {
       readSoFar_ = 0;
@@ -285,7 +285,7 @@ class EntryFeeder {
   int64_t copyPosition_ = 0;
   BinaryStream stream_;
   bool stopped_ = false;
-  BinaryStream* releasePack_ = nullptr;
+  const BinaryStream* releasePack_ = nullptr;
   int64_t releaseStart_ = 0;
   int64_t releaseEnd_ = -1;
 };
@@ -487,6 +487,16 @@ Status RunPipeline(const std::vector<EntryToWrite>& entries, CompressionType typ
 }
 
 }  // namespace
+
+EntryToRead CopyToRead(const StoredCopy& copy, CompressionType type) {
+  EntryToRead read;
+  read.type = type;
+  read.size = copy.size;
+  read.checksum = copy.checksum;
+  read.offset = copy.offset;
+  read.room = copy.length;
+  return read;
+}
 
 Status WriteEntryData(const std::vector<EntryToWrite>& entries, CompressionType type,
                       BinaryStream& out, const EntryDataOptions& options,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "compress/chunk_codec.h"
+#include "compress/entry_reader.h"
 #include "io/binary_stream.h"
 #include "format/format.h"
 
@@ -30,7 +31,7 @@ enum class Reuse {
 // rules on the way, and a copy that breaks one is stored afresh from its source.
 struct StoredCopy {
   Reuse reuse = Reuse::None;
-  BinaryStream* pack = nullptr;  // the replaced pack, open for reading
+  const BinaryStream* pack = nullptr;  // the replaced pack, open for reading
   uint32_t offset = 0;
   uint32_t length = 0;  // bytes of stored form, as its layout found them
   uint32_t size = 0;    // content bytes it holds
@@ -40,6 +41,9 @@ struct StoredCopy {
   // them, where a state record keeps it. A copy whose bytes give it is not decoded again.
   std::optional<uint32_t> storedChecksum;
 };
+
+// The copy's stored form as the entry reader reads it: filling exactly its `length` bytes.
+EntryToRead CopyToRead(const StoredCopy& copy, CompressionType type);
 
 // One file whose content goes into the pack.
 struct EntryToWrite {

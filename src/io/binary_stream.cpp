@@ -266,7 +266,7 @@ void BinaryStream::startWriteback() {
   if (std::FILE* f = file()) platform::StartWriteback(f);
 }
 
-void BinaryStream::dropCached(int64_t offset, int64_t length) {
+void BinaryStream::dropCached(int64_t offset, int64_t length) const {
   if (std::FILE* f = file()) platform::DropCached(f, offset, length);
 }
 

@@ -86,7 +86,7 @@ class BinaryStream {
   void startWriteback();
   // Tells the system that `length` bytes from `offset` will not be read again, so that the
   // memory caching them may go to what is written next.
-  void dropCached(int64_t offset, int64_t length);
+  void dropCached(int64_t offset, int64_t length) const;
   // Cuts a file to `size` bytes.
   bool truncate(int64_t size);
 

@@ -36,6 +36,12 @@ EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry) {
   return read;
 }
 
+std::optional<StoredCopy> CopyOf(const PackContents& pack, const PackEntry& entry, Reuse reuse) {
+  if (!entry.storedSize || !entry.checksum) return std::nullopt;
+  return StoredCopy{reuse, &pack.stream, entry.offset, *entry.storedSize, entry.size, *entry.checksum,
+                    std::nullopt};
+}
+
 bool PackContents::keep(const Status& status) {
   if (!status.ok()) errorText = status.message();
   return status.ok();

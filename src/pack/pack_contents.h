@@ -62,16 +62,6 @@ class PackEntry {
   Status loadData(std::vector<uint8_t>* content) const;
 };
 
-// What the writer may take from the pack being replaced for one new entry. Change detection
-// decides it, once, from names, sizes and checksums it worked out itself.
-struct EntryReuse {
-  Reuse kind = Reuse::None;
-  // The replaced pack's entry of the same name, its layout walked; set unless kind is None.
-  const PackEntry* replaced = nullptr;
-  // With Whole: the checksum of that entry's stored bytes, where a state record vouches for it.
-  std::optional<uint32_t> storedChecksum;
-};
-
 // Where a write stands, for the program to show: entry `entry` of `count` starts to go out; or,
 // with `done`, the pack is in place.
 struct WriteProgress {
@@ -86,8 +76,8 @@ struct WriteOptions {
   std::function<void(const WriteProgress&)> progress;
   // The pack being replaced; its stream is closed before the new pack takes its place.
   PackContents* replaced = nullptr;
-  // One per entry (or none): what each may copy from `replaced`.
-  std::vector<EntryReuse> reuse;
+  // One per entry (or none): what each may copy from `replaced`, as change detection planned.
+  std::vector<StoredCopy> copies;
 };
 
 class PackContents {
@@ -144,6 +134,9 @@ Status CheckSourceSize(const std::string& path, int64_t size);
 
 // How the entry reader is to read an entry of `pack`: where it lies, and the checksum recorded.
 EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry);
+// What a new entry may take, as `reuse` says, from `entry` of `pack` (the pack being replaced);
+// nothing unless the entry's checksum is known and its layout walked.
+std::optional<StoredCopy> CopyOf(const PackContents& pack, const PackEntry& entry, Reuse reuse);
 
 // Whether a name someone asks for names a stored entry; "/" and "\" separate alike.
 bool NamesMatch(const std::string& stored, const std::string& asked);

@@ -62,20 +62,14 @@ Status CreateOutput(const std::string& path, platform::TempFile* temp, BinaryStr
 // What WriteEntryData needs of each entry: where to read it, and the stored form to copy as
 // change detection planned it.
 std::vector<EntryToWrite> EntriesToWrite(const std::vector<PackEntry>& entries,
-                                         const std::vector<EntryReuse>& reuse) {
+                                         const std::vector<StoredCopy>& copies) {
   std::vector<EntryToWrite> sources;
   sources.reserve(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const PackEntry& entry = entries[i];
-    EntryToWrite source{entry.name, entry.source()->path, entry.size, {}};  // MeasureTable saw one
-    const PackEntry* replaced = i < reuse.size() ? reuse[i].replaced : nullptr;
-    if (replaced != nullptr && reuse[i].kind != Reuse::None && replaced->storedSize &&
-        replaced->checksum) {
-      source.copy = StoredCopy{reuse[i].kind, &replaced->pack->stream, replaced->offset,
-                               *replaced->storedSize, replaced->size, *replaced->checksum,
-                               reuse[i].storedChecksum};
-    }
-    sources.push_back(std::move(source));
+    // MeasureTable saw that every entry has a source.
+    sources.push_back({entry.name, entry.source()->path, entry.size,
+                       i < copies.size() ? copies[i] : StoredCopy{}});
   }
   return sources;
 }
@@ -153,7 +147,7 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
     if (options.progress) options.progress(WriteProgress{k, entries.size(), false});
   };
   std::vector<StoredEntryData> stored;
-  Status data = WriteEntryData(EntriesToWrite(entries, options.reuse), compressionType, out,
+  Status data = WriteEntryData(EntriesToWrite(entries, options.copies), compressionType, out,
                                dataOptions, showProgress, &stored);
   if (!data.ok()) return data;
   int64_t offset = dataStart;

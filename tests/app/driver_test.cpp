@@ -175,11 +175,13 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     fresh.entries.emplace_back();
     fresh.entries[0].setSource("src/a", path, 262144, &fresh);
     bool unchanged = false;
-    std::vector<EntryReuse> reuse;
+    std::vector<StoredCopy> copies;
     LoadReplacedPack(pak_, fresh.compressionType, existing);
-    const Status status = IsPackUnchanged(fresh, existing, false, &unchanged, &reuse);
-    EXPECT_EQ(status.message() + (unchanged ? "unchanged" : ""),
-              path == dir_.path() ? "Failed to open " + path + ": it is a directory, not a regular file" : "");
+    const Status status = IsPackUnchanged(fresh, existing, false, &unchanged, &copies);
+    EXPECT_EQ(status.message(), path == dir_.path() ? "Failed to open " + path +
+                                                          ": it is a directory, not a regular file"
+                                                    : "");
+    EXPECT_FALSE(unchanged) << path;
   }
   {  // From a sound pack, a re-pack copies every unchanged entry, and the unchanged chunks of a
      // changed one: only the added file and b's first chunk are compressed.
@@ -213,7 +215,7 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     ASSERT_TRUE(record && record->files.size() == 2);
     record->begun = Now() + 3600000000000;
     record->files[0].hash = hashOf("abcde");  // as a run that read it proves
-    if (lie) record->files[0].checksum ^= 1;
+    if (lie) record->files[0].checksums.content ^= 1;
     if (change) change(*record);
     SaveStateRecord(*record);
   };
