@@ -64,7 +64,7 @@ Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
 // Opens the file once to learn its size and that it can be read; it is not held open. (A
 // stored name too long for the table cannot come from a path the system opens; the writer
 // refuses one all the same.)
-Status ProbeSource(const SourceEntry& file, uint32_t* size, std::optional<platform::FileStamp>* stamp) {
+Status ProbeSource(const ScannedFile& file, uint32_t* size, std::optional<platform::FileStamp>* stamp) {
   int64_t length = 0;
   Status probed = platform::ProbeFile(file.path, &length, stamp);
   if (!probed.ok()) return probed.prefixed("Failed to open ");
@@ -79,8 +79,8 @@ Status ProbeSource(const SourceEntry& file, uint32_t* size, std::optional<platfo
 // record knows, the content hash it proved.
 Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Voucher& voucher,
                        Console& console, PackContents* pack, RecordEvidence* evidence) {
-  pack->entries.reserve(scan.entries.size());
-  for (const SourceEntry& file : scan.entries) {
+  pack->entries.reserve(scan.files.size());
+  for (const ScannedFile& file : scan.files) {
     console.write("Adding " + file.name + "...");
     const std::string storedName = rootName + "/" + file.name;
     const size_t position = pack->entries.size();

@@ -60,7 +60,7 @@ class Scanner {
       case platform::EntryKind::File:
         if (IsIgnoredFile(entry.name) || excluded(path, self, entry)) return Status();
         if (!Storable(entry.name)) return Unstorable(path, entry.name);
-        result_->entries.push_back({name, platform::JoinPath(path, entry.name), entry.stamp});
+        result_->files.push_back({name, platform::JoinPath(path, entry.name), entry.stamp});
         return Status();
       case platform::EntryKind::BrokenLink:
         result_->skipped.push_back({name, "a symbolic link whose target does not exist"});

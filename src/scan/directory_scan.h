@@ -12,7 +12,7 @@
 namespace tarnix {
 
 // One file found by the scan.
-struct SourceEntry {
+struct ScannedFile {
   // The path below the scanned directory, components joined by backslashes whatever the
   // platform: this is what the pack stores after the root name.
   std::string name;
@@ -25,7 +25,7 @@ struct SourceEntry {
 
 // Something under the directory that is not packed, and why.
 struct SkippedEntry {
-  std::string name;  // as a SourceEntry name
+  std::string name;  // as a ScannedFile name
   std::string reason;
 };
 
@@ -40,7 +40,7 @@ struct ScanExclusion {
 
 struct ScanResult {
   Status status;  // why the scan could not finish, naming the path
-  std::vector<SourceEntry> entries;
+  std::vector<ScannedFile> files;
   std::vector<SkippedEntry> skipped;
 };
 

@@ -9,7 +9,7 @@ namespace {
 
 std::vector<std::string> Names(const ScanResult& r) {
   std::vector<std::string> names;
-  for (const SourceEntry& e : r.entries) names.push_back(e.name);
+  for (const ScannedFile& e : r.files) names.push_back(e.name);
   return names;
 }
 
@@ -27,7 +27,7 @@ TEST(ScanDirectory, WalksDepthFirstInFoldedOrderLeavingOutWhatItShould) {
     ScanResult r = ScanDirectory(arg);
     ASSERT_TRUE(r.status.ok()) << r.status.message();
     EXPECT_EQ(Names(r), expected);
-    EXPECT_EQ(test::ReadFile(r.entries[6].path), "sub/two/x.dat");
+    EXPECT_EQ(test::ReadFile(r.files[6].path), "sub/two/x.dat");
   }
   // Equal when folded, raw bytes decide; bytes above 0x7F are not folded; a prefix comes first.
   EXPECT_TRUE(ScanOrderLess("A", "a") && ScanOrderLess("z", "_") && ScanOrderLess("z", "\xC3\xA9") && ScanOrderLess("ab", "abc"));
