@@ -109,8 +109,8 @@ void ProcessJob(const EntryDataOptions& options, ChunkCodec& codec, Job* job) {
     job->outOfMemory = true;  // the compressor's state could not be had
     return;
   }
-  if (options.chunkHook) {
-    options.chunkHook(job->entry, job->chunk, job->output.data(), job->output.size);
+  if (options.observer != nullptr) {
+    options.observer->chunkCompressed(job->entry, job->chunk, job->output.data(), job->output.size);
   }
   job->decoded.size = 0;
   if (!options.verify) return;
@@ -268,7 +268,9 @@ class EntryFeeder {
     const int64_t through = releaseEnd_ & ~(ReleaseStep - 1);
     if (through - releaseStart_ >= ReleaseStep) {
       releasePack_->dropCached(releaseStart_, through - releaseStart_);
-      if (options_.releaseHook) options_.releaseHook(releaseStart_, through - releaseStart_);
+      if (options_.observer != nullptr) {
+        options_.observer->cacheReleased(releaseStart_, through - releaseStart_);
+      }
       releaseStart_ = through;
     }
   }

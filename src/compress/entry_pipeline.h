@@ -60,6 +60,19 @@ struct StoredEntryData {
   uint32_t storedChecksum = 0;  // of those bytes
 };
 
+// Sees the pipeline's work from inside, for whoever must check it: tests count chunks, damage
+// or fail them, and watch the cache being let go through one. Must not throw but where it
+// means to (an allocation failing), and must bear calls from the threads named.
+class PipelineObserver {
+ public:
+  virtual ~PipelineObserver() = default;
+  // From a compression thread: each framed chunk once compressed, before it is checked or
+  // written; it may change the bytes.
+  virtual void chunkCompressed(size_t entry, size_t chunk, uint8_t* framed, size_t size) = 0;
+  // From the thread that reads the sources: each run of a replaced pack whose cache is let go.
+  virtual void cacheReleased(int64_t offset, int64_t length) = 0;
+};
+
 struct EntryDataOptions {
   // Decode every stored chunk again and compare checksums.
   bool verify = false;
@@ -71,12 +84,8 @@ struct EntryDataOptions {
   int64_t outputLimit = MaxPackSize;
   // Names the output in messages.
   std::string outputName;
-  // Tests only: called on each framed chunk after it is compressed and before it is checked or
-  // written, from a compression thread.
-  std::function<void(size_t entry, size_t chunk, uint8_t* framed, size_t size)> chunkHook;
-  // Tests only: called with each run of a replaced pack whose cache is let go, from the thread
-  // that reads the sources.
-  std::function<void(int64_t offset, int64_t length)> releaseHook;
+  // Watches the work from inside, where given; not owned.
+  PipelineObserver* observer = nullptr;
 };
 
 // Writes the stored form of each source, in order and back to back, at `out`'s position.

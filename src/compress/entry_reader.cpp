@@ -113,7 +113,7 @@ Status EntryReader::readField(const BinaryStream& stream, int64_t position, uint
     int64_t got = 0;
     Status read = stream.readAt(position, window_.data(), size, &got);
     window_.resize(static_cast<size_t>(got));
-    fieldBytesRead_ += got;
+    if (onFieldRead_) onFieldRead_(got);
     if (!read.ok()) return read;
     if (got < 4) return Status::Damaged("the stream ends in the field");
   }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "compress/chunk_codec.h"
@@ -56,6 +57,12 @@ enum class ReadMode {
 // stream. Not for use by two threads at once.
 class EntryReader {
  public:
+  // Called with the bytes of each read made to find length fields: what the window costs.
+  using FieldReadCounter = std::function<void(int64_t bytes)>;
+
+  EntryReader() = default;
+  explicit EntryReader(FieldReadCounter onFieldRead) : onFieldRead_(std::move(onFieldRead)) {}
+
   // On failure the message says what is wrong ("chunk 2: ..."), for the caller to name the entry.
   // In Full mode `sink` (optional) receives the content in order; its failure stops the read.
   Status read(BinaryStream& stream, const EntryToRead& entry, ReadMode mode,
@@ -64,8 +71,6 @@ class EntryReader {
   int64_t end() const { return end_; }
   // Where each chunk of the last successful read of a compressed entry began, and last its end.
   const std::vector<int64_t>& chunkStarts() const { return chunkStarts_; }
-  // The bytes read so far to find length fields: what the window costs.
-  int64_t fieldBytesRead() const { return fieldBytesRead_; }
 
  private:
   Status readCompressed(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
@@ -88,7 +93,7 @@ class EntryReader {
   int64_t windowStart_ = 0;
   const BinaryStream* windowStream_ = nullptr;
   int64_t lastField_ = 0;  // where the last length field was
-  int64_t fieldBytesRead_ = 0;
+  FieldReadCounter onFieldRead_;
 };
 
 // Decodes one entry of `size` content bytes from `stream`, which stands where the entry's data

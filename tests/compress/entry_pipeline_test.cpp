@@ -54,7 +54,9 @@ TEST(WriteEntryData, ChunksAreFullButTheLastWhateverTheThreadCount) {
     options.verify = threads != 0;
     const std::thread::id caller = std::this_thread::get_id();
     std::atomic<bool> elsewhere{false};  // one thread is the caller's alone; more work beside it
-    options.chunkHook = [&](size_t, size_t, uint8_t*, size_t) { if (std::this_thread::get_id() != caller) elsewhere = true; };
+    test::Watch watch;
+    watch.chunk = [&](size_t, size_t, uint8_t*, size_t) { if (std::this_thread::get_id() != caller) elsewhere = true; };
+    options.observer = &watch;
     Written w = Store(contents, CompressionType::Compressed, options);
     EXPECT_TRUE(threads == 0 || elsewhere == (threads > 1)) << threads;
     if (first.empty()) first = w.bytes;
@@ -100,8 +102,10 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   };
   BinaryStream same = InMemory(Stored(a)), damaged = InMemory(broken), longer = InMemory(Stored(c) + Chunk("more"));
   std::atomic<int> compressed{0};
+  test::Watch countingWatch;
+  countingWatch.chunk = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
   EntryDataOptions counting;
-  counting.chunkHook = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
+  counting.observer = &countingWatch;
   // A whole copy that reads back is taken as it is.
   EXPECT_EQ(Store({a}, CompressionType::Compressed, counting, {copyOf(&same, Stored(a), a.size(), true, Sum(a))}).bytes, Stored(a));
   EXPECT_EQ(compressed, 0);
@@ -131,7 +135,9 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   BinaryStream replaced = InMemory(r);
   auto part = [&](uint32_t at) { return copyOf(&replaced, r.substr(at, half), half, true, Sum(r.substr(at, half)), at); };
   std::vector<std::pair<int64_t, int64_t>> released;
-  narrow.releaseHook = [&released](int64_t offset, int64_t length) { released.push_back({offset, length}); };
+  test::Watch narrowWatch;
+  narrowWatch.released = [&released](int64_t offset, int64_t length) { released.push_back({offset, length}); };
+  narrow.observer = &narrowWatch;
   w = Store({r.substr(0, half), r.substr(half, half), "new", r.substr(7 * M / 2)}, CompressionType::Uncompressed, narrow,
             {part(0), part(half), {}, part(7 * M / 2)});
   EXPECT_EQ(w.bytes, r.substr(0, 3 * M) + "new" + r.substr(7 * M / 2));

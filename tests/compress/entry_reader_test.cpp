@@ -21,7 +21,8 @@ TEST(EntryReader, ReadsPagesOfLengthsOnlyWhereTheyLieClose) {
   std::string tiny;
   for (int i = 0; i < 300; ++i) tiny += Chunk("ab");
   BinaryStream small = InMemory(tiny);
-  EntryReader reader;
+  int64_t fieldBytesRead = 0;
+  EntryReader reader([&fieldBytesRead](int64_t bytes) { fieldBytesRead += bytes; });
   EntryToRead entry;
   entry.size = 2;
   // The first alone, a page from the second that holds the 150th, the last alone (far from the
@@ -30,7 +31,7 @@ TEST(EntryReader, ReadsPagesOfLengthsOnlyWhereTheyLieClose) {
     entry.offset = i * frame;
     EXPECT_TRUE(reader.read(small, entry, ReadMode::Layout).ok() && reader.end() == entry.offset + frame) << i;
   }
-  EXPECT_EQ(reader.fieldBytesRead(), 4 + 4096 + 4 + 4);
+  EXPECT_EQ(fieldBytesRead, 4 + 4096 + 4 + 4);
   entry.room = 4;  // more room than the stream holds: its last 2 bytes are no length
   entry.offset = static_cast<int64_t>(tiny.size()) - 2;
   EXPECT_EQ(reader.read(small, entry, ReadMode::Layout).message(), "chunk 0: its length runs past the end of the data");

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "compress/entry_pipeline.h"
 #include "io/binary_stream.h"
 
 namespace tarnix::test {
@@ -67,6 +68,18 @@ std::string Stored(const std::string& content);
 // Bytes of about 7.9 bits each: dense, but not so dense that a Huffman code saves nothing.
 std::string Skewed(size_t size, uint32_t seed);
 BinaryStream InMemory(const std::string& bytes);  // read from the start
+
+// Watches a pipeline through the functions set: `options.observer = &watch`.
+struct Watch : PipelineObserver {
+  std::function<void(size_t entry, size_t chunk, uint8_t* framed, size_t size)> chunk;
+  std::function<void(int64_t offset, int64_t length)> released;
+  void chunkCompressed(size_t e, size_t c, uint8_t* framed, size_t size) override {
+    if (chunk) chunk(e, c, framed, size);
+  }
+  void cacheReleased(int64_t offset, int64_t length) override {
+    if (released) released(offset, length);
+  }
+};
 std::string Le32(uint32_t value);
 
 }  // namespace tarnix::test
