@@ -24,13 +24,15 @@ namespace {
 using Chunk = std::vector<uint8_t>;
 using Coder = std::function<size_t(const Chunk&, uint8_t* out)>;
 
-void CollectDense(const std::string& folder, std::vector<Chunk>* literals, std::vector<Chunk>* stored) {
+void CollectDense(const std::string& folder, std::vector<Chunk>* literals,
+                  std::vector<Chunk>* stored) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
     if (!entry.is_regular_file()) continue;
     std::ifstream in(entry.path(), std::ios::binary);
     const Chunk bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (size_t at = 0; at < bytes.size(); at += tarnix::ChunkSize) {
-      Chunk chunk(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + tarnix::ChunkSize));
+      Chunk chunk(bytes.begin() + at,
+                  bytes.begin() + std::min(bytes.size(), at + tarnix::ChunkSize));
       tarnix::ByteCounts histogram;
       switch (tarnix::ChooseCoding(chunk.data(), chunk.size(), &histogram)) {
         case tarnix::ChunkCoding::Literals: literals->push_back(std::move(chunk)); break;
@@ -44,7 +46,8 @@ void CollectDense(const std::string& folder, std::vector<Chunk>* literals, std::
 Coder Libdeflate(int level) {
   auto* compressor = libdeflate_alloc_compressor(level);  // lives as long as the program
   return [compressor](const Chunk& c, uint8_t* out) {
-    return libdeflate_zlib_compress(compressor, c.data(), c.size(), out, tarnix::MaxChunkStreamSize);
+    return libdeflate_zlib_compress(compressor, c.data(), c.size(), out,
+                                    tarnix::MaxChunkStreamSize);
   };
 }
 
@@ -93,7 +96,8 @@ void Compare(const char* what, const std::vector<Chunk>& chunks,
       size = 0;
       const auto start = std::chrono::steady_clock::now();
       for (const Chunk& c : chunks) size += code(c, out.data());
-      best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+      best = std::min(
+          best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::printf("| %s | %.0f | %.2f |\n", name, input / 1e6 / best, 100.0 * size / input);
   }

@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 
 // Text-like bytes that compress about as well as game assets do.
 std::string Content(size_t size, uint32_t seed) {
-  static const char* const words[] = {"stone ", "grass ", "water ", "torch ", "wall\n", "door ", "1234 "};
+  static const char* const words[] = {"stone ", "grass ", "water ", "torch ",
+                                      "wall\n", "door ",  "1234 "};
   std::string text;
   text.reserve(size + 8);
   std::mt19937 random(seed);
@@ -31,7 +32,8 @@ std::string Content(size_t size, uint32_t seed) {
 }
 
 void Write(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 // The packs, made once in memory-backed storage where there is some.
@@ -49,7 +51,8 @@ struct Packs {
     Write(dir / "small", Content(200, 1));
     std::vector<tarnix::FileToPack> files;
     for (int i = 0; i < 20000; ++i) {
-      names.push_back("assets/level" + std::to_string(i % 50) + "\\asset" + std::to_string(i) + ".dat");
+      names.push_back("assets/level" + std::to_string(i % 50) + "\\asset" + std::to_string(i) +
+                      ".dat");
       files.push_back({names.back(), (dir / "small").string()});
     }
     Make(many, "many.pak", files);
@@ -64,9 +67,11 @@ struct Packs {
   }
   ~Packs() { fs::remove_all(dir); }
 
-  void Make(tarnix::PackReader& reader, const char* name, const std::vector<tarnix::FileToPack>& files) {
+  void Make(tarnix::PackReader& reader, const char* name,
+            const std::vector<tarnix::FileToPack>& files) {
     std::string error;
-    if (!tarnix::WritePack((dir / name).string(), files, {}, &error) || !reader.open((dir / name).string())) {
+    if (!tarnix::WritePack((dir / name).string(), files, {}, &error) ||
+        !reader.open((dir / name).string())) {
       std::fprintf(stderr, "cannot make %s: %s%s\n", name, error.c_str(), reader.error().c_str());
       std::exit(1);
     }
@@ -100,9 +105,11 @@ void BM_ReadRange4KiB(benchmark::State& state) {
   for (auto _ : state) {
     const uint64_t offset = random() % (packs.bigSize - out.size());
     chunks += offset / 32768 == (offset + out.size() - 1) / 32768 ? 1 : 2;
-    if (!packs.big.readRange(0, offset, out.data(), out.size())) state.SkipWithError("a range read failed");
+    if (!packs.big.readRange(0, offset, out.data(), out.size()))
+      state.SkipWithError("a range read failed");
   }
-  state.counters["chunks/read"] = static_cast<double>(chunks) / static_cast<double>(state.iterations());
+  state.counters["chunks/read"] =
+      static_cast<double>(chunks) / static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
 }
 BENCHMARK(BM_ReadRange4KiB)->Unit(benchmark::kMicrosecond);
@@ -114,7 +121,8 @@ void BM_ReadWhole(benchmark::State& state) {
   size_t next = static_cast<size_t>(state.thread_index());
   int64_t bytes = 0;
   for (auto _ : state) {
-    if (!packs.shared.read(next % packs.sharedFiles, &content)) state.SkipWithError("a read failed");
+    if (!packs.shared.read(next % packs.sharedFiles, &content))
+      state.SkipWithError("a read failed");
     bytes += static_cast<int64_t>(content.size());
     next += static_cast<size_t>(state.threads());
   }

@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s DIRECTORY [THREADS]\n", argv[0]);
     return 2;
   }
-  unsigned threads = argc > 2 ? static_cast<unsigned>(std::atoi(argv[2]))
-                              : std::thread::hardware_concurrency();
+  unsigned threads =
+      argc > 2 ? static_cast<unsigned>(std::atoi(argv[2])) : std::thread::hardware_concurrency();
   std::vector<std::vector<char>> files;
   size_t total = 0;
   for (const auto& e : std::filesystem::recursive_directory_iterator(argv[1])) {
@@ -29,7 +29,10 @@ int main(int argc, char** argv) {
     total += files.back().size();
   }
   // The same chunks the pack holds, the trailing empty one included.
-  struct Chunk { const char* data; size_t size; };
+  struct Chunk {
+    const char* data;
+    size_t size;
+  };
   std::vector<Chunk> chunks;
   for (const auto& f : files) {
     size_t at = 0;
@@ -50,7 +53,8 @@ int main(int argc, char** argv) {
       std::vector<char> out(40000);
       size_t mine = 0;
       for (size_t i; (i = next.fetch_add(1)) < chunks.size();) {
-        mine += 4 + libdeflate_zlib_compress(c, chunks[i].data, chunks[i].size, out.data(), out.size());
+        mine +=
+            4 + libdeflate_zlib_compress(c, chunks[i].data, chunks[i].size, out.data(), out.size());
       }
       compressed += mine;
       libdeflate_free_compressor(c);

@@ -10,7 +10,8 @@ namespace {
 
 // Text-like content that compresses about as well as game assets do.
 std::vector<uint8_t> SampleChunk(size_t size) {
-  static const char* const words[] = {"stone ", "grass ", "water ", "torch ", "wall\n", "door ", "1234 "};
+  static const char* const words[] = {"stone ", "grass ", "water ", "torch ",
+                                      "wall\n", "door ",  "1234 "};
   std::vector<uint8_t> data;
   uint32_t x = 12345;
   while (data.size() < size) {
@@ -47,7 +48,8 @@ void BM_DecodeChunk(benchmark::State& state) {
   size_t n = codec.encode(data.data(), data.size(), framed.data());
   size_t produced = 0;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(codec.decode(framed.data() + 4, n - 4, back.data(), back.size(), &produced));
+    benchmark::DoNotOptimize(
+        codec.decode(framed.data() + 4, n - 4, back.data(), back.size(), &produced));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * tarnix::ChunkSize);
 }

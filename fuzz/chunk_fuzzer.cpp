@@ -23,11 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::optional<ChunkCoding>& coding : codings) {
     const size_t written = codec.encode(data, size, framed.data(), coding);
     const uint32_t length = LoadU32(framed.data());
-    if (written != 4 + size_t{length} || length < MinChunkStreamSize || length > MaxChunkStreamSize) std::abort();
+    if (written != 4 + size_t{length} || length < MinChunkStreamSize || length > MaxChunkStreamSize)
+      std::abort();
     uLongf produced = back.size();
     uLong consumed = length;
-    if (uncompress2(back.data(), &produced, framed.data() + 4, &consumed) != Z_OK || consumed != length ||
-        produced != size || std::memcmp(back.data(), data, size) != 0) {
+    if (uncompress2(back.data(), &produced, framed.data() + 4, &consumed) != Z_OK ||
+        consumed != length || produced != size || std::memcmp(back.data(), data, size) != 0) {
       std::abort();
     }
   }

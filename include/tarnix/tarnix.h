@@ -24,12 +24,12 @@ struct PackedFile {
 
 enum class ErrorCode {
   None,
-  NotOpen,      // the reader holds no pack
-  NotFound,     // no file of that name or index
-  OutOfRange,   // a range or seek past a file's end
-  Damaged,      // the pack breaks the format's rules (a chunk, a length, a checksum)
-  Io,           // the system could not read or write a file
-  Refused,      // WritePack: a target or a name the format or the reader would not accept
+  NotOpen,     // the reader holds no pack
+  NotFound,    // no file of that name or index
+  OutOfRange,  // a range or seek past a file's end
+  Damaged,     // the pack breaks the format's rules (a chunk, a length, a checksum)
+  Io,          // the system could not read or write a file
+  Refused,     // WritePack: a target or a name the format or the reader would not accept
   OutOfMemory,
 };
 

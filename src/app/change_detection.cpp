@@ -49,7 +49,8 @@ Status DigestSource(const PackEntry& entry, std::vector<uint8_t>* buffer, Source
 }
 
 // The digests of the sources of `entries`, read on all cores.
-Status DigestSources(const std::vector<const PackEntry*>& entries, std::vector<SourceDigest>* digests) {
+Status DigestSources(const std::vector<const PackEntry*>& entries,
+                     std::vector<SourceDigest>* digests) {
   digests->assign(entries.size(), SourceDigest{});
   if (entries.empty()) return Status();  // no buffers, no threads
   std::vector<Status> results(entries.size());
@@ -83,14 +84,15 @@ bool StoredBytesAreTheSource(BinaryStream& pack, const EntryToRead& stored, cons
                              EntryReader& reader, std::vector<uint8_t>* buffer) {
   BinaryStream source;
   if (entry.source() == nullptr || !source.open(entry.source()->path, OpenMode::Read)) return false;
-  const Status same = reader.read(pack, stored, ReadMode::Full, [&](const uint8_t* data, size_t size) {
-    if (size == 0) return Status();  // an empty chunk: its pointers may be null
-    buffer->resize(size);
-    const bool equal = source.read(buffer->data(), static_cast<int64_t>(size)) ==
-                           static_cast<int64_t>(size) &&
-                       std::memcmp(buffer->data(), data, size) == 0;
-    return equal ? Status() : Status::Refused("the source differs");
-  });
+  const Status same =
+      reader.read(pack, stored, ReadMode::Full, [&](const uint8_t* data, size_t size) {
+        if (size == 0) return Status();  // an empty chunk: its pointers may be null
+        buffer->resize(size);
+        const bool equal =
+            source.read(buffer->data(), static_cast<int64_t>(size)) == static_cast<int64_t>(size) &&
+            std::memcmp(buffer->data(), data, size) == 0;
+        return equal ? Status() : Status::Refused("the source differs");
+      });
   uint8_t more = 0;
   return same.ok() && source.read(&more, 1) == 0 && source.status().ok();
 }

@@ -13,7 +13,8 @@ class Console {
  public:
   // With `flushEachLine` false, lines wait in the stream's buffer (for a log or a pipe, where
   // nobody watches them come); a progress line is flushed either way.
-  explicit Console(std::FILE* file, bool flushEachLine = true) : file_(file), flushEachLine_(flushEachLine) {}
+  explicit Console(std::FILE* file, bool flushEachLine = true)
+      : file_(file), flushEachLine_(flushEachLine) {}
   explicit Console(std::string* capture) : capture_(capture) {}
 
   // Text with no line end; it stays on screen until the line is ended. Control characters in

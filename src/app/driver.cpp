@@ -64,7 +64,8 @@ Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
 // Opens the file once to learn its size and that it can be read; it is not held open. (A
 // stored name too long for the table cannot come from a path the system opens; the writer
 // refuses one all the same.)
-Status ProbeSource(const ScannedFile& file, uint32_t* size, std::optional<platform::FileStamp>* stamp) {
+Status ProbeSource(const ScannedFile& file, uint32_t* size,
+                   std::optional<platform::FileStamp>* stamp) {
   int64_t length = 0;
   Status probed = platform::ProbeFile(file.path, &length, stamp);
   if (!probed.ok()) return probed.prefixed("Failed to open ");
@@ -87,7 +88,8 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
     uint32_t size = 0;
     std::optional<platform::FileStamp> stamp;
     std::optional<RecordedChecksums> known;
-    const RecordedFile* recorded = voucher.empty() ? nullptr : voucher.recorded(position, storedName);
+    const RecordedFile* recorded =
+        voucher.empty() ? nullptr : voucher.recorded(position, storedName);
     // The scan stamps every file when there is a record to compare with.
     if (recorded != nullptr && file.stamp && voucher.vouch(position, storedName, *file.stamp)) {
       size = static_cast<uint32_t>(file.stamp->size);  // stored before, so within the limits
@@ -109,7 +111,8 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
 // Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps, checksums
 // and, where proven, content hashes), so that the next run need not read them again. Best
 // effort.
-void RecordProof(const Run& run, const PackContents& pack, const std::vector<RecordedChecksums>& proven,
+void RecordProof(const Run& run, const PackContents& pack,
+                 const std::vector<RecordedChecksums>& proven,
                  const std::vector<std::optional<ContentHash>>& hashes, int64_t begun) {
   StateRecord record;
   record.packPath = RecordKey(run.packPath);
@@ -121,20 +124,22 @@ void RecordProof(const Run& run, const PackContents& pack, const std::vector<Rec
     // Every new entry has a source; one the system gave no stamp for is read again next time.
     const std::optional<platform::FileStamp>& stamp = pack.entries[i].source()->stamp;
     if (stamp) {
-      record.files.push_back(
-          {pack.entries[i].name, *stamp, proven[i], hashes[i]});
+      record.files.push_back({pack.entries[i].name, *stamp, proven[i], hashes[i]});
     }
   }
   SaveStateRecord(record);
 }
 
 // What the state record of an earlier run vouches for.
-Voucher MakeVoucher(const Run& run, const PackContents& replaced, std::optional<StateRecord> record) {
+Voucher MakeVoucher(const Run& run, const PackContents& replaced,
+                    std::optional<StateRecord> record) {
   if (!replaced.stream.isOpen()) return {};
   platform::FileStamp packStamp;
   uint32_t tableChecksum = 0;
-  if (!record || !PackIdentity(run.packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok()) return {};
-  return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType, packStamp, tableChecksum);
+  if (!record || !PackIdentity(run.packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok())
+    return {};
+  return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType, packStamp,
+                 tableChecksum);
 }
 
 // Writes the new pack in place of `replaced`, copying from it as `copies` says, and records what

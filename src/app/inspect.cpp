@@ -91,8 +91,8 @@ std::string PercentEscaped(const std::string& name) {
   for (size_t i = 0; i < name.size();) {
     unsigned char c = bytes[i];
     size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    bool valid = length != 0 && i + length <= name.size() && c != '%' && c != 0xC0 && c != 0xC1 &&
-                 c < 0xF5;
+    bool valid =
+        length != 0 && i + length <= name.size() && c != '%' && c != 0xC0 && c != 0xC1 && c < 0xF5;
     for (size_t k = 1; valid && k < length; ++k) valid = (bytes[i + k] >> 6) == 2;
     // Overlong forms and surrogates are not UTF-8 either.
     if (valid && length == 3) {
@@ -122,8 +122,9 @@ std::vector<std::optional<uint64_t>> StoredLengths(PackContents& pack) {
   const int64_t fileSize = pack.stream.size();
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     const int64_t end = i + 1 < pack.entries.size() ? pack.entries[i + 1].offset : fileSize;
-    lengths.push_back(end >= pack.entries[i].offset ? std::optional<uint64_t>(end - pack.entries[i].offset)
-                                                    : std::nullopt);
+    lengths.push_back(end >= pack.entries[i].offset
+                          ? std::optional<uint64_t>(end - pack.entries[i].offset)
+                          : std::nullopt);
   }
   return lengths;
 }
@@ -184,9 +185,11 @@ int Test(const std::string& path, Streams& io) {
   const size_t count = report.problems;
   const size_t warnings = report.warnings;
   const std::string warned =
-      warnings == 0 ? "" : ", " + std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s");
+      warnings == 0 ? ""
+                    : ", " + std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s");
   if (count > 0) {
-    io.out.line(path + ": " + std::to_string(count) + " problem" + (count == 1 ? "" : "s") + warned);
+    io.out.line(path + ": " + std::to_string(count) + " problem" + (count == 1 ? "" : "s") +
+                warned);
     return 1;
   }
   io.out.line(path + ": OK, " + std::to_string(pack.entries.size()) + " entries" + warned);
@@ -255,12 +258,13 @@ Status ExtractEntry(const PackEntry& entry, const ExtractPath& plan, FolderChain
   Status closed = out.close();
   if (status.ok()) status = closed.prefixed("cannot write ");  // ok when the close was
   // Made durable with the rest at the end: a sync per file made extract 20 times slower.
-  return status.ok() ? temp.commit(platform::TempFile::Sync::Later).prefixed("cannot write ") : status;
+  return status.ok() ? temp.commit(platform::TempFile::Sync::Later).prefixed("cannot write ")
+                     : status;
 }
 
 // Entries asked for by name (all when none is), or false after naming one that is missing.
-bool Select(const PackContents& pack, const std::string& path, const std::vector<std::string>& names,
-            std::vector<bool>* wanted, Console& errors) {
+bool Select(const PackContents& pack, const std::string& path,
+            const std::vector<std::string>& names, std::vector<bool>* wanted, Console& errors) {
   wanted->assign(pack.entries.size(), names.empty());
   bool all = true;
   for (const std::string& name : names) {
@@ -315,7 +319,8 @@ int Extract(const std::string& path, const std::string& directory,
   if (written > 0) {
     Status synced = platform::SyncFileSystem(root);
     if (!synced.ok()) {
-      io.errors.line(path + ": the extracted files may not have reached the disk: " + synced.message());
+      io.errors.line(path +
+                     ": the extracted files may not have reached the disk: " + synced.message());
       ok = false;
     }
   }
@@ -326,7 +331,8 @@ int Extract(const std::string& path, const std::string& directory,
 
 int Cat(const std::string& path, const std::string& name, Streams& io) {
   PackContents pack;
-  if (Status loaded = LoadWholePack(path, &pack, io.errors); !loaded.ok()) return Failed(io.errors, loaded);
+  if (Status loaded = LoadWholePack(path, &pack, io.errors); !loaded.ok())
+    return Failed(io.errors, loaded);
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     if (!NamesMatch(pack.entries[i].name, name)) continue;
     Status status = ReadChecked(pack.entries[i], [&io](const uint8_t* bytes, size_t n) {
@@ -392,11 +398,10 @@ int Dispatch(const std::vector<std::string>& args, Streams& io) {
     return Extract(args[2], args[3], std::vector<std::string>(args.begin() + 4, args.end()), io);
   } else if (command == "diff" && n == 4) {
     return Diff(args[2], args[3], io);
-  } else if (command != "list" && command != "test" && command != "cat" &&
-             command != "extract" && command != "diff") {
+  } else if (command != "list" && command != "test" && command != "cat" && command != "extract" &&
+             command != "diff") {
     io.errors.line("tarnix-inspect: unknown " +
-                   std::string(command[0] == '-' ? "option" : "command") + " '" +
-                   command + "'");
+                   std::string(command[0] == '-' ? "option" : "command") + " '" + command + "'");
     return -1;
   }
   for (size_t i = 2; i < n; ++i) {

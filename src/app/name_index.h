@@ -17,7 +17,8 @@ namespace tarnix {
 template <typename Item>
 class NameIndex {
  public:
-  std::optional<size_t> find(const std::vector<Item>& items, size_t expected, const std::string& name) {
+  std::optional<size_t> find(const std::vector<Item>& items, size_t expected,
+                             const std::string& name) {
     if (expected < items.size() && items[expected].name == name) return expected;
     if (byName_.empty()) {
       byName_.reserve(items.size());

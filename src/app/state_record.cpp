@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "io/little_endian.h"
 #include "format/format.h"
+#include "io/little_endian.h"
 
 namespace tarnix {
 
@@ -111,7 +111,8 @@ void Prune(const std::string& folder) {
     int64_t size = 0;
     std::optional<platform::FileStamp> stamp;
     const std::string path = platform::JoinPath(folder, name);
-    if (platform::ProbeFile(path, &size, &stamp).ok()) records.push_back({stamp ? stamp->modified : 0, path});
+    if (platform::ProbeFile(path, &size, &stamp).ok())
+      records.push_back({stamp ? stamp->modified : 0, path});
   }
   std::sort(records.begin(), records.end());
   for (size_t i = 0; i + KeptRecords < records.size(); ++i) {
@@ -130,7 +131,8 @@ int64_t Now() {
 
 std::string RecordKey(const std::string& packPath) {
   std::error_code failed;
-  std::filesystem::path absolute = std::filesystem::absolute(platform::ResolveLinks(packPath), failed);
+  std::filesystem::path absolute =
+      std::filesystem::absolute(platform::ResolveLinks(packPath), failed);
   return failed ? packPath : absolute.lexically_normal().string();
 }
 
@@ -165,7 +167,8 @@ std::optional<StateRecord> LoadStateRecord(const std::string& packPath) {
   if (size < 12 || size > LargestRecord) return std::nullopt;
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
   if (!stream.readExactAt(0, bytes.data(), size).ok()) return std::nullopt;
-  if (Checksum32(bytes.data(), bytes.size() - 4) != LoadU32(bytes.data() + bytes.size() - 4)) return std::nullopt;
+  if (Checksum32(bytes.data(), bytes.size() - 4) != LoadU32(bytes.data() + bytes.size() - 4))
+    return std::nullopt;
   if (!std::equal(Magic, Magic + 4, bytes.begin())) return std::nullopt;
   Reader in(bytes.data() + 4, bytes.size() - 8);
   StateRecord record;
@@ -227,11 +230,15 @@ void SaveStateRecord(const StateRecord& record) {
   std::FILE* file = nullptr;
   if (!directory.open(folder, false).ok()) return;
   platform::RemoveStaleTemporaryFiles(directory);
-  if (!temp.create(directory, FileNameFor(record.packPath), &file, platform::TempFile::Mode::Default).ok()) return;
+  if (!temp.create(directory, FileNameFor(record.packPath), &file,
+                   platform::TempFile::Mode::Default)
+           .ok())
+    return;
   BinaryStream stream;
   stream.adoptForWriting(file, temp.path(), 1 << 16);
   const bool written = stream.write(out.bytes().data(), static_cast<int64_t>(out.bytes().size()));
-  if (!stream.close().ok() || !written || !temp.commit(platform::TempFile::Sync::Later).ok()) return;
+  if (!stream.close().ok() || !written || !temp.commit(platform::TempFile::Sync::Later).ok())
+    return;
   Prune(folder);
 }
 
@@ -241,8 +248,8 @@ Voucher::Voucher(StateRecord record, const std::string& root, CompressionType ty
   // data's bytes are proved entry by entry, by their stored checksums, when they are copied.
   const platform::FileStamp& was = record.pack;
   if (record.root != root || record.compressionType != type || was.size != packStamp.size ||
-      was.modified != packStamp.modified || was.device != packStamp.device || was.inode != packStamp.inode ||
-      record.tableChecksum != tableChecksum) {
+      was.modified != packStamp.modified || was.device != packStamp.device ||
+      was.inode != packStamp.inode || record.tableChecksum != tableChecksum) {
     return;
   }
   files_ = std::move(record.files);
@@ -254,9 +261,11 @@ const RecordedFile* Voucher::recorded(size_t position, const std::string& name) 
   return found ? &files_[*found] : nullptr;
 }
 
-const RecordedFile* Voucher::vouch(size_t position, const std::string& name, const platform::FileStamp& stamp) {
+const RecordedFile* Voucher::vouch(size_t position, const std::string& name,
+                                   const platform::FileStamp& stamp) {
   const RecordedFile* file = recorded(position, name);
-  if (file == nullptr || file->stamp != stamp || stamp.modified >= trusted_ || stamp.changed >= trusted_) {
+  if (file == nullptr || file->stamp != stamp || stamp.modified >= trusted_ ||
+      stamp.changed >= trusted_) {
     return nullptr;
   }
   return file;

@@ -77,7 +77,8 @@ class Voucher {
   bool empty() const { return files_.empty(); }
   // The recorded file it vouches for, or null. For the source listed `position`-th: a tree
   // that has not changed lists its files in the record's order, so that one is looked at first.
-  const RecordedFile* vouch(size_t position, const std::string& name, const platform::FileStamp& stamp);
+  const RecordedFile* vouch(size_t position, const std::string& name,
+                            const platform::FileStamp& stamp);
   // The recorded file of that name, whatever its stamp now, or null.
   const RecordedFile* recorded(size_t position, const std::string& name);
 

@@ -9,8 +9,12 @@ namespace tarnix {
 constexpr bool IsAsciiUpper(char c) { return c >= 'A' && c <= 'Z'; }
 constexpr bool IsAsciiLower(char c) { return c >= 'a' && c <= 'z'; }
 constexpr bool IsAsciiLetter(char c) { return IsAsciiUpper(c) || IsAsciiLower(c); }
-constexpr char AsciiToLower(char c) { return IsAsciiUpper(c) ? static_cast<char>(c - 'A' + 'a') : c; }
-constexpr char AsciiToUpper(char c) { return IsAsciiLower(c) ? static_cast<char>(c - 'a' + 'A') : c; }
+constexpr char AsciiToLower(char c) {
+  return IsAsciiUpper(c) ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr char AsciiToUpper(char c) {
+  return IsAsciiLower(c) ? static_cast<char>(c - 'a' + 'A') : c;
+}
 inline std::string AsciiLowered(std::string text) {
   for (char& c : text) c = AsciiToLower(c);
   return text;
@@ -21,7 +25,8 @@ static_assert(AsciiToLower('A') == 'a' && AsciiToLower('Z') == 'z' && AsciiToLow
               AsciiToLower('[') == '[' && AsciiToLower('\xC3') == '\xC3');
 static_assert(AsciiToUpper('a') == 'A' && AsciiToUpper('z') == 'Z' && AsciiToUpper('`') == '`' &&
               AsciiToUpper('{') == '{' && AsciiToUpper('_') == '_');
-static_assert(IsAsciiLetter('A') && IsAsciiLetter('Z') && IsAsciiLetter('a') && IsAsciiLetter('z') &&
-              !IsAsciiLetter('@') && !IsAsciiLetter('[') && !IsAsciiLetter('`') && !IsAsciiLetter('{'));
+static_assert(IsAsciiLetter('A') && IsAsciiLetter('Z') && IsAsciiLetter('a') &&
+              IsAsciiLetter('z') && !IsAsciiLetter('@') && !IsAsciiLetter('[') &&
+              !IsAsciiLetter('`') && !IsAsciiLetter('{'));
 
 }  // namespace tarnix

@@ -32,13 +32,21 @@ class [[nodiscard]] Status {
     s.errorNumber_ = errorNumber;
     return s;
   }
-  static Status Damaged(std::string message) { return Error(StatusCode::Damaged, std::move(message)); }
-  static Status Refused(std::string message) { return Error(StatusCode::Refused, std::move(message)); }
+  static Status Damaged(std::string message) {
+    return Error(StatusCode::Damaged, std::move(message));
+  }
+  static Status Refused(std::string message) {
+    return Error(StatusCode::Refused, std::move(message));
+  }
   static Status Io(std::string message, int errorNumber = 0) {
     return Error(StatusCode::Io, std::move(message), errorNumber);
   }
-  static Status NotOpen(std::string message) { return Error(StatusCode::NotOpen, std::move(message)); }
-  static Status NotFound(std::string message) { return Error(StatusCode::NotFound, std::move(message)); }
+  static Status NotOpen(std::string message) {
+    return Error(StatusCode::NotOpen, std::move(message));
+  }
+  static Status NotFound(std::string message) {
+    return Error(StatusCode::NotFound, std::move(message));
+  }
   static Status OutOfRange(std::string message) {
     return Error(StatusCode::OutOfRange, std::move(message));
   }

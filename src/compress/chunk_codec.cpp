@@ -25,7 +25,7 @@ constexpr uint64_t FastGainPerMille = 30;   // the frequencies save at most 3 %
 constexpr uint64_t StoreGainPerMille = 10;  // ... and at most 1 %: stored as it is
 constexpr uint64_t RepeatsPerMille = 20;    // at most 2 % of the probes meet an earlier repeat
 
-constexpr int LiteralCount = 257;  // the 256 byte values and the end of the block
+constexpr int LiteralCount = 257;              // the 256 byte values and the end of the block
 constexpr int LengthCount = LiteralCount + 1;  // ... and the one distance code, unused
 constexpr int MaxCodeLength = 15;
 
@@ -86,7 +86,8 @@ bool HuffmanLengths(const std::array<uint32_t, Symbols>& frequency, int maxLengt
 
 // Canonical codes for the lengths, bit-reversed: deflate sends a code's first bit first.
 template <size_t Symbols, size_t Room>
-void CanonicalCodes(const std::array<uint8_t, Room>& lengths, std::array<uint16_t, Symbols>& codes) {
+void CanonicalCodes(const std::array<uint8_t, Room>& lengths,
+                    std::array<uint16_t, Symbols>& codes) {
   static_assert(Symbols <= Room);
   const int count = static_cast<int>(Symbols);
   std::array<uint16_t, MaxCodeLength + 1> perLength{};
@@ -99,7 +100,8 @@ void CanonicalCodes(const std::array<uint8_t, Room>& lengths, std::array<uint16_
   }
   for (int s = 0; s < count; ++s) {
     uint16_t code = next[lengths[s]]++, reversed = 0;
-    for (int k = 0; k < lengths[s]; ++k) reversed = static_cast<uint16_t>(reversed << 1 | ((code >> k) & 1));
+    for (int k = 0; k < lengths[s]; ++k)
+      reversed = static_cast<uint16_t>(reversed << 1 | ((code >> k) & 1));
     codes[s] = reversed;
   }
 }
@@ -137,7 +139,8 @@ class BitWriter {
 
 // The code lengths of a dynamic block as deflate sends them: runs of one length (16) and of
 // zeros (17, 18) folded; `symbols` receives (symbol, extra bits) pairs.
-int FoldLengths(const std::array<uint8_t, LengthCount>& lengths, std::array<uint16_t, LengthCount>& symbols) {
+int FoldLengths(const std::array<uint8_t, LengthCount>& lengths,
+                std::array<uint16_t, LengthCount>& symbols) {
   const int count = LengthCount;
   int n = 0;
   for (int i = 0; i < count;) {
@@ -199,7 +202,8 @@ size_t EncodeLiterals(const uint8_t* data, size_t size, const ByteCounts& histog
   if (!HuffmanLengths(lengthFrequency, 7, lengthLengths)) return 0;
   std::array<uint16_t, 19> lengthCodes;
   CanonicalCodes(lengthLengths, lengthCodes);
-  static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+  static const uint8_t order[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                    11, 4,  12, 3, 13, 2, 14, 1, 15};
   int sent = 19;
   while (sent > 4 && lengthLengths[order[sent - 1]] == 0) --sent;
 
@@ -255,7 +259,8 @@ void CountBytes(const uint8_t* data, size_t size, ByteCounts* histogram) {
     ++p3[data[i + 3]];
   }
   for (; i < size; ++i) ++p0[data[i]];
-  for (int s = 0; s < 256; ++s) (*histogram)[s] = partial[0][s] + partial[1][s] + partial[2][s] + partial[3][s];
+  for (int s = 0; s < 256; ++s)
+    (*histogram)[s] = partial[0][s] + partial[1][s] + partial[2][s] + partial[3][s];
 }
 
 }  // namespace
@@ -264,7 +269,8 @@ ChunkCoding ChooseCoding(const uint8_t* data, size_t size, ByteCounts* histogram
   if (size < SmallestFastChunk) return ChunkCoding::Matches;
   CountBytes(data, size, histogram);
   std::array<uint8_t, LiteralCount> lengths;
-  if (!HuffmanLengths(LiteralFrequencies(*histogram), MaxCodeLength, lengths)) return ChunkCoding::Matches;
+  if (!HuffmanLengths(LiteralFrequencies(*histogram), MaxCodeLength, lengths))
+    return ChunkCoding::Matches;
   uint64_t huffmanBits = 0;
   for (int s = 0; s < 256; ++s) huffmanBits += static_cast<uint64_t>((*histogram)[s]) * lengths[s];
   const uint64_t plainBits = static_cast<uint64_t>(size) * 8;

@@ -43,8 +43,8 @@ class ChunkCodec {
   // Decodes one zlib stream into at most `room` bytes. True when the stream is whole, fits and
   // passes its Adler-32; `produced` receives the bytes it gave (possibly none) and `consumed`
   // (optional) the bytes of `stream` it took, which may be fewer than `streamSize`.
-  bool decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room,
-              size_t* produced, size_t* consumed = nullptr);
+  bool decode(const uint8_t* stream, size_t streamSize, uint8_t* out, size_t room, size_t* produced,
+              size_t* consumed = nullptr);
 
  private:
   libdeflate_compressor* compressor_ = nullptr;  // level 6

@@ -26,10 +26,10 @@
 #include <memory>
 #include <new>
 
-#include "compress/entry_reader.h"
 #include "base/worker_pool.h"
-#include "io/little_endian.h"
+#include "compress/entry_reader.h"
 #include "format/format.h"
+#include "io/little_endian.h"
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -57,22 +57,22 @@ struct Job {
   size_t entry = 0;
   size_t chunk = 0;
   bool last = false;
-  bool copied = false;                 // taken from the replaced pack's stored form
-  bool trusted = false;                // a copy whose stored bytes' checksum is known: not decoded
-  bool needsWork = false;              // to be compressed or decoded on a worker
-  size_t expected = 0;                 // content bytes a copied chunk must decode to
-  Status error;                        // reading the source failed
+  bool copied = false;     // taken from the replaced pack's stored form
+  bool trusted = false;    // a copy whose stored bytes' checksum is known: not decoded
+  bool needsWork = false;  // to be compressed or decoded on a worker
+  size_t expected = 0;     // content bytes a copied chunk must decode to
+  Status error;            // reading the source failed
   // Written by the feeder (content read; a copy's or a reusable chunk's framed bytes), then by
   // the worker (the compressed chunk); read by the assembler.
   Buffer input{ChunkSize};             // content bytes read
   Buffer output{FramedChunkCapacity};  // framed chunk, compressed packs only
   // Written by the worker; read by the assembler.
-  Buffer decoded{ChunkSize};           // the chunk decoded again: with verify, or a copy's
-  bool decodeOk = true;                // also cleared by the feeder for a copy it cannot read
+  Buffer decoded{ChunkSize};  // the chunk decoded again: with verify, or a copy's
+  bool decodeOk = true;       // also cleared by the feeder for a copy it cannot read
   // With verify: the chunk decoded to exactly its input bytes (always so for empty input and
   // for uncompressed packs, whose bytes go out as read).
   bool readsBack = true;
-  bool outOfMemory = false;            // on a worker, where it cannot be thrown
+  bool outOfMemory = false;  // on a worker, where it cannot be thrown
   // Only the worker pool touches this, under its mutex.
   bool ready = false;
 };
@@ -81,10 +81,10 @@ struct Job {
 // exactly `expected` bytes.
 bool DecodeFramed(ChunkCodec& codec, Job* job, size_t expected) {
   const uint8_t* framed = job->output.data();
-  bool ok = job->output.size >= 4 + MinChunkStreamSize &&
-            LoadU32(framed) == job->output.size - 4 &&
+  bool ok = job->output.size >= 4 + MinChunkStreamSize && LoadU32(framed) == job->output.size - 4 &&
             DecodeChunk(codec, job->chunk, framed + 4, job->output.size - 4, expected,
-                        job->decoded.data()).ok();
+                        job->decoded.data())
+                .ok();
   job->decoded.size = ok ? expected : 0;
   return ok;
 }
@@ -125,7 +125,8 @@ using ChunkPool = WorkerPool<Job, ChunkCodec>;
 // is read, or from the stored form of the replaced pack.
 class EntryFeeder {
  public:
-  EntryFeeder(const std::vector<EntryToWrite>& sources, bool compressed, const EntryDataOptions& options)
+  EntryFeeder(const std::vector<EntryToWrite>& sources, bool compressed,
+              const EntryDataOptions& options)
       : sources_(sources), compressed_(compressed), options_(options) {}
 
   bool done() const { return stopped_ || entry_ >= sources_.size(); }
@@ -175,7 +176,8 @@ class EntryFeeder {
     const EntryToWrite& source = sources_[entry_];
     if (chunk_ == 0) {
       readSoFar_ = 0;
-      if (!stream_.open(source.path, OpenMode::Read)) return fail(job, stream_.status().prefixed("Failed to open "));
+      if (!stream_.open(source.path, OpenMode::Read))
+        return fail(job, stream_.status().prefixed("Failed to open "));
     }
     int64_t n = stream_.read(job->input.data(), static_cast<int64_t>(ChunkSize));
     if (!stream_.status().ok()) return fail(job, stream_.status().prefixed("Failed to read "));
@@ -299,12 +301,15 @@ class EntryAssembler {
  public:
   enum class Outcome { Next, Redo, Failed };
 
-  EntryAssembler(const std::vector<EntryToWrite>& sources, CompressionType type,
-                 BinaryStream& out, const EntryDataOptions& options,
-                 const std::function<void(size_t)>& onEntryStart,
+  EntryAssembler(const std::vector<EntryToWrite>& sources, CompressionType type, BinaryStream& out,
+                 const EntryDataOptions& options, const std::function<void(size_t)>& onEntryStart,
                  std::vector<StoredEntryData>* stored)
-      : sources_(sources), compressed_(type == CompressionType::Compressed), out_(out),
-        options_(options), onEntryStart_(onEntryStart), stored_(stored),
+      : sources_(sources),
+        compressed_(type == CompressionType::Compressed),
+        out_(out),
+        options_(options),
+        onEntryStart_(onEntryStart),
+        stored_(stored),
         startPosition_(out.tell()) {}
 
   Outcome take(const Job& job, Status* failure) {
@@ -383,7 +388,8 @@ class EntryAssembler {
     }
     dataChecksum_ = Checksum32Update(dataChecksum_, job.input.data(), job.input.size);
     // A chunk that did not decode adds no bytes to the read-back checksum.
-    if (diverged_) savedChecksum_ = Checksum32Update(savedChecksum_, job.decoded.data(), job.decoded.size);
+    if (diverged_)
+      savedChecksum_ = Checksum32Update(savedChecksum_, job.decoded.data(), job.decoded.size);
     return true;
   }
 
@@ -401,9 +407,9 @@ class EntryAssembler {
     // Any chunk that did not read back fails the entry, even one whose difference leaves the
     // checksum as it was (an empty last chunk that does not decode).
     if (diverged_) {
-      *failure = Status::Damaged("Failed to verify " + sources_[entry].name + " (data: " +
-                                 std::to_string(dataChecksum_) + ", saved: " +
-                                 std::to_string(savedChecksum_) + ")");
+      *failure = Status::Damaged("Failed to verify " + sources_[entry].name +
+                                 " (data: " + std::to_string(dataChecksum_) +
+                                 ", saved: " + std::to_string(savedChecksum_) + ")");
       return Outcome::Failed;
     }
     return Outcome::Next;
@@ -437,8 +443,8 @@ Status RunPipeline(const std::vector<EntryToWrite>& entries, CompressionType typ
                    std::vector<StoredEntryData>* stored) {
   const bool compressed = type == CompressionType::Compressed;
   unsigned threads = options.threads != 0 ? options.threads : platform::CpuCount();
-  unsigned window = options.chunksInFlight != 0 ? options.chunksInFlight
-                                                : std::max(8u, threads * 16);
+  unsigned window =
+      options.chunksInFlight != 0 ? options.chunksInFlight : std::max(8u, threads * 16);
 
   // The ring outlives the pool, whose destructor waits for jobs still being worked on.
   std::vector<Job> ring(window);
@@ -470,10 +476,8 @@ Status RunPipeline(const std::vector<EntryToWrite>& entries, CompressionType typ
     pool.waitFor(job);
     Status failure;
     switch (assembler.take(*job, &failure)) {
-      case EntryAssembler::Outcome::Next:
-        break;
-      case EntryAssembler::Outcome::Failed:
-        return failure;
+      case EntryAssembler::Outcome::Next: break;
+      case EntryAssembler::Outcome::Failed: return failure;
       case EntryAssembler::Outcome::Redo: {
         // The copy did not read back: drop what was read after it and store it afresh.
         const size_t entry = job->entry;

@@ -14,8 +14,8 @@
 
 #include "compress/chunk_codec.h"
 #include "compress/entry_reader.h"
-#include "io/binary_stream.h"
 #include "format/format.h"
+#include "io/binary_stream.h"
 
 namespace tarnix {
 
@@ -47,8 +47,8 @@ EntryToRead CopyToRead(const StoredCopy& copy, CompressionType type);
 
 // One file whose content goes into the pack.
 struct EntryToWrite {
-  std::string name;  // the stored name, for messages
-  std::string path;  // where to read the content
+  std::string name;   // the stored name, for messages
+  std::string path;   // where to read the content
   uint32_t size = 0;  // as taken when the file was listed; any other length fails the write
   StoredCopy copy;
 };

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "io/little_endian.h"
 #include "format/format.h"
+#include "io/little_endian.h"
 
 namespace tarnix {
 
@@ -89,7 +89,8 @@ Status EntryReader::readStored(BinaryStream& stream, const EntryToRead& entry, i
   for (int64_t at = entry.offset; at < end_;) {
     const int64_t want = std::min<int64_t>(end_ - at, ChunkSize);
     Status read = stream.readExactAt(at, output_.data(), want);
-    if (!read.ok()) return ReadFailure(read, "cannot read its data at offset " + std::to_string(at));
+    if (!read.ok())
+      return ReadFailure(read, "cannot read its data at offset " + std::to_string(at));
     *checksum = Checksum32Update(*checksum, output_.data(), static_cast<size_t>(want));
     if (sink) {
       Status taken = sink(output_.data(), static_cast<size_t>(want));
@@ -106,7 +107,8 @@ Status EntryReader::readField(const BinaryStream& stream, int64_t position, uint
   if (!sameStream || offset < 0 || offset + 4 > static_cast<int64_t>(window_.size())) {
     // A page while the fields lie close together (small entries), else the 4 bytes alone: a
     // page per 32 KiB chunk would copy a thousand times what is needed.
-    const int64_t size = sameStream && position > lastField_ && position - lastField_ < 512 ? 4096 : 4;
+    const int64_t size =
+        sameStream && position > lastField_ && position - lastField_ < 512 ? 4096 : 4;
     window_.resize(static_cast<size_t>(size));
     windowStream_ = &stream;
     windowStart_ = position;
@@ -137,8 +139,9 @@ Status EntryReader::readCompressed(BinaryStream& stream, const EntryToRead& entr
     Status read = limit - position < 4 ? Status::Damaged("") : readField(stream, position, field);
     if (!read.ok()) {
       const bool missing = read.code() == StatusCode::Damaged;
-      return ReadFailure(read, Where(chunk) + (missing ? std::string("its length runs past ") + entry.endName
-                                                       : std::string("its length cannot be read")));
+      return ReadFailure(
+          read, Where(chunk) + (missing ? std::string("its length runs past ") + entry.endName
+                                        : std::string("its length cannot be read")));
     }
     const uint32_t length = LoadU32(field);
     Status framed = CheckChunkLength(chunk, length, limit - position - 4, entry.endName);

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "compress/chunk_codec.h"
-#include "io/binary_stream.h"
 #include "format/format.h"
+#include "io/binary_stream.h"
 
 namespace tarnix {
 
@@ -75,8 +75,8 @@ class EntryReader {
  private:
   Status readCompressed(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
                         ReadMode mode, const ContentSink& sink, uint32_t* checksum);
-  Status readStored(BinaryStream& stream, const EntryToRead& entry, int64_t limit,
-                    ReadMode mode, const ContentSink& sink, uint32_t* checksum);
+  Status readStored(BinaryStream& stream, const EntryToRead& entry, int64_t limit, ReadMode mode,
+                    const ContentSink& sink, uint32_t* checksum);
 
   // A length field at `position`, through the window: Damaged when the stream has no 4 bytes
   // there, Io when the system failed the read.

@@ -43,9 +43,8 @@ bool BinaryStream::open(const std::string& path, int32_t mode) {
   Status opened = platform::OpenFile(path, modeText, &f);
   if (!opened.ok()) {
     // The text names the error number; a refusal that has none (not a regular file) says why.
-    errorText_ = opened.errorNumber() != 0
-                     ? OpenErrorText(opened.errorNumber())
-                     : "Failed to open file: " + opened.message();
+    errorText_ = opened.errorNumber() != 0 ? OpenErrorText(opened.errorNumber())
+                                           : "Failed to open file: " + opened.message();
     status_ = opened;
     return false;
   }
@@ -155,13 +154,15 @@ int64_t BinaryStream::read(void* destination, int64_t count) {
   return static_cast<int64_t>(got);
 }
 
-Status BinaryStream::readAt(int64_t position, void* destination, int64_t count, int64_t* got) const {
+Status BinaryStream::readAt(int64_t position, void* destination, int64_t count,
+                            int64_t* got) const {
   *got = 0;
   if (position < 0) return Status();
   count = std::max<int64_t>(count, 0);  // a negative count reads nothing
   if (kind_ == StreamKind::Memory || kind_ == StreamKind::View) {
     const uint8_t* bytes = kind_ == StreamKind::View ? view_ : buffer_.data();
-    const int64_t available = (kind_ == StreamKind::View ? viewSize_ : static_cast<int64_t>(buffer_.size())) - position;
+    const int64_t available =
+        (kind_ == StreamKind::View ? viewSize_ : static_cast<int64_t>(buffer_.size())) - position;
     if (available <= 0) return Status();
     *got = std::min(count, available);
     std::memcpy(destination, bytes + position, static_cast<size_t>(*got));
@@ -272,7 +273,8 @@ void BinaryStream::dropCached(int64_t offset, int64_t length) const {
 
 bool BinaryStream::truncate(int64_t size) {
   if (kind_ == StreamKind::Memory) {
-    buffer_.resize(static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(buffer_.size()))));
+    buffer_.resize(
+        static_cast<size_t>(std::min<int64_t>(size, static_cast<int64_t>(buffer_.size()))));
     return true;
   }
   std::FILE* f = file();

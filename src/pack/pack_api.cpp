@@ -63,7 +63,8 @@ class ScratchPool {
  public:
   class Lease {
    public:
-    Lease(ScratchPool& pool, std::unique_ptr<Scratch> scratch) : pool_(pool), scratch_(std::move(scratch)) {}
+    Lease(ScratchPool& pool, std::unique_ptr<Scratch> scratch)
+        : pool_(pool), scratch_(std::move(scratch)) {}
     ~Lease() { pool_.giveBack(std::move(scratch_)); }
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
@@ -125,7 +126,8 @@ struct PackReader::State {
     std::call_once(map.walked, [&] {
       BinaryStream stream = pack.stream;  // the entry's room is known: nothing but positioned reads
       EntryReader reader;
-      Status walked = reader.read(stream, StoredEntryAt(pack, pack.entries[index]), ReadMode::Layout);
+      Status walked =
+          reader.read(stream, StoredEntryAt(pack, pack.entries[index]), ReadMode::Layout);
       if (walked.ok()) {
         map.starts = reader.chunkStarts();
       } else {
@@ -154,7 +156,8 @@ bool PackReader::open(const std::string& path, uint64_t baseOffset) {
     if (!stream.open(path, OpenMode::Read)) {
       return Fail(&openError_, stream.status());
     }
-    if (!stream.setBase(static_cast<int64_t>(baseOffset))) {  // a huge offset turns negative, and fails
+    if (!stream.setBase(
+            static_cast<int64_t>(baseOffset))) {  // a huge offset turns negative, and fails
       return Fail(&openError_, Status::OutOfRange(path + ": offset " + std::to_string(baseOffset) +
                                                   " lies past the end of the file"));
     }
@@ -190,7 +193,9 @@ bool PackReader::finishOpen() {
       return false;
     }
     std::string first;
-    if (CheckLayout(pack, [&first](const PackProblem& p) { if (first.empty()) first = p.text; }) != 0) {
+    if (CheckLayout(pack, [&first](const PackProblem& p) {
+          if (first.empty()) first = p.text;
+        }) != 0) {
       Fail(&openError_, Status::Damaged(state.name + ": " + first));
       state_.reset();
       return false;
@@ -260,7 +265,8 @@ bool PackReader::read(const FoundFile& file, std::vector<uint8_t>* content, Erro
   return file.index ? read(*file.index, content, error) : notFound(file, error);
 }
 
-bool PackReader::readRange(const FoundFile& file, uint64_t offset, void* out, size_t length, Error* error) const {
+bool PackReader::readRange(const FoundFile& file, uint64_t offset, void* out, size_t length,
+                           Error* error) const {
   return file.index ? readRange(*file.index, offset, out, length, error) : notFound(file, error);
 }
 
@@ -268,7 +274,8 @@ bool PackReader::openFile(const FoundFile& found, PackFile* file, Error* error) 
   return found.index ? openFile(*found.index, file, error) : notFound(found, error);
 }
 
-bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t length, Error* error) const {
+bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t length,
+                           Error* error) const {
   try {
     if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
     const PackContents& pack = state_->pack;
@@ -286,7 +293,8 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
     uint8_t* into = static_cast<uint8_t*>(out);
     if (pack.compressionType != CompressionType::Compressed) {
       const int64_t want = static_cast<int64_t>(length);
-      Status read = pack.stream.readExactAt(entry.offset + static_cast<int64_t>(offset), into, want);
+      Status read =
+          pack.stream.readExactAt(entry.offset + static_cast<int64_t>(offset), into, want);
       return read.ok() || Fail(error, ReadFailure(read, state_->label(index) + "cannot be read"));
     }
     const ChunkMap& map = state_->chunkMap(index);
@@ -302,12 +310,14 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
         return Fail(error, ReadFailure(read, state_->label(index) + "chunk " + std::to_string(k) +
                                                  ": cannot be read"));
       }
-      Status decoded = DecodeChunk(scratch.codec, k, scratch.frame.data(), static_cast<size_t>(streamSize),
-                                   ChunkContent(entry.size, k), scratch.chunk.data());
+      Status decoded =
+          DecodeChunk(scratch.codec, k, scratch.frame.data(), static_cast<size_t>(streamSize),
+                      ChunkContent(entry.size, k), scratch.chunk.data());
       if (!decoded.ok()) return Fail(error, decoded.prefixed(state_->label(index)));
       const uint64_t from = std::max<uint64_t>(offset, k * ChunkSize);
       const uint64_t to = std::min<uint64_t>(end, (k + 1) * ChunkSize);
-      std::memcpy(into + (from - offset), scratch.chunk.data() + (from - k * ChunkSize), static_cast<size_t>(to - from));
+      std::memcpy(into + (from - offset), scratch.chunk.data() + (from - k * ChunkSize),
+                  static_cast<size_t>(to - from));
     }
     return true;
   } catch (const std::bad_alloc&) {
@@ -346,7 +356,8 @@ bool WritePack(const std::string& path, const std::vector<FileToPack>& files,
                const PackOptions& options, Error* error) {
   try {
     PackContents pack;
-    pack.compressionType = options.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
+    pack.compressionType =
+        options.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
     pack.entries.reserve(files.size());
     for (const FileToPack& file : files) {
       pack.entries.emplace_back();
@@ -356,9 +367,11 @@ bool WritePack(const std::string& path, const std::vector<FileToPack>& files,
     const std::vector<ExtractPath> plans = PlanExtraction(pack, {});
     for (size_t i = 0; i < plans.size(); ++i) {
       std::string why = plans[i].refusal;
-      if (why.empty() && !plans[i].stripped.empty()) why = "it starts with \"" + plans[i].stripped + "\"";
+      if (why.empty() && !plans[i].stripped.empty())
+        why = "it starts with \"" + plans[i].stripped + "\"";
       if (!why.empty()) {
-        return Fail(error, Status::Refused("Cannot store " + EscapeControls(files[i].name) + ": " + why));
+        return Fail(error,
+                    Status::Refused("Cannot store " + EscapeControls(files[i].name) + ": " + why));
       }
     }
     Status replaceable = CheckReplaceable(path);

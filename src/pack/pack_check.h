@@ -13,8 +13,8 @@
 namespace tarnix {
 
 struct PackProblem {
-  std::string text;      // names the entry
-  bool warning = false;  // worth knowing, but the pack still reads
+  std::string text;             // names the entry
+  bool warning = false;         // worth knowing, but the pack still reads
   std::optional<size_t> entry;  // the entry it concerns; none for the whole pack
 };
 

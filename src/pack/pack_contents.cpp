@@ -7,9 +7,8 @@
 
 namespace tarnix {
 
-void PackEntry::setSource(const std::string& entryName, const std::string& path,
-                          uint32_t fileSize, PackContents* owner,
-                          std::optional<platform::FileStamp> stamp) {
+void PackEntry::setSource(const std::string& entryName, const std::string& path, uint32_t fileSize,
+                          PackContents* owner, std::optional<platform::FileStamp> stamp) {
   name = entryName;
   offset = 0;
   size = fileSize;
@@ -22,8 +21,9 @@ void PackEntry::setSource(const std::string& entryName, const std::string& path,
 
 bool NamesMatch(const std::string& stored, const std::string& asked) {
   auto separator = [](char c) { return c == '/' || c == '\\'; };
-  return std::equal(stored.begin(), stored.end(), asked.begin(), asked.end(),
-                    [&separator](char s, char a) { return s == a || (separator(s) && separator(a)); });
+  return std::equal(
+      stored.begin(), stored.end(), asked.begin(), asked.end(),
+      [&separator](char s, char a) { return s == a || (separator(s) && separator(a)); });
 }
 
 EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry) {
@@ -38,8 +38,8 @@ EntryToRead StoredEntryAt(const PackContents& pack, const PackEntry& entry) {
 
 std::optional<StoredCopy> CopyOf(const PackContents& pack, const PackEntry& entry, Reuse reuse) {
   if (!entry.storedSize || !entry.checksum) return std::nullopt;
-  return StoredCopy{reuse, &pack.stream, entry.offset, *entry.storedSize, entry.size, *entry.checksum,
-                    std::nullopt};
+  return StoredCopy{reuse,      &pack.stream,    entry.offset, *entry.storedSize,
+                    entry.size, *entry.checksum, std::nullopt};
 }
 
 bool PackContents::keep(const Status& status) {
@@ -77,7 +77,8 @@ Status PackContents::readRecord(uint32_t index, int64_t end, int64_t* position, 
   if (length > 0) {
     // Name bytes and the 12 bytes of numbers behind them must still be in the file.
     if (static_cast<int64_t>(length) + 12 > end - *position) {
-      return Status::Damaged("Name of entry " + std::to_string(index) + " runs past the end of the file");
+      return Status::Damaged("Name of entry " + std::to_string(index) +
+                             " runs past the end of the file");
     }
     // Every byte, a NUL among them: a name cut at one would pass for another.
     entry->name.resize(static_cast<size_t>(length));

@@ -11,8 +11,8 @@
 
 #include "compress/entry_pipeline.h"
 #include "compress/entry_reader.h"
-#include "io/binary_stream.h"
 #include "format/format.h"
+#include "io/binary_stream.h"
 #include "platform/platform.h"
 
 namespace tarnix {

@@ -223,7 +223,7 @@ class TempFile {
   Status nameFile(const std::string& folderPath);
   long long directory_ = -1;
   long long held_ = -1;  // our own descriptor or handle of the file, which holds its lock
-  std::string name_;      // empty while the file has no name
+  std::string name_;     // empty while the file has no name
   std::string target_;
   std::string targetPath_;
   std::string path_;
@@ -233,9 +233,9 @@ class TempFile {
 // From now on SIGINT, SIGTERM, SIGHUP and SIGPIPE (a console Ctrl+C on Windows) remove the
 // temporary files of live TempFiles and end the process as the signal would: status 128 + the
 // signal's number, unless a commit has settled the run (TempFile::Outcome::Settled): then the
-// signal is let pass and the run ends as it would have. With `brokenPipeFails`, SIGPIPE is ignored instead, so that writing to a
-// closed pipe fails like any other write. Signals ignored when the program started stay
-// ignored. Programs call it; the library never installs handlers of its own.
+// signal is let pass and the run ends as it would have. With `brokenPipeFails`, SIGPIPE is ignored
+// instead, so that writing to a closed pipe fails like any other write. Signals ignored when the
+// program started stay ignored. Programs call it; the library never installs handlers of its own.
 void RemoveTemporaryFilesOnInterrupt(bool brokenPipeFails);
 
 // Joins a directory and a name with this platform's separator, unless the directory already

@@ -20,7 +20,6 @@
 
 namespace tarnix::platform {
 
-
 namespace {
 
 FileKind KindOfMode(mode_t mode) {
@@ -80,7 +79,9 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
 // A stamp needs the times to the nanosecond: a file rewritten within the second it was stamped
 // must not look unchanged. Where `stat` gives whole seconds alone, there is no stamp.
 std::optional<FileStamp> StampOf(const struct stat& st) {
-  auto ns = [](const struct timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; };
+  auto ns = [](const struct timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+  };
 #if defined(TARNIX_HAVE_STRUCT_STAT_ST_MTIM)
   const int64_t modified = ns(st.st_mtim), changed = ns(st.st_ctim);
 #elif defined(TARNIX_HAVE_STRUCT_STAT_ST_MTIMESPEC)
@@ -211,7 +212,6 @@ FileKind KindOf(const std::string& path, FileId* id) {
   return KindOfMode(st.st_mode);
 }
 
-
 std::string ResolveLinks(const std::string& path) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {  // the system's own limit on a chain of links
@@ -251,7 +251,8 @@ Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
   if (ent.d_type == DT_REG && stampFiles) {
     struct stat st;
     // Gone or replaced since the listing: the stat by path later decides what it is.
-    if (::fstatat(dirFd, ent.d_name, &st, 0) == 0 && S_ISREG(st.st_mode)) entry->stamp = StampOf(st);
+    if (::fstatat(dirFd, ent.d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+      entry->stamp = StampOf(st);
   }
   if (ent.d_type == DT_REG || ent.d_type == DT_DIR) {
     entry->kind = ent.d_type == DT_REG ? EntryKind::File : EntryKind::Directory;
@@ -264,7 +265,8 @@ Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
     int err = errno;
     struct stat linkSt;
     if ((err == ENOENT || err == ELOOP) &&
-        ::fstatat(dirFd, ent.d_name, &linkSt, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(linkSt.st_mode)) {
+        ::fstatat(dirFd, ent.d_name, &linkSt, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(linkSt.st_mode)) {
       entry->kind = EntryKind::BrokenLink;
       return Status();
     }
@@ -281,8 +283,8 @@ Status Describe(int dirFd, const std::string& path, const struct dirent& ent,
 
 }  // namespace
 
-Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                     FileId* self, bool stampFiles) {
+Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self,
+                     bool stampFiles) {
   entries->clear();
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return SystemError(path);
@@ -307,7 +309,6 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
 }
 
 // ---- Directories written into ----
-
 
 void DirectoryHandle::reset() {
   if (native_ != -1) ::close(static_cast<int>(native_));
@@ -532,8 +533,8 @@ Status TempFile::create(const DirectoryHandle& directory, const std::string& tar
     return failure;
   }
   struct stat old;
-  if (mode == Mode::OfTarget &&
-      ::fstatat(dirFd, target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode)) {
+  if (mode == Mode::OfTarget && ::fstatat(dirFd, target.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(old.st_mode)) {
     // Keep the replaced file's owner and mode; only root may give a file away.
     bool owned = ::fchown(fd, old.st_uid, old.st_gid) == 0;
     ::fchmod(fd, old.st_mode & (owned ? 07777 : 0777));
@@ -556,8 +557,8 @@ Status TempFile::nameFile(const std::string& folderPath) {
   for (int attempt = 0; attempt < 100 && fd == -1; ++attempt) {
     provisional = ProvisionalName(static_cast<unsigned long>(::getpid()));
     slot_ = Register(dirFd, provisional);
-    fd = ::openat(dirFd, provisional.c_str(),
-                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    fd = ::openat(dirFd, provisional.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  0666);
     const int err = errno;
     if (fd == -1) Unregister(&slot_);
     if (fd == -1 && err != EEXIST) return SystemError(JoinPath(folderPath, provisional), err);
@@ -642,7 +643,8 @@ unsigned CpuCount() {
   // The cores this process may run on (taskset narrows them).
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+  if (sched_getaffinity(0, sizeof(set), &set) == 0)
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
 #endif
   return std::max(1u, std::thread::hardware_concurrency());
 }

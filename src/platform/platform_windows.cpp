@@ -33,22 +33,16 @@ int ErrnoFromLastError() {
   switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-      return ENOENT;
+    case ERROR_INVALID_DRIVE: return ENOENT;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-      return EACCES;
+    case ERROR_LOCK_VIOLATION: return EACCES;
     case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS:
-      return EEXIST;
+    case ERROR_FILE_EXISTS: return EEXIST;
     case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-      return ENOSPC;
-    case ERROR_DIRECTORY:
-      return ENOTDIR;
-    default:
-      return EIO;
+    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+    case ERROR_DIRECTORY: return ENOTDIR;
+    default: return EIO;
   }
 }
 
@@ -137,7 +131,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 }  // namespace
-
 
 Status OpenFile(const std::string& path, const char* mode, std::FILE** file) {
   *file = nullptr;
@@ -248,15 +241,14 @@ FileKind KindOf(const std::string& path, FileId* id) {
   return (st.st_mode & _S_IFCHR) ? FileKind::Device : FileKind::Other;
 }
 
-
 // The C runtime has no symbolic links to follow.
 std::string ResolveLinks(const std::string& path) { return path; }
 std::string BrokenLinkReason(const std::string&) { return ""; }
 
 // The listing has no status change time or file index: files asked to be stamped are opened
 // one by one for them.
-Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries,
-                     FileId* self, bool stampFiles) {
+Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entries, FileId* self,
+                     bool stampFiles) {
   entries->clear();
   struct _finddata64i32_t found;
   intptr_t handle = _findfirst64i32(JoinPath(path, "*.*").c_str(), &found);
@@ -277,13 +269,13 @@ Status ListDirectory(const std::string& path, std::vector<DirectoryEntry>* entri
       entry.id = IdOf(JoinPath(path, entry.name));
     }
     int64_t size = 0;
-    if (stampFiles && entry.kind == EntryKind::File) ProbeFile(JoinPath(path, entry.name), &size, &entry.stamp).ok();
+    if (stampFiles && entry.kind == EntryKind::File)
+      ProbeFile(JoinPath(path, entry.name), &size, &entry.stamp).ok();
     entries->push_back(std::move(entry));
   } while (_findnext64i32(handle, &found) == 0);
   _findclose(handle);
   return Status();
 }
-
 
 void DirectoryHandle::reset() { native_ = -1; }
 
@@ -346,7 +338,8 @@ bool IsOwnTemporaryFile(const std::string& folder, const std::string& name) {
 
 void RemoveStaleTemporaryFiles(const DirectoryHandle& folder) {
   WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA(JoinPath(folder.path(), std::string(TemporaryStem) + "*").c_str(), &found);
+  HANDLE find =
+      FindFirstFileA(JoinPath(folder.path(), std::string(TemporaryStem) + "*").c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     if (!IsOwnTemporaryFile(folder.path(), found.cFileName)) continue;
@@ -475,10 +468,9 @@ std::string NameRefusal(const std::string& component) {
   }
   std::string stem = component.substr(0, component.find('.'));
   for (char& c : stem) c = AsciiToUpper(c);
-  static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3",
-                                         "COM4", "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1",
-                                         "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8",
-                                         "LPT9"};
+  static const char* const reserved[] = {
+      "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+      "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
   for (const char* name : reserved) {
     if (stem == name) return "Windows reserves the name " + stem + " for a device";
   }

@@ -51,7 +51,8 @@ class Scanner {
       case platform::EntryKind::Directory:
         if (entry.name[0] == '.') return Status();
         // Only a link can lead back up the tree.
-        if (entry.isLink && std::find(ancestors_.begin(), ancestors_.end(), entry.id) != ancestors_.end()) {
+        if (entry.isLink &&
+            std::find(ancestors_.begin(), ancestors_.end(), entry.id) != ancestors_.end()) {
           result_->skipped.push_back({name, "a link back to a directory that contains it"});
           return Status();
         }
@@ -74,9 +75,7 @@ class Scanner {
 
   // A pack stores a path with backslashes between its folders: a name with one of its own
   // would come back as two.
-  static bool Storable(const std::string& name) {
-    return name.find('\\') == std::string::npos;
-  }
+  static bool Storable(const std::string& name) { return name.find('\\') == std::string::npos; }
   static Status Unstorable(const std::string& path, const std::string& name) {
     return Status::Refused("Cannot store " + platform::JoinPath(path, name) +
                            ": its name holds a backslash, which a pack takes for a folder "
@@ -87,7 +86,8 @@ class Scanner {
                 const platform::DirectoryEntry& entry) const {
     if (entry.id == exclusion_.file) return true;
     for (const auto& [place, name] : exclusion_.places) {
-      if (place == folder && (entry.name == name || platform::IsOwnTemporaryFile(path, entry.name))) {
+      if (place == folder &&
+          (entry.name == name || platform::IsOwnTemporaryFile(path, entry.name))) {
         return true;
       }
     }
@@ -106,11 +106,13 @@ class Scanner {
 bool ScanOrderLess(const std::string& a, const std::string& b) {
   // Upper case, and bytes as unsigned: '_' sorts after the letters, UTF-8 after ASCII.
   auto foldedLess = [](char x, char y) {
-    return static_cast<unsigned char>(AsciiToUpper(x)) < static_cast<unsigned char>(AsciiToUpper(y));
+    return static_cast<unsigned char>(AsciiToUpper(x)) <
+           static_cast<unsigned char>(AsciiToUpper(y));
   };
   // The first place where the folded names differ decides, else the shorter comes first.
   if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), foldedLess)) return true;
-  if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), foldedLess)) return false;
+  if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), foldedLess))
+    return false;
   return a < b;  // names equal but for the case of letters keep one order too: their bytes'
 }
 

@@ -21,13 +21,14 @@
 namespace tarnix {
 namespace {
 
+using test::Chunk;
 using test::ReadFile;
 using test::TempDir;
-using test::Chunk;
 using test::WriteFile;
 using Files = std::vector<std::pair<std::string, std::string>>;
 
-int RunTool(const std::vector<std::string>& args, std::string* out, const EntryDataOptions& tuning = {}) {
+int RunTool(const std::vector<std::string>& args, std::string* out,
+            const EntryDataOptions& tuning = {}) {
   out->clear();
   Console console(out);
   return RunTarnix(args, console, tuning);
@@ -36,14 +37,21 @@ int RunTool(const std::vector<std::string>& args, std::string* out, const EntryD
 TEST(CommandLine, UsageRootNameAndOptions) {
   std::string out;
   EXPECT_EQ(RunTool({}, &out) + out.size(), 1u);
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"Tarnix"}, {"Tarnix", "dir"}}) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"Tarnix"}, {"Tarnix", "dir"}}) {
     EXPECT_EQ(RunTool(args, &out), 0);
-    EXPECT_EQ(out, "Tarnix v1.00 - Packs multiple files into a Ombrel .pak file\n\nArguments:\n"
-                   " -uc: Do not compress the resulting file.\n -v: Verify each file can be read back correctly.\n"
-                   "\nUsage:\n Tarnix.exe <directory> <pack filename> [-uc] [-v]\n");
+    EXPECT_EQ(out,
+              "Tarnix v1.00 - Packs multiple files into a Ombrel .pak file\n\nArguments:\n"
+              " -uc: Do not compress the resulting file.\n -v: Verify each file can be read back "
+              "correctly.\n"
+              "\nUsage:\n Tarnix.exe <directory> <pack filename> [-uc] [-v]\n");
   }
-  const std::pair<const char*, const char*> roots[] = {{"data/assets/", "assets"}, {"data\\assets", "assets"},
-                                                       {"C:/", "C:"}, {".", "."}, {"assets//", ""}, {"", ""}};
+  const std::pair<const char*, const char*> roots[] = {{"data/assets/", "assets"},
+                                                       {"data\\assets", "assets"},
+                                                       {"C:/", "C:"},
+                                                       {".", "."},
+                                                       {"assets//", ""},
+                                                       {"", ""}};
   for (const auto& [directory, root] : roots) EXPECT_EQ(RootName(directory), root) << directory;
   TempDir dir;
   WriteFile(dir / "src/a.txt", "abc");
@@ -73,7 +81,8 @@ std::string Table(const std::string& path) {
   PackContents pack;
   if (!pack.stream.open(path, OpenMode::Read) || !pack.read()) return "unreadable";
   std::string table = std::to_string(static_cast<int>(pack.compressionType));
-  for (const PackEntry& e : pack.entries) table += "|" + e.name + " " + std::to_string(e.size) + " " + std::to_string(*e.checksum);
+  for (const PackEntry& e : pack.entries)
+    table += "|" + e.name + " " + std::to_string(e.size) + " " + std::to_string(*e.checksum);
   return table;
 }
 
@@ -95,7 +104,8 @@ class ChangeDetection : public ::testing::Test {
     if (kept) return true;
     EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", dir_ / "fresh.pak", option}, &out), 0) << out;
     written_ = ReadFile(pak_);
-    EXPECT_EQ(ours ? written_ : Table(pak_), ours ? ReadFile(dir_ / "fresh.pak") : Table(dir_ / "fresh.pak"));
+    EXPECT_EQ(ours ? written_ : Table(pak_),
+              ours ? ReadFile(dir_ / "fresh.pak") : Table(dir_ / "fresh.pak"));
     return false;
   }
   TempDir dir_;
@@ -113,7 +123,8 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   std::string near = big;
   near[5] ^= 1;
   // Its data reads back soundly, as other bytes.
-  const test::MadeEntry misleading{"src/sub\\b", big, test::MakePack({{"", near}}, true).bytes.substr(24)};
+  const test::MadeEntry misleading{"src/sub\\b", big,
+                                   test::MakePack({{"", near}}, true).bytes.substr(24)};
   const std::string other = test::MakePack({{"src/a", "abc"}, misleading}, true).bytes;
   // A file whose checksum is 0 (the checksum is affine in the last 4 bytes, solved for over
   // GF(2)): its old stored form must not pass for an edit of it.
@@ -125,32 +136,57 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   // the checks test each rule of the entry reader all these paths share), which is neither kept
   // nor copied; and with a name holding a NUL, which matches no file.
   const std::string full(32768, 'f');
-  const Files withFull = {{"a", "abc"}, {"sub/b", big}, {"z", full}}, withAdded = {{"a", "abc"}, {"sub/b", big}, {"z", full}, {"added", "new"}};
+  const Files withFull = {{"a", "abc"}, {"sub/b", big}, {"z", full}},
+              withAdded = {{"a", "abc"}, {"sub/b", big}, {"z", full}, {"added", "new"}};
   // The last: a byte after the empty last stream, inside its frame.
-  test::MadeEntry noFinal{"src/z", full, Chunk(full)}, hidden{std::string("src/a\0hidden", 12), "abc"}, padded{"src/z", full, Chunk(full) + Chunk("") + "z"};
+  test::MadeEntry noFinal{"src/z", full, Chunk(full)},
+      hidden{std::string("src/a\0hidden", 12), "abc"},
+      padded{"src/z", full, Chunk(full) + Chunk("") + "z"};
   padded.stored->replace(padded.stored->size() - 13, 4, test::Le32(9));
-  const std::string sound = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, {"src/z", full}}, true).bytes;
-  const std::string broken = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, noFinal}, true).bytes;
-  const std::string paddedEnd = test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, padded}, true).bytes;
-  const std::string named = test::MakePack({hidden, {"src/sub\\b", big}, {"src/z", full}}, true).bytes;
-  const Files upper = {{"A", "abc"}, {"sub/b", big}}, added = {{"A", "abc"}, {"sub/b", big}, {"c", ""}};
+  const std::string sound =
+      test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, {"src/z", full}}, true).bytes;
+  const std::string broken =
+      test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, noFinal}, true).bytes;
+  const std::string paddedEnd =
+      test::MakePack({{"src/a", "abc"}, {"src/sub\\b", big}, padded}, true).bytes;
+  const std::string named =
+      test::MakePack({hidden, {"src/sub\\b", big}, {"src/z", full}}, true).bytes;
+  const Files upper = {{"A", "abc"}, {"sub/b", big}},
+              added = {{"A", "abc"}, {"sub/b", big}, {"c", ""}};
   // The pack put there first (bytes, or else a pack of a tree with an option), the tree and the
   // option of the run, and whether the run left the pack.
-  const struct Run { const char* name; std::string bytes; Files first; std::string firstOption; Files files; std::string option; bool unchanged; } runs[] = {
-      {"unchanged", "", tree, "", tree, "", true}, {"unchanged, -v", "", tree, "", tree, "-v", true},
+  const struct Run {
+    const char* name;
+    std::string bytes;
+    Files first;
+    std::string firstOption;
+    Files files;
+    std::string option;
+    bool unchanged;
+  } runs[] = {
+      {"unchanged", "", tree, "", tree, "", true},
+      {"unchanged, -v", "", tree, "", tree, "-v", true},
       {"half a pack", good.substr(0, good.size() / 2), {}, "", tree, "", false},
-      {"a byte after the pack", good + "x", {}, "", tree, "", false}, {"no pack", "not a pack", {}, "", tree, "", false},
-      {"damaged, not read", damaged, {}, "", tree, "", true}, {"other content, not read", other, {}, "", tree, "", true},
-      {"damaged, -v", damaged, {}, "", tree, "-v", false}, {"other content, -v", other, {}, "", tree, "-v", false},
+      {"a byte after the pack", good + "x", {}, "", tree, "", false},
+      {"no pack", "not a pack", {}, "", tree, "", false},
+      {"damaged, not read", damaged, {}, "", tree, "", true},
+      {"other content, not read", other, {}, "", tree, "", true},
+      {"damaged, -v", damaged, {}, "", tree, "-v", false},
+      {"other content, -v", other, {}, "", tree, "-v", false},
       {"damaged, not copied", damaged, {}, "", changed, "", false},
-      {"an edit of the same size", "", changed, "", tree, "", false}, {"case counts", "", tree, "", upper, "", false},
-      {"a file added", "", upper, "", added, "", false}, {"a file removed", "", added, "", changed, "", false},
-      {"to uncompressed", "", changed, "", changed, "-uc", false}, {"uncompressed kept", "", changed, "-uc", changed, "-uc", true},
+      {"an edit of the same size", "", changed, "", tree, "", false},
+      {"case counts", "", tree, "", upper, "", false},
+      {"a file added", "", upper, "", added, "", false},
+      {"a file removed", "", added, "", changed, "", false},
+      {"to uncompressed", "", changed, "", changed, "-uc", false},
+      {"uncompressed kept", "", changed, "-uc", changed, "-uc", true},
       {"to compressed", "", changed, "-uc", changed, "", false},
       {"a zero checksum edited in place", "", {{"a", zero}}, "", {{"a", edited}}, "", false},
-      {"another's sound pack", sound, {}, "", withFull, "", true}, {"another's sound pack, -v", sound, {}, "", withFull, "-v", true},
+      {"another's sound pack", sound, {}, "", withFull, "", true},
+      {"another's sound pack, -v", sound, {}, "", withFull, "-v", true},
       {"another's sound pack, a file added", sound, {}, "", withAdded, "", false},
-      {"no final empty chunk", broken, {}, "", withFull, "", false}, {"no final empty chunk, -v", broken, {}, "", withFull, "-v", false},
+      {"no final empty chunk", broken, {}, "", withFull, "", false},
+      {"no final empty chunk, -v", broken, {}, "", withFull, "-v", false},
       {"no final empty chunk, a file added", broken, {}, "", withAdded, "", false},
       {"a padded empty last chunk, -v", paddedEnd, {}, "", withFull, "-v", false},
       {"a padded empty last chunk, a file added", paddedEnd, {}, "", withAdded, "", false},
@@ -161,7 +197,10 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
   for (const Run& run : runs) {
     SCOPED_TRACE(run.name);
     std::filesystem::remove(pak_);
-    if (run.bytes.empty()) Unchanged(run.first, run.firstOption); else WriteFile(pak_, run.bytes);
+    if (run.bytes.empty())
+      Unchanged(run.first, run.firstOption);
+    else
+      WriteFile(pak_, run.bytes);
     EXPECT_EQ(Unchanged(run.files, run.option), run.unchanged);
   }
   // A source that cannot be read fails the check (a directory, for root too); one that grew
@@ -231,13 +270,20 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     if (how == Tiny) bytes.resize(3);
     if (how == Flipped) bytes[bytes.size() / 2] ^= 1;
     if (how == Longer) bytes.insert(bytes.size() - 4, "more");
-    if (how == Cut || how == Longer) bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
+    if (how == Cut || how == Longer)
+      bytes.replace(bytes.size() - 4, 4, test::Le32(Checksum32(bytes.data(), bytes.size() - 4)));
     WriteFile(StateRecordPath(pak_), bytes);
   };
-  const struct { const char* what; std::function<void()> edit; std::string option; bool unchanged; } rows[] = {
+  const struct {
+    const char* what;
+    std::function<void()> edit;
+    std::string option;
+    bool unchanged;
+  } rows[] = {
       {"an honest record", [&] { forge(false); }, "", true},
       {"a lie is believed: no source is read", [&] { forge(true); }, "", false},
-      {"a file added: the others copied on trust, not compressed", [&] {
+      {"a file added: the others copied on trust, not compressed",
+       [&] {
          forge(false);
          WriteFile(dir_ / "src/added", "new");  // compressed alone
          std::atomic<int> compressed{0};
@@ -247,45 +293,120 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
          counting.observer = &countingWatch;
          std::string shown;
          EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown, counting), 0) << shown;
-         EXPECT_EQ(compressed, 1); }, "", true},
+         EXPECT_EQ(compressed, 1);
+       },
+       "", true},
       {"-v reads every source", [&] { forge(true); }, "-v", true},
-      {"racily clean: written just before the record began", [&] { forge(true, [](StateRecord& r) { r.begun = Now(); }); }, "", true},
-      {"another tree's record", [&] { forge(true, [](StateRecord& r) { r.root += "x"; }); }, "", true},
-      {"the other setting's record", [&] { forge(true, [](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; }); }, "", true},
-      {"a pack replaced since, its time kept", [&] { forge(true); WriteFile(pak_ + ".new", ReadFile(pak_));
-         fs::last_write_time(pak_ + ".new", fs::last_write_time(pak_)); fs::rename(pak_ + ".new", pak_); }, "", true},
-      {"a file dated after the record began", [&] {
+      {"racily clean: written just before the record began",
+       [&] { forge(true, [](StateRecord& r) { r.begun = Now(); }); }, "", true},
+      {"another tree's record", [&] { forge(true, [](StateRecord& r) { r.root += "x"; }); }, "",
+       true},
+      {"the other setting's record",
+       [&] {
+         forge(true, [](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; });
+       },
+       "", true},
+      {"a pack replaced since, its time kept",
+       [&] {
+         forge(true);
+         WriteFile(pak_ + ".new", ReadFile(pak_));
+         fs::last_write_time(pak_ + ".new", fs::last_write_time(pak_));
+         fs::rename(pak_ + ".new", pak_);
+       },
+       "", true},
+      {"a file dated after the record began",
+       [&] {
          fs::last_write_time(a, fs::file_time_type::clock::now() + std::chrono::hours(2));
          std::string shown;  // its stamp recorded
-         EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0); forge(true); }, "", true},
-      {"a pack touched since", [&] { forge(true); fs::last_write_time(pak_, fs::last_write_time(pak_) + std::chrono::hours(1)); }, "", true},
-      {"a table that differs", [&] { forge(true, [](StateRecord& r) { r.tableChecksum ^= 1; }); }, "", true},
-      {"a damaged record", [&] { forge(true); damage(Flipped); }, "", true},
-      {"a record cut short", [&] { forge(true); damage(Cut); }, "", true},
-      {"a record with bytes after its files", [&] { forge(true); damage(Longer); }, "", true},
-      {"a record of three bytes", [&] { forge(true); damage(Tiny); }, "", true},
-      {"another pack's record", [&] {
+         EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);
+         forge(true);
+       },
+       "", true},
+      {"a pack touched since",
+       [&] {
+         forge(true);
+         fs::last_write_time(pak_, fs::last_write_time(pak_) + std::chrono::hours(1));
+       },
+       "", true},
+      {"a table that differs", [&] { forge(true, [](StateRecord& r) { r.tableChecksum ^= 1; }); },
+       "", true},
+      {"a damaged record",
+       [&] {
+         forge(true);
+         damage(Flipped);
+       },
+       "", true},
+      {"a record cut short",
+       [&] {
+         forge(true);
+         damage(Cut);
+       },
+       "", true},
+      {"a record with bytes after its files",
+       [&] {
+         forge(true);
+         damage(Longer);
+       },
+       "", true},
+      {"a record of three bytes",
+       [&] {
+         forge(true);
+         damage(Tiny);
+       },
+       "", true},
+      {"another pack's record",
+       [&] {
          const std::string other = dir_ / "other.pak";
          forge(true, [&other](StateRecord& r) { r.packPath = RecordKey(other); });
          WriteFile(StateRecordPath(pak_), ReadFile(StateRecordPath(other)));
-       }, "", true},
-      {"a same-size edit at once", [&] { forge(false); WriteFile(a, "abcdf"); }, "", false},
-      {"a same-size edit whose checksum is the old one's", [&] { forge(false); WriteFile(a, twin); }, "", false},
+       },
+       "", true},
+      {"a same-size edit at once",
+       [&] {
+         forge(false);
+         WriteFile(a, "abcdf");
+       },
+       "", false},
+      {"a same-size edit whose checksum is the old one's",
+       [&] {
+         forge(false);
+         WriteFile(a, twin);
+       },
+       "", false},
       {"-v compares bytes, not checksums", [&] { WriteFile(a, twin); }, "-v", false},
-      {"a touched file is judged by the record's hash: a lie is believed", [&] {
+      {"a touched file is judged by the record's hash: a lie is believed",
+       [&] {
          forge(false, [&](StateRecord& r) { r.files[0].hash = hashOf(twin); });
-         WriteFile(a, twin); }, "", true},
-      {"an edit with its time restored", [&] { forge(false); const auto t = fs::last_write_time(a); WriteFile(a, "abcdf"); fs::last_write_time(a, t); }, "", false},
-      {"another file renamed over it, same size and time", [&] { forge(false); WriteFile(dir_ / "other", "abcdf");
-         fs::last_write_time(dir_ / "other", fs::last_write_time(a)); fs::rename(dir_ / "other", a); }, "", false},
-      {"a stored byte flipped, the pack's time kept, then a file added: not copied", [&] {
+         WriteFile(a, twin);
+       },
+       "", true},
+      {"an edit with its time restored",
+       [&] {
+         forge(false);
+         const auto t = fs::last_write_time(a);
+         WriteFile(a, "abcdf");
+         fs::last_write_time(a, t);
+       },
+       "", false},
+      {"another file renamed over it, same size and time",
+       [&] {
+         forge(false);
+         WriteFile(dir_ / "other", "abcdf");
+         fs::last_write_time(dir_ / "other", fs::last_write_time(a));
+         fs::rename(dir_ / "other", a);
+       },
+       "", false},
+      {"a stored byte flipped, the pack's time kept, then a file added: not copied",
+       [&] {
          forge(false);
          const auto time = fs::last_write_time(pak_);
          std::string bytes = ReadFile(pak_);
          bytes.back() ^= 1;  // in b's last chunk
          WriteFile(pak_, bytes);
          fs::last_write_time(pak_, time);
-         WriteFile(dir_ / "src/added", "new"); }, "", false},
+         WriteFile(dir_ / "src/added", "new");
+       },
+       "", false},
   };
   for (const auto& row : rows) {
     fs::remove_all(src);
@@ -298,7 +419,8 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     EXPECT_EQ(RunTool({"Tarnix", src, pak_, row.option}, &out), 0) << out;
     EXPECT_EQ(out.find("No file changes found") != std::string::npos, row.unchanged) << row.what;
     // Only a run that read no source leaves the (forged) record as it was.
-    EXPECT_EQ(LoadStateRecord(pak_)->begun > Now(), row.what == std::string("an honest record")) << row.what;
+    EXPECT_EQ(LoadStateRecord(pak_)->begun > Now(), row.what == std::string("an honest record"))
+        << row.what;
     EXPECT_EQ(Problems(pak_, true), 0u) << row.what;
     EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &out), 0) << out;  // and what it left is right
     EXPECT_NE(out.find("No file changes found"), std::string::npos) << row.what;
@@ -310,34 +432,45 @@ TEST_F(ChangeDetection, StateRecordsBeyondTheNewest256AreRemoved) {
   namespace fs = std::filesystem;
   EXPECT_FALSE(Unchanged({{"a", "abc"}}));
   const fs::path folder = fs::path(StateRecordPath(pak_)).parent_path();
-  EXPECT_EQ(folder.parent_path(), fs::path(test::CacheFolder()));  // never the tree's, nor the pack's
+  EXPECT_EQ(folder.parent_path(),
+            fs::path(test::CacheFolder()));  // never the tree's, nor the pack's
 #ifndef _WIN32
   setenv("XDG_CACHE_HOME", "relative", 1);  // not absolute, so not the user's: $HOME/.cache is
   setenv("HOME", test::CacheFolder().c_str(), 1);
-  EXPECT_EQ(fs::path(StateRecordPath(pak_)).parent_path(), folder.parent_path() / ".cache" / "tarnix");
+  EXPECT_EQ(fs::path(StateRecordPath(pak_)).parent_path(),
+            folder.parent_path() / ".cache" / "tarnix");
   unsetenv("HOME");
   EXPECT_EQ(StateRecordPath(pak_), "");  // no cache folder at all: the run keeps no record
   setenv("XDG_CACHE_HOME", test::CacheFolder().c_str(), 1);
 #endif
   const auto old = fs::last_write_time(StateRecordPath(pak_)) - std::chrono::hours(1);
-  for (int i = 0; i < 300; ++i) WriteFile((folder / ("old" + std::to_string(i) + ".state")).string(), "");
-  for (const char* other : {"notes.txt", ".state"}) WriteFile((folder / other).string(), "not a record");
+  for (int i = 0; i < 300; ++i)
+    WriteFile((folder / ("old" + std::to_string(i) + ".state")).string(), "");
+  for (const char* other : {"notes.txt", ".state"})
+    WriteFile((folder / other).string(), "not a record");
   for (const auto& entry : fs::directory_iterator(folder)) fs::last_write_time(entry.path(), old);
   fs::last_write_time(folder / "old0.state", old + std::chrono::minutes(1));  // the newest of them
   EXPECT_FALSE(Unchanged({{"a", "abd"}}));  // a new record for the pack
   size_t records = 0;
-  for (const auto& entry : fs::directory_iterator(folder)) records += entry.path().extension() == ".state";
+  for (const auto& entry : fs::directory_iterator(folder))
+    records += entry.path().extension() == ".state";
   EXPECT_EQ(records, 256u);
-  EXPECT_TRUE(LoadStateRecord(pak_) && fs::exists(folder / "old0.state") && fs::exists(folder / "notes.txt") && fs::exists(folder / ".state"));
+  EXPECT_TRUE(LoadStateRecord(pak_) && fs::exists(folder / "old0.state") &&
+              fs::exists(folder / "notes.txt") && fs::exists(folder / ".state"));
 }
 
 TEST(Driver, ProgressRedrawsWithinAHundredOnlyWhenItsTextChanges) {
   const std::string bar = "\rWriting p.pak [";
   // Rows: entries, redraws (one per change of the line's text), parts of the output.
   const std::tuple<size_t, size_t, std::vector<std::string>> cases[] = {
-      {100, 100, {bar + std::string(53, '.') + std::string(47, ' ') + "] 52%\r",  // 53/100 in floats
-             bar + std::string(59, '.') + std::string(41, ' ') + "] 58%\r"}},
-      {250, 101, {bar + "." + std::string(99, ' ') + "] 1%\r", bar + std::string(100, '.') + "] 100% Done\n"}}};
+      {100,
+       100,
+       {bar + std::string(53, '.') + std::string(47, ' ') + "] 52%\r",  // 53/100 in floats
+        bar + std::string(59, '.') + std::string(41, ' ') + "] 58%\r"}},
+      {250,
+       101,
+       {bar + "." + std::string(99, ' ') + "] 1%\r",
+        bar + std::string(100, '.') + "] 100% Done\n"}}};
   for (const auto& [n, redraws, parts] : cases) {
     std::string shown;
     Console console(&shown);
@@ -354,24 +487,29 @@ TEST(Driver, FailuresReportTheFileAndKeepTheOldPack) {
   const std::string b = test::RandomBytes(2000, 1);  // stored as it is: its bytes lie in the open
   std::string changed = b;
   changed[100] ^= 1;
-  for (std::string name : {"a", "b", "c"}) WriteFile(dir / ("src/" + name), name == "b" ? b : name + " entry");
+  for (std::string name : {"a", "b", "c"})
+    WriteFile(dir / ("src/" + name), name == "b" ? b : name + " entry");
   const std::string pak = dir / "old.pak";
   WriteFile(pak, "previous");
   test::Watch damagingWatch;  // a sound zlib stream of other bytes
   damagingWatch.chunk = [](size_t entry, size_t, uint8_t* framed, size_t size) {
     if (entry != 1) return;
     framed[4 + 2 + 5 + 100] ^= 1;  // past the zlib header and the stored block's header
-    const uint32_t adler = static_cast<uint32_t>(adler32(1, framed + 11, static_cast<uInt>(size - 15)));
+    const uint32_t adler =
+        static_cast<uint32_t>(adler32(1, framed + 11, static_cast<uInt>(size - 15)));
     for (int i = 0; i < 4; ++i) framed[size - 1 - i] = static_cast<uint8_t>(adler >> (8 * i));
   };
   EntryDataOptions damaging;
   damaging.observer = &damagingWatch;
   std::string out;
   EXPECT_EQ(RunTool({"Tarnix", dir / "src", pak, "-v"}, &out, damaging), 1);
-  EXPECT_EQ(out, "Tarnix v1.00\nAdding a...Done\nAdding b...Done\nAdding c...Done\n\rWriting compressed " + pak +
-                     " [.  ] 33%\rWriting compressed " + pak + " [.. ] 66%\nFailed to verify src/b (data: " +
-                     std::to_string(Checksum32(b.data(), b.size())) + ", saved: " +
-                     std::to_string(Checksum32(changed.data(), changed.size())) + ")\n");
+  EXPECT_EQ(
+      out,
+      "Tarnix v1.00\nAdding a...Done\nAdding b...Done\nAdding c...Done\n\rWriting compressed " +
+          pak + " [.  ] 33%\rWriting compressed " + pak +
+          " [.. ] 66%\nFailed to verify src/b (data: " +
+          std::to_string(Checksum32(b.data(), b.size())) +
+          ", saved: " + std::to_string(Checksum32(changed.data(), changed.size())) + ")\n");
   test::Watch starvingWatch;
   starvingWatch.chunk = [](size_t, size_t, uint8_t*, size_t) { throw std::bad_alloc(); };
   EntryDataOptions starving;
@@ -380,7 +518,8 @@ TEST(Driver, FailuresReportTheFileAndKeepTheOldPack) {
   EXPECT_EQ(out.substr(out.find("33%") + 3), "\nFailed to write " + pak + ": out of memory\n");
   EXPECT_EQ(ReadFile(pak), "previous");
   EXPECT_EQ(test::Listing(dir.path()), (std::vector<std::string>{"old.pak", "src"}));
-  EXPECT_EQ(RunTool({"Tarnix", dir / "src", pak}, &out, damaging), 0);  // without -v, not looked for
+  EXPECT_EQ(RunTool({"Tarnix", dir / "src", pak}, &out, damaging),
+            0);  // without -v, not looked for
 }
 
 #ifdef _WIN32

@@ -27,7 +27,9 @@ CommandResult Tarnix(const std::vector<std::string>& args, const std::string& se
   return RunShell(setup + "; exec " + ShellQuote(TARNIX_BINARY) + Quoted(args));
 }
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 class Trust : public ::testing::Test {
  protected:
@@ -46,20 +48,27 @@ class Trust : public ::testing::Test {
 TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   // Inside the tree it packs, the pack and its temporary files are left out, and only they: a
   // user's file named like one is packed.
-  for (const char* name : {".tarnix-0123456789abcdef", "sub/in.pak"}) WriteFile(dir_ / ("src/" + std::string(name)), name);
+  for (const char* name : {".tarnix-0123456789abcdef", "sub/in.pak"})
+    WriteFile(dir_ / ("src/" + std::string(name)), name);
   const std::string litter = MakeLitter(dir_ / "src");
-  fs::create_symlink(dir_ / "src/in.pak", dir_ / "src/sub/alias.pak");  // the same file by another name
+  fs::create_symlink(dir_ / "src/in.pak",
+                     dir_ / "src/sub/alias.pak");  // the same file by another name
   for (const char* line : {"Wrote ", "No file changes found"}) {
     CommandResult r = Tarnix({dir_ / "src", dir_ / "src/in.pak"});
-    EXPECT_TRUE(Has(r.output, "\nAdding .tarnix-0123456789abcdef...Done\nAdding a.txt...Done\nAdding sub\\b.bin...Done\n"
-                              "Adding sub\\in.pak...Done\n") && Has(r.output, line) && !Has(r.output, litter)) << r.output;
+    EXPECT_TRUE(Has(r.output,
+                    "\nAdding .tarnix-0123456789abcdef...Done\nAdding a.txt...Done\nAdding "
+                    "sub\\b.bin...Done\n"
+                    "Adding sub\\in.pak...Done\n") &&
+                Has(r.output, line) && !Has(r.output, litter))
+        << r.output;
   }
   ASSERT_EQ(mkfifo((dir_ / "fifo.pak").c_str(), 0600), 0);
   fs::create_directories(dir_ / "dir.pak");
   // Root gets a null device of its own, which a faulty build may replace without harm; others
   // cannot replace the system's.
   const std::string device = mknod((dir_ / "null.pak").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0
-                                 ? dir_ / "null.pak" : "/dev/null";
+                                 ? dir_ / "null.pak"
+                                 : "/dev/null";
   fs::create_symlink("loop2.pak", dir_ / "loop1.pak");
   fs::create_symlink("loop1.pak", dir_ / "loop2.pak");
   fs::create_symlink("gone/p.pak", dir_ / "dangling.pak");
@@ -99,7 +108,8 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
 #ifndef TARNIX_SANITIZED
   if (geteuid() == 0 && RunShell("unshare -m true").status == 0) {
     fs::create_directories(dir_ / "named");
-    const std::string run = "mount -t tmpfs none /proc && exec " + ShellQuote(TARNIX_BINARY) + Quoted({dir_ / "src", dir_ / "named/p.pak"});
+    const std::string run = "mount -t tmpfs none /proc && exec " + ShellQuote(TARNIX_BINARY) +
+                            Quoted({dir_ / "src", dir_ / "named/p.pak"});
     EXPECT_EQ(RunShell("unshare -m sh -c " + ShellQuote(run)).status, 0);
     EXPECT_EQ(Listing(dir_ / "named"), std::vector<std::string>{"p.pak"});
     EXPECT_EQ(ReadFile(dir_ / "named/p.pak"), ReadFile(longName));
@@ -108,17 +118,23 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
   // So does a file extract writes, whatever the mode of the file it replaces.
   WriteFile(dir_ / "out/src/a.txt", "old");
   ASSERT_EQ(chmod((dir_ / "out/src/a.txt").c_str(), 04777), 0);
-  ASSERT_EQ(RunShell("umask 027; exec " + ShellQuote(TARNIX_INSPECT) + Quoted({"extract", longName, dir_ / "out"})).status, 0);
+  ASSERT_EQ(RunShell("umask 027; exec " + ShellQuote(TARNIX_INSPECT) +
+                     Quoted({"extract", longName, dir_ / "out"}))
+                .status,
+            0);
   ASSERT_EQ(stat((dir_ / "out/src/a.txt").c_str(), &st), 0);
-  EXPECT_EQ(std::to_string(st.st_mode & 07777) + " " + ReadFile(dir_ / "out/src/a.txt"), std::to_string(0640) + " abc");
+  EXPECT_EQ(std::to_string(st.st_mode & 07777) + " " + ReadFile(dir_ / "out/src/a.txt"),
+            std::to_string(0640) + " abc");
 }
 
 // Whatever names the directory, a pack written with status 0 passes test: "." and ".." are
 // stored as the folders they resolve to.
 TEST_F(Trust, EveryPackWrittenPassesTest) {
-  const std::tuple<std::string, std::string, std::string> rows[] = {
-      {"src", ".", "src/a.txt"}, {"src/sub", "..", "src/a.txt"}, {".", "src//", "src/a.txt"},
-      {".", "src/sub/.", "sub/b.bin"}, {"/", "/", ""}};
+  const std::tuple<std::string, std::string, std::string> rows[] = {{"src", ".", "src/a.txt"},
+                                                                    {"src/sub", "..", "src/a.txt"},
+                                                                    {".", "src//", "src/a.txt"},
+                                                                    {".", "src/sub/.", "sub/b.bin"},
+                                                                    {"/", "/", ""}};
   for (const auto& [cwd, directory, first] : rows) {
     const std::string pak = dir_ / "roots.pak";
     CommandResult r = RunShell("cd " + ShellQuote(cwd == "/" ? cwd : dir_ / cwd) + " && exec " +
@@ -126,7 +142,10 @@ TEST_F(Trust, EveryPackWrittenPassesTest) {
     EXPECT_EQ(r.status, first.empty() ? 1 : 0) << directory << r.output;
     if (first.empty()) continue;  // the root of the file system has no name to store
     EXPECT_EQ(RunShell(ShellQuote(TARNIX_INSPECT) + Quoted({"test", pak})).status, 0) << directory;
-    EXPECT_EQ(RunShell(ShellQuote(TARNIX_INSPECT) + Quoted({"list", "--names", pak})).output.substr(0, first.size()), first) << directory;
+    EXPECT_EQ(RunShell(ShellQuote(TARNIX_INSPECT) + Quoted({"list", "--names", pak}))
+                  .output.substr(0, first.size()),
+              first)
+        << directory;
   }
 }
 
@@ -136,13 +155,17 @@ TEST_F(Trust, WrittenFilesReachTheDisk) {
   if (RunShell("strace -o /dev/null true").status != 0) GTEST_SKIP() << "strace cannot run here";
   WriteFile(pak_, "old");
   const std::pair<std::string, std::string> cases[] = {
-      {ShellQuote(TARNIX_BINARY) + Quoted({dir_ / "src", pak_}), "fsync rename fsync rename "},  // then the state record
-      {ShellQuote(TARNIX_INSPECT) + Quoted({"extract", pak_, dir_ / "x"}), "rename rename syncfs "}};
+      {ShellQuote(TARNIX_BINARY) + Quoted({dir_ / "src", pak_}),
+       "fsync rename fsync rename "},  // then the state record
+      {ShellQuote(TARNIX_INSPECT) + Quoted({"extract", pak_, dir_ / "x"}),
+       "rename rename syncfs "}};
   for (const auto& [command, expected] : cases) {
-    CommandResult r = RunShell("strace -f -e trace=fsync,syncfs,renameat,renameat2,rename " + command + " >/dev/null");
+    CommandResult r = RunShell("strace -f -e trace=fsync,syncfs,renameat,renameat2,rename " +
+                               command + " >/dev/null");
     std::string calls;
     const std::regex call("(syncfs|fsync|rename)[a-z0-9]*\\(");
-    for (std::sregex_iterator i(r.errors.begin(), r.errors.end(), call), end; i != end; ++i) calls += (*i)[1].str() + " ";
+    for (std::sregex_iterator i(r.errors.begin(), r.errors.end(), call), end; i != end; ++i)
+      calls += (*i)[1].str() + " ";
     EXPECT_EQ(calls, expected) << command << "\n" << r.errors;
   }
 }
@@ -152,13 +175,13 @@ TEST_F(Trust, InterruptionsLeaveTheOldPackAndNoTemporaryFile) {
   WriteFile(pak_, "old");
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     CommandResult r = Exec({TARNIX_BINARY, dir_ / "src", pak_, "-v"}, signal,
-                                [](const std::string& out) { return Has(out, "\rWriting"); });
+                           [](const std::string& out) { return Has(out, "\rWriting"); });
     EXPECT_EQ(r.status, 128 + signal);
     ExpectOldPackKept();
   }
   ASSERT_EQ(Tarnix({dir_ / "src", pak_, "-uc"}).status, 0);
   CommandResult x = Exec({TARNIX_INSPECT, "extract", pak_, dir_ / "x", "src/big.bin"}, SIGTERM,
-                              [this](const std::string&) { return fs::exists(dir_ / "x/src"); });
+                         [this](const std::string&) { return fs::exists(dir_ / "x/src"); });
   EXPECT_EQ(x.status, 128 + SIGTERM);
   EXPECT_EQ(Listing(dir_ / "x/src"), std::vector<std::string>{});
 }
@@ -174,11 +197,14 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
   // A file added to the tree (its size, sparse unless given), the shell's setup and the option,
   // and the line that names the failure. With a 64 KiB file-size limit, the write fails EFBIG.
   const std::tuple<std::string, int64_t, std::string, std::string, std::string> failures[] = {
-      {"big", 300000, "trap '' XFSZ; ulimit -f 64", "", "\nFailed to write " + pak_ + ": File too large\n"},
-      {"huge", 0x80000000LL, ":", "", "Adding huge...Cannot store " + (dir_ / "src/huge") +
-                                        ": it is 2147483648 bytes, and an entry must stay below 2 GiB\n"},
-      {"sub/back\\slash", 1, ":", "", "Tarnix v1.00\nCannot store " + (dir_ / "src/sub/back\\slash") +
-                                         ": its name holds a backslash, which a pack takes for a folder separator\n"}};
+      {"big", 300000, "trap '' XFSZ; ulimit -f 64", "",
+       "\nFailed to write " + pak_ + ": File too large\n"},
+      {"huge", 0x80000000LL, ":", "",
+       "Adding huge...Cannot store " + (dir_ / "src/huge") +
+           ": it is 2147483648 bytes, and an entry must stay below 2 GiB\n"},
+      {"sub/back\\slash", 1, ":", "",
+       "Tarnix v1.00\nCannot store " + (dir_ / "src/sub/back\\slash") +
+           ": its name holds a backslash, which a pack takes for a folder separator\n"}};
   for (const auto& [name, size, setup, option, line] : failures) {
     WriteFile(dir_ / ("src/" + name), size == 300000 ? RandomBytes(300000, 4) : "");
     ASSERT_EQ(truncate((dir_ / ("src/" + name)).c_str(), size), 0);
@@ -193,16 +219,20 @@ TEST_F(Trust, FailuresNameTheFileAndKeepTheOldPack) {
   const std::string asNobody = "exec setpriv --reuid=65534 --regid=65534 --clear-groups " +
                                ShellQuote(dir_ / "Tarnix") + Quoted({dir_ / "src", pak_});
   ASSERT_EQ(chmod((dir_ / "src/sub/b.bin").c_str(), 0600), 0);
-  EXPECT_EQ(RunShell(asNobody).output, "Tarnix v1.00\nAdding a.txt...Done\nAdding sub\\b.bin...Failed to open " +
-                                           (dir_ / "src/sub/b.bin") + ": Permission denied\n");
+  EXPECT_EQ(RunShell(asNobody).output,
+            "Tarnix v1.00\nAdding a.txt...Done\nAdding sub\\b.bin...Failed to open " +
+                (dir_ / "src/sub/b.bin") + ": Permission denied\n");
   ASSERT_EQ(chmod((dir_ / "src/sub").c_str(), 0700), 0);
-  EXPECT_EQ(RunShell(asNobody).output, "Tarnix v1.00\nCannot read directory " + (dir_ / "src/sub") + ": Permission denied\n");
+  EXPECT_EQ(RunShell(asNobody).output,
+            "Tarnix v1.00\nCannot read directory " + (dir_ / "src/sub") + ": Permission denied\n");
   EXPECT_EQ(ReadFile(pak_), "old");
 }
 
 TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   TempDir dir;
-  for (int i = 0; i < 3000; ++i) WriteFile(dir / ("many/d" + std::to_string(i % 100) + "/f" + std::to_string(i)), std::to_string(i));
+  for (int i = 0; i < 3000; ++i)
+    WriteFile(dir / ("many/d" + std::to_string(i % 100) + "/f" + std::to_string(i)),
+              std::to_string(i));
   WriteFile(dir / "many/caf\xE9 \xFF.txt", "latin-1");  // not UTF-8
   // Names cannot end a line, forge one, or steer a terminal.
   WriteFile(dir / "many/x\nSkipping evil.png: a symbolic link whose target does not exist", "");
@@ -215,11 +245,15 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   fs::create_symlink(dir / "elsewhere", dir / "many/linked");  // no loop: followed
   CommandResult r = Tarnix({dir / "many", dir / "many.pak", "-v"}, "ulimit -n 64");
   EXPECT_TRUE(Has(r.output, "\nAdding linked\\in...Done\n"));
-  EXPECT_TRUE(Has(r.output, "\nAdding x\\nSkipping evil.png: a symbolic link whose target does not exist...Done\n"));
-  const std::string start = "Tarnix v1.00\nSkipping cycle: a symbolic link whose target does not exist\n"
-                            "Skipping dangling: a symbolic link whose target does not exist\n"
-                            "Skipping loop: a link back to a directory that contains it\n"
-                            "Skipping pipe: not a regular file\nAdding \\x1b[2Jclear...Done\nAdding caf\xE9 \xFF.txt...Done\n";
+  EXPECT_TRUE(
+      Has(r.output,
+          "\nAdding x\\nSkipping evil.png: a symbolic link whose target does not exist...Done\n"));
+  const std::string start =
+      "Tarnix v1.00\nSkipping cycle: a symbolic link whose target does not exist\n"
+      "Skipping dangling: a symbolic link whose target does not exist\n"
+      "Skipping loop: a link back to a directory that contains it\n"
+      "Skipping pipe: not a regular file\nAdding \\x1b[2Jclear...Done\nAdding caf\xE9 "
+      "\xFF.txt...Done\n";
   EXPECT_EQ(r.output.substr(0, start.size()), start);
   EXPECT_EQ(r.status, 0);
   BinaryStream swapped;  // a FIFO put where a file was listed is refused, not waited on
@@ -230,19 +264,22 @@ TEST(Limits, ManyFilesLittleMemoryFifosAndOddNames) {
   for (const char* option : {"-uc", "-v"}) {
     r = Exec({TARNIX_BINARY, dir / "big", dir / "big.pak", option});
     ASSERT_EQ(r.status, 0);
-#ifndef TARNIX_SANITIZED  // the sanitizers' own bookkeeping is not the tool's
+#ifndef TARNIX_SANITIZED                        // the sanitizers' own bookkeeping is not the tool's
     EXPECT_LT(r.peakKiB, 64 * 1024) << option;  // a bounded number of chunks, not the file
 #endif
   }
   const std::string inspect = ShellQuote(TARNIX_INSPECT) + " ";
   // Each file extracted gives back its descriptors before the next.
-  EXPECT_EQ(RunShell("ulimit -n 64; " + inspect + "extract " + ShellQuote(dir / "many.pak") + " " + ShellQuote(dir / "x")).status, 0);
+  EXPECT_EQ(RunShell("ulimit -n 64; " + inspect + "extract " + ShellQuote(dir / "many.pak") + " " +
+                     ShellQuote(dir / "x"))
+                .status,
+            0);
   r = RunShell("exec " + inspect + "list " + ShellQuote(dir / "big.pak") + " >/dev/full");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errors, "tarnix-inspect: cannot write standard output: No space left on device\n");
   // The packer too: its up-to-date line never arrived.
-  r = RunShell("exec " + ShellQuote(TARNIX_BINARY) + " " + ShellQuote(dir / "big") + " " + ShellQuote(dir / "big.pak") +
-               " -v >/dev/full");
+  r = RunShell("exec " + ShellQuote(TARNIX_BINARY) + " " + ShellQuote(dir / "big") + " " +
+               ShellQuote(dir / "big.pak") + " -v >/dev/full");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.errors, "Tarnix: cannot write standard output: No space left on device\n");
   r = RunShell(inspect + "cat " + ShellQuote(dir / "big.pak") + " big/f | head -c 1 >/dev/null");

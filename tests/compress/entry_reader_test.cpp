@@ -29,12 +29,15 @@ TEST(EntryReader, ReadsPagesOfLengthsOnlyWhereTheyLieClose) {
   // 150th) and then from what was read, and the first alone again.
   for (int i : {0, 1, 150, 299, 299, 0}) {
     entry.offset = i * frame;
-    EXPECT_TRUE(reader.read(small, entry, ReadMode::Layout).ok() && reader.end() == entry.offset + frame) << i;
+    EXPECT_TRUE(reader.read(small, entry, ReadMode::Layout).ok() &&
+                reader.end() == entry.offset + frame)
+        << i;
   }
   EXPECT_EQ(fieldBytesRead, 4 + 4096 + 4 + 4);
   entry.room = 4;  // more room than the stream holds: its last 2 bytes are no length
   entry.offset = static_cast<int64_t>(tiny.size()) - 2;
-  EXPECT_EQ(reader.read(small, entry, ReadMode::Layout).message(), "chunk 0: its length runs past the end of the data");
+  EXPECT_EQ(reader.read(small, entry, ReadMode::Layout).message(),
+            "chunk 0: its length runs past the end of the data");
 }
 
 // A read the system fails is I/O, never damage, for lengths, chunks and stored data alike.

@@ -22,11 +22,14 @@ TEST(BinaryStream, FailedOpensLeaveTheStreamClosedWithTheirText) {
   EXPECT_EQ(s.errorText(), "Failed to open file with errno 2");  // outlives a success
   EXPECT_FALSE(s.open(dir.path(), OpenMode::Read));  // reading opens only a regular file
   EXPECT_EQ(s.status().message(), dir.path() + ": it is a directory, not a regular file");
-  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write) && s.write("abx", 3) && s.truncate(2) && s.close().ok());
+  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write) && s.write("abx", 3) && s.truncate(2) &&
+              s.close().ok());
   ASSERT_TRUE(s.open(dir / "w", OpenMode::Append) && s.write("c", 1) && s.close().ok());
-  EXPECT_EQ(test::ReadFile(dir / "w") + std::to_string(s.write("d", 1) || s.truncate(0)), "abc0");  // closed now
-#ifndef _WIN32  // a write the device refuses fails, and says why
-  EXPECT_FALSE(!s.open("/dev/full", OpenMode::Write) || s.write(std::string(1 << 20, 'x').data(), 1 << 20) || s.status().ok());
+  EXPECT_EQ(test::ReadFile(dir / "w") + std::to_string(s.write("d", 1) || s.truncate(0)),
+            "abc0");  // closed now
+#ifndef _WIN32        // a write the device refuses fails, and says why
+  EXPECT_FALSE(!s.open("/dev/full", OpenMode::Write) ||
+               s.write(std::string(1 << 20, 'x').data(), 1 << 20) || s.status().ok());
 #endif
 }
 
@@ -93,7 +96,7 @@ TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   EXPECT_TRUE(s.readAt(3, two, 4, &got).ok());
   EXPECT_EQ(got, 2);
   EXPECT_EQ(two[1], 7);
-  EXPECT_FALSE(s.atEnd());    // a memory stream never reports an end
+  EXPECT_FALSE(s.atEnd());  // a memory stream never reports an end
   s.truncate(2);
   EXPECT_EQ(s.size(), 2);
   s.seek(0);

@@ -13,12 +13,15 @@ namespace {
 using test::ReadFile;
 using test::TempDir;
 
-std::string Text(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string Text(const std::vector<uint8_t>& bytes) {
+  return std::string(bytes.begin(), bytes.end());
+}
 
 // Content that compresses, and differs in every chunk.
 std::string Asset(size_t size, uint32_t seed) {
   std::string text = test::RandomBytes(size, seed);
-  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + static_cast<unsigned char>(text[i]) % 4);
+  for (size_t i = 0; i < size; ++i)
+    text[i] = static_cast<char>('a' + static_cast<unsigned char>(text[i]) % 4);
   return text;
 }
 
@@ -26,7 +29,8 @@ TEST(PublicApi, WritePackRefusesWhatAReaderWouldNot) {
   TempDir dir;
   test::WriteFile(dir / "a.txt", "abc");
   test::WriteFile(dir / "huge", "");
-  std::filesystem::resize_file(dir / "huge", 0x7FFFFFFF);  // an entry may be this large, a pack may not
+  std::filesystem::resize_file(dir / "huge",
+                               0x7FFFFFFF);  // an entry may be this large, a pack may not
   std::filesystem::create_directory(dir / "folder.pak");
   const std::string pak = dir / "p.pak", a = dir / "a.txt";
   struct Row {
@@ -37,18 +41,28 @@ TEST(PublicApi, WritePackRefusesWhatAReaderWouldNot) {
   };
   const std::string none = dir / "none", folder = dir / "folder.pak";
   const std::vector<Row> rows = {
-      {{{"d/a", none}}, pak, ErrorCode::NotFound,
+      {{{"d/a", none}},
+       pak,
+       ErrorCode::NotFound,
        "Failed to open " + none + ": No such file or directory"},
-      {{{"h", dir / "huge"}}, pak, ErrorCode::Refused,
+      {{{"h", dir / "huge"}},
+       pak,
+       ErrorCode::Refused,
        "Failed to write " + pak + ": the pack would reach 2 GiB, the largest the format can hold"},
       {{{"", a}}, pak, ErrorCode::Refused, "Cannot store : it is empty"},
       {{{"/abs", a}}, pak, ErrorCode::Refused, "Cannot store /abs: it starts with \"/\""},
       // and the rest of extract's rules
-      {{{std::string("d/a\0b", 5), a}}, pak, ErrorCode::Refused,
+      {{{std::string("d/a\0b", 5), a}},
+       pak,
+       ErrorCode::Refused,
        "Cannot store d/a\\x00b: its name holds a NUL byte"},
-      {{{"d/a", a}, {"d\\a", a}}, pak, ErrorCode::Refused,
+      {{{"d/a", a}, {"d\\a", a}},
+       pak,
+       ErrorCode::Refused,
        "Cannot store d\\a: the same path as entry 0 (d/a)"},
-      {{{"d/a", a}}, folder, ErrorCode::Refused,
+      {{{"d/a", a}},
+       folder,
+       ErrorCode::Refused,
        "Refusing to replace " + folder + ": it is a directory, not a regular file"},
   };
   for (const Row& row : rows) {
@@ -86,21 +100,25 @@ TEST(PublicApi, FindsReadsRangesAndStreams) {
     ASSERT_TRUE(pack.read(pack.find("d/Sub/bigz"), &content));
     EXPECT_EQ(Text(content), big);
     // Ranges: start, middle, across chunk boundaries, the last byte, empty; past the end fails.
-    const std::pair<uint64_t, size_t> ranges[] = {{0, 1}, {0, 100000}, {32767, 2}, {30000, 40000},
-                                                   {99999, 1}, {100000, 0}, {5, 0}};
+    const std::pair<uint64_t, size_t> ranges[] = {
+        {0, 1}, {0, 100000}, {32767, 2}, {30000, 40000}, {99999, 1}, {100000, 0}, {5, 0}};
     for (const auto& [offset, length] : ranges) {
       std::string got(length, '?');
       ASSERT_TRUE(pack.readRange(1, offset, &got[0], length, &error)) << error.message;
       EXPECT_EQ(got, big.substr(offset, length)) << offset;
     }
-    for (const auto& [offset, length] : {std::pair<uint64_t, size_t>{99999, 2}, {100001, 0}, {~0ull, 2}}) {
+    for (const auto& [offset, length] :
+         {std::pair<uint64_t, size_t>{99999, 2}, {100001, 0}, {~0ull, 2}}) {
       char byte = 0;
       EXPECT_FALSE(pack.readRange(1, offset, &byte, length, &error));
       EXPECT_EQ(error.code, ErrorCode::OutOfRange);
     }
-    EXPECT_EQ(error.message, (dir / "p.pak") + ": entry 1 (d/Sub\\bigz): 2 bytes from offset 18446744073709551615 run past its end (100000 bytes)");
+    EXPECT_EQ(error.message, (dir / "p.pak") +
+                                 ": entry 1 (d/Sub\\bigz): 2 bytes from offset "
+                                 "18446744073709551615 run past its end (100000 bytes)");
     PackFile file;  // one past the last
-    EXPECT_FALSE(pack.readRange(2, 0, nullptr, 0, &error) || pack.read(2, &content, &error) || pack.openFile(2, &file, &error));
+    EXPECT_FALSE(pack.readRange(2, 0, nullptr, 0, &error) || pack.read(2, &content, &error) ||
+                 pack.openFile(2, &file, &error));
     EXPECT_EQ(error.code, ErrorCode::NotFound);
     // A stream, in pieces that do not line up with chunks.
     EXPECT_FALSE(pack.openFile(pack.find("d/none"), &file, &error));
@@ -133,10 +151,12 @@ TEST(PublicApi, OpensPacksInsideFilesAndInMemoryAndRefusesDamagedChunksOnEveryPa
   EXPECT_FALSE(embedded.open(dir / "game.exe", end));  // an empty file there, no pack
   EXPECT_EQ(embedded.errorCode(), ErrorCode::Damaged);
   EXPECT_FALSE(embedded.open(dir / "game.exe", end + 1));
-  EXPECT_EQ(embedded.error(), (dir / "game.exe") + ": offset " + std::to_string(end + 1) + " lies past the end of the file");
+  EXPECT_EQ(embedded.error(), (dir / "game.exe") + ": offset " + std::to_string(end + 1) +
+                                  " lies past the end of the file");
   EXPECT_FALSE(embedded.read(0, &content));  // a failed open leaves nothing open
   // The Adler-32 of the first no longer holds, nor that of the empty last chunk of the other.
-  test::MadeEntry broken{"d/x", "abc", test::Chunk("abc")}, tail{"d/z", std::string(32768, 'z'), test::Chunk(std::string(32768, 'z')) + test::Chunk("")};
+  test::MadeEntry broken{"d/x", "abc", test::Chunk("abc")},
+      tail{"d/z", std::string(32768, 'z'), test::Chunk(std::string(32768, 'z')) + test::Chunk("")};
   broken.stored->back() ^= 1;
   tail.stored->back() ^= 1;
   const std::string pack = test::MakePack({broken, {"d/y", "xyz"}, tail}, true).bytes;
@@ -184,7 +204,9 @@ TEST(PublicApi, OneReaderServesManyThreads) {
         const FoundFile found = pack.find("d/" + std::to_string(i));
         if (!pack.read(found, &content) || Text(content) != contents[i]) ++wrong[t];
         const uint64_t at = static_cast<uint64_t>(round) * 3001;
-        if (!pack.readRange(i, at, &range[0], range.size()) || range != contents[i].substr(at, range.size())) ++wrong[t];
+        if (!pack.readRange(i, at, &range[0], range.size()) ||
+            range != contents[i].substr(at, range.size()))
+          ++wrong[t];
       }
     });
   }

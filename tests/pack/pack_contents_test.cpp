@@ -11,7 +11,9 @@ bool ReadBytes(PackContents* pack, const std::string& bytes) {
   return pack->read();
 }
 
-std::string Header(char version, char type, uint32_t count) { return std::string("TRNX") + version + type + test::Le32(count); }
+std::string Header(char version, char type, uint32_t count) {
+  return std::string("TRNX") + version + type + test::Le32(count);
+}
 
 TEST(PackContents, ReadsTheTableAndLeavesTheStreamAtTheData) {
   // The 37-byte pack holding data/a.txt = "abc", uncompressed.
@@ -22,7 +24,8 @@ TEST(PackContents, ReadsTheTableAndLeavesTheStreamAtTheData) {
   ASSERT_EQ(pack.entries.size(), 1u);
   const PackEntry& e = pack.entries[0];
   EXPECT_EQ(e.name + " " + std::to_string(e.offset) + " " + std::to_string(e.size) + " " +
-                std::to_string(*e.checksum) + " " + std::to_string(pack.version), "data/a.txt 34 3 899311407 1");
+                std::to_string(*e.checksum) + " " + std::to_string(pack.version),
+            "data/a.txt 34 3 899311407 1");
   EXPECT_FALSE(e.hasSource());
   EXPECT_EQ(pack.stream.tell(), 34);
   std::vector<uint8_t> content;
@@ -44,14 +47,20 @@ TEST(PackContents, ReadsTheTableAndLeavesTheStreamAtTheData) {
 
 TEST(PackContents, RefusesAHeaderOrTableThatDoesNotFit) {
   const std::pair<std::string, std::string> cases[] = {
-      {"", "Magic mismatch"}, {"TRN", "Magic mismatch"}, {std::string("TR\0X\1\0\0\0\0\0", 10), "Magic mismatch"},
-      {Header(0, 5, 0), "Unexpected version 0"}, {Header('\xFF', 0, 0), "Unexpected version -1"},
-      {Header(2, 0, 0), "File is too new to read. File is version 2. Latest compatible version is 1"},
+      {"", "Magic mismatch"},
+      {"TRN", "Magic mismatch"},
+      {std::string("TR\0X\1\0\0\0\0\0", 10), "Magic mismatch"},
+      {Header(0, 5, 0), "Unexpected version 0"},
+      {Header('\xFF', 0, 0), "Unexpected version -1"},
+      {Header(2, 0, 0),
+       "File is too new to read. File is version 2. Latest compatible version is 1"},
       {Header(1, 2, 0), "Incorrect compression type (2)"},
       {Header(1, 0, 0).substr(0, 9), "Header is cut short"},
       {Header(1, 1, 0xFFFFFFFF), "Entry count 4294967295 does not fit in the file"},
-      {Header(1, 0, 2) + std::string("\x14\0", 2) + std::string(32, 'n') + "x", "Entry table is cut short at entry 1"},
-      {Header(1, 0, 1) + "\xFF\x7F" + std::string(20, 'x'), "Name of entry 0 runs past the end of the file"},
+      {Header(1, 0, 2) + std::string("\x14\0", 2) + std::string(32, 'n') + "x",
+       "Entry table is cut short at entry 1"},
+      {Header(1, 0, 1) + "\xFF\x7F" + std::string(20, 'x'),
+       "Name of entry 0 runs past the end of the file"},
   };
   for (const auto& [bytes, text] : cases) {
     PackContents pack;
@@ -82,7 +91,8 @@ TEST(PackWriter, FailuresLeaveTheOldPackAndNoTemporaryFile) {
   EXPECT_FALSE(pack.write(dir / "out/old.pak", {}));
   EXPECT_NE(pack.errorText.find(" changed while it was being packed"), std::string::npos);
   EXPECT_FALSE(pack.write(dir / "missing/x.pak", {}));
-  EXPECT_EQ(pack.errorText, "Failed to open " + (dir / "missing/x.pak") + ": Failed to open file with errno 2");
+  EXPECT_EQ(pack.errorText,
+            "Failed to open " + (dir / "missing/x.pak") + ": Failed to open file with errno 2");
   EXPECT_EQ(test::ReadFile(dir / "out/old.pak"), "previous pack");
   EXPECT_EQ(test::Listing(dir / "out"), std::vector<std::string>{"old.pak"});
 }

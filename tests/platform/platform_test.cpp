@@ -28,18 +28,25 @@ TEST(Platform, RefusesTheNamesItCannotCreate) {
 #else
                               "a file system allows";
 #endif
-  const std::pair<std::string, std::string> common[] = {{std::string(255, 'n'), ""}, {std::string(256, 'n'), tooLong},
-                                                        {"level1.map", ""}};
-  for (const auto& [name, refusal] : common) EXPECT_EQ(platform::NameRefusal(name), refusal) << name.size();
+  const std::pair<std::string, std::string> common[] = {
+      {std::string(255, 'n'), ""}, {std::string(256, 'n'), tooLong}, {"level1.map", ""}};
+  for (const auto& [name, refusal] : common)
+    EXPECT_EQ(platform::NameRefusal(name), refusal) << name.size();
 #ifdef _WIN32
   const std::pair<std::string, std::string> windows[] = {
-      {"con", "Windows reserves the name CON for a device"}, {"Lpt9.txt", "Windows reserves the name LPT9 for a device"},
-      {"console", ""}, {"a<b", "it holds a character Windows does not allow in a name"},
-      {"a?", "it holds a character Windows does not allow in a name"}, {"tab\t", "it holds a character Windows does not allow in a name"},
-      {"end.", "Windows drops a dot or space at the end of a name"}, {"end ", "Windows drops a dot or space at the end of a name"}};
-  for (const auto& [name, refusal] : windows) EXPECT_EQ(platform::NameRefusal(name), refusal) << name;
+      {"con", "Windows reserves the name CON for a device"},
+      {"Lpt9.txt", "Windows reserves the name LPT9 for a device"},
+      {"console", ""},
+      {"a<b", "it holds a character Windows does not allow in a name"},
+      {"a?", "it holds a character Windows does not allow in a name"},
+      {"tab\t", "it holds a character Windows does not allow in a name"},
+      {"end.", "Windows drops a dot or space at the end of a name"},
+      {"end ", "Windows drops a dot or space at the end of a name"}};
+  for (const auto& [name, refusal] : windows)
+    EXPECT_EQ(platform::NameRefusal(name), refusal) << name;
 #else
-  for (const char* name : {"con", "a<b?", "end. "}) EXPECT_EQ(platform::NameRefusal(name), "") << name;
+  for (const char* name : {"con", "a<b?", "end. "})
+    EXPECT_EQ(platform::NameRefusal(name), "") << name;
 #endif
 }
 
@@ -49,15 +56,19 @@ TEST(Platform, SplitsAndJoinsPathsKeepingTheRoot) {
     std::string directory, name, row = path;
     platform::SplitPath(row.substr(0, row.find('|')), &directory, &name);
     EXPECT_EQ(name + "|" + directory, "x.pak" + row.substr(row.find('|'))) << path;
-    EXPECT_EQ(platform::JoinPath(directory, name), directory == "/" ? "/x.pak" : directory + platform::PathSeparator + name);
+    EXPECT_EQ(platform::JoinPath(directory, name),
+              directory == "/" ? "/x.pak" : directory + platform::PathSeparator + name);
   }
 }
 
 // The code a failure carries is what callers act on: a missing file, memory, anything else.
 TEST(Platform, FailuresCarryACode) {
-  const std::pair<int, StatusCode> errors[] = {{ENOENT, StatusCode::NotFound}, {ENOTDIR, StatusCode::NotFound},
-                                               {ENOMEM, StatusCode::OutOfMemory}, {EACCES, StatusCode::Io}};
-  for (const auto& [number, code] : errors) EXPECT_EQ(platform::SystemError("p", number).code(), code) << number;
+  const std::pair<int, StatusCode> errors[] = {{ENOENT, StatusCode::NotFound},
+                                               {ENOTDIR, StatusCode::NotFound},
+                                               {ENOMEM, StatusCode::OutOfMemory},
+                                               {EACCES, StatusCode::Io}};
+  for (const auto& [number, code] : errors)
+    EXPECT_EQ(platform::SystemError("p", number).code(), code) << number;
   EXPECT_EQ(Status::Error(StatusCode::Ok, "x").code(), StatusCode::Io);  // a failure is never ok
 }
 
@@ -77,11 +88,13 @@ TEST(Platform, RemovesOnlyTheLitterItCanProveDead) {
   test::WriteFile(dir / kept[3], "");
 #ifdef _WIN32
   // A run holds a lock on a byte far past the data of its file.
-  HANDLE held = CreateFileA((dir / live).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE held =
+      CreateFileA((dir / live).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   OVERLAPPED beyond = {};
   beyond.OffsetHigh = 0x40000000;
-  ASSERT_TRUE(LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyond));
+  ASSERT_TRUE(
+      LockFileEx(held, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &beyond));
 #else
   // A run holds an OFD lock on its file.
   const int held = open((dir / live).c_str(), O_RDWR);
@@ -93,7 +106,8 @@ TEST(Platform, RemovesOnlyTheLitterItCanProveDead) {
     ASSERT_EQ(chown((dir / kept.back()).c_str(), 65534, 65534), 0);
   }
 #endif
-  for (const std::string& name : {dead, live, kept[1], kept[2]}) {  // the scan leaves out the first two
+  for (const std::string& name :
+       {dead, live, kept[1], kept[2]}) {  // the scan leaves out the first two
     EXPECT_EQ(platform::IsOwnTemporaryFile(dir.path(), name), name == dead || name == live) << name;
   }
   platform::RemoveStaleTemporaryFiles(folder);
@@ -106,7 +120,8 @@ TEST(Platform, RemovesOnlyTheLitterItCanProveDead) {
 #endif
   std::vector<platform::DirectoryEntry> listing;  // "." and ".." are no entries; no stamps unasked
   platform::FileId self;
-  EXPECT_TRUE(platform::ListDirectory(dir.path(), &listing, &self).ok() && listing.size() == kept.size() && !listing[0].stamp);
+  EXPECT_TRUE(platform::ListDirectory(dir.path(), &listing, &self).ok() &&
+              listing.size() == kept.size() && !listing[0].stamp);
   // A new file shows no name until its commit, where the system allows.
   platform::TempFile first;
   std::FILE* file = nullptr;

@@ -9,8 +9,8 @@
 
 #include <zlib.h>
 
-#include "io/little_endian.h"
 #include "format/format.h"
+#include "io/little_endian.h"
 #include "platform/platform.h"
 
 namespace tarnix::test {
@@ -22,10 +22,11 @@ TempDir::TempDir() {
   const auto seed = std::chrono::steady_clock::now().time_since_epoch().count();
   fs::path path;
   do {
-    path = fs::temp_directory_path() / ("tarnix-test-" + std::to_string(seed) + "-" + std::to_string(counter++));
+    path = fs::temp_directory_path() /
+           ("tarnix-test-" + std::to_string(seed) + "-" + std::to_string(counter++));
   } while (!fs::create_directory(path));
   fs::permissions(path, fs::perms::all);  // other users' runs must reach it
-  path_ = path.generic_string();           // forward slashes, to join with "/" everywhere
+  path_ = path.generic_string();          // forward slashes, to join with "/" everywhere
 }
 
 TempDir::~TempDir() {
@@ -63,7 +64,8 @@ std::string ReadFile(const std::string& path) {
 
 std::vector<std::string> Listing(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -96,13 +98,15 @@ std::string ShellQuote(const std::string& text) {
   return out + "'";
 }
 
-std::string Le32(uint32_t value) { return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)}; }
+std::string Le32(uint32_t value) {
+  return {char(value), char(value >> 8), char(value >> 16), char(value >> 24)};
+}
 
 std::string Chunk(const std::string& piece) {
   uLongf length = compressBound(static_cast<uLong>(piece.size()));
   std::string stream(length, '\0');
-  compress2(reinterpret_cast<Bytef*>(&stream[0]), &length, reinterpret_cast<const Bytef*>(piece.data()),
-            static_cast<uLong>(piece.size()), 6);
+  compress2(reinterpret_cast<Bytef*>(&stream[0]), &length,
+            reinterpret_cast<const Bytef*>(piece.data()), static_cast<uLong>(piece.size()), 6);
   stream.resize(length);
   return Le32(static_cast<uint32_t>(length)) + stream;
 }
@@ -117,8 +121,9 @@ std::optional<std::vector<std::string>> Unframe(const std::string& stored) {
     uLongf produced = ChunkSize;
     uLong consumed = length;
     if (length > stored.size() - at ||
-        uncompress2(reinterpret_cast<Bytef*>(&piece[0]), &produced, reinterpret_cast<const Bytef*>(&stored[at]),
-                    &consumed) != Z_OK || consumed != length) {
+        uncompress2(reinterpret_cast<Bytef*>(&piece[0]), &produced,
+                    reinterpret_cast<const Bytef*>(&stored[at]), &consumed) != Z_OK ||
+        consumed != length) {
       return std::nullopt;
     }
     piece.resize(produced);
@@ -131,7 +136,8 @@ std::optional<std::vector<std::string>> Unframe(const std::string& stored) {
 std::vector<std::string> Pieces(const std::vector<std::string>& contents) {
   std::vector<std::string> pieces;
   for (const std::string& content : contents) {
-    for (size_t i = 0; i <= content.size(); i += ChunkSize) pieces.push_back(content.substr(i, ChunkSize));
+    for (size_t i = 0; i <= content.size(); i += ChunkSize)
+      pieces.push_back(content.substr(i, ChunkSize));
   }
   return pieces;
 }
@@ -159,17 +165,21 @@ MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed) {
   size_t at = 10;
   for (const MadeEntry& e : entries) at += 14 + e.name.size();
   MadePack pack;
-  pack.bytes = std::string("TRNX\x01", 5) + static_cast<char>(compressed) + Le32(static_cast<uint32_t>(entries.size()));
+  pack.bytes = std::string("TRNX\x01", 5) + static_cast<char>(compressed) +
+               Le32(static_cast<uint32_t>(entries.size()));
   std::string data;
   for (const MadeEntry& e : entries) {
     // Every chunk full but the last, which is empty when the size is a multiple of a chunk.
     std::string stored = compressed ? "" : e.content;
-    for (const std::string& piece : compressed ? Pieces({e.content}) : std::vector<std::string>{}) stored += Chunk(piece);
+    for (const std::string& piece : compressed ? Pieces({e.content}) : std::vector<std::string>{})
+      stored += Chunk(piece);
     pack.records.push_back(pack.bytes.size());
     pack.data.push_back(at + data.size());
-    pack.bytes += std::string{static_cast<char>(e.name.size()), static_cast<char>(e.name.size() >> 8)} + e.name +
-                  Le32(static_cast<uint32_t>(at + data.size())) + Le32(static_cast<uint32_t>(e.content.size())) +
-                  Le32(e.checksum.value_or(Checksum32(e.content.data(), e.content.size())));
+    pack.bytes +=
+        std::string{static_cast<char>(e.name.size()), static_cast<char>(e.name.size() >> 8)} +
+        e.name + Le32(static_cast<uint32_t>(at + data.size())) +
+        Le32(static_cast<uint32_t>(e.content.size())) +
+        Le32(e.checksum.value_or(Checksum32(e.content.data(), e.content.size())));
     data += e.stored.value_or(stored);
   }
   pack.bytes += data;

@@ -40,7 +40,7 @@ struct CommandResult {
 };
 // Runs a program without a shell (POSIX only); with `signal`, sends it once `ready` says so.
 CommandResult Exec(const std::vector<std::string>& argv, int signal = 0,
-                  const std::function<bool(const std::string& output)>& ready = {});
+                   const std::function<bool(const std::string& output)>& ready = {});
 CommandResult RunShell(const std::string& script);  // /bin/sh -c, POSIX only
 std::string ShellQuote(const std::string& text);
 
@@ -54,7 +54,10 @@ struct MadeEntry {
   std::optional<uint32_t> checksum;
 };
 // A pack's bytes, where each table record begins, and where each entry's stored form begins.
-struct MadePack { std::string bytes; std::vector<size_t> records, data; };
+struct MadePack {
+  std::string bytes;
+  std::vector<size_t> records, data;
+};
 MadePack MakePack(const std::vector<MadeEntry>& entries, bool compressed);
 // Framed as the writer frames it, but compressed by zlib, not by the code under test.
 std::string Chunk(const std::string& piece);

@@ -37,7 +37,8 @@ CommandResult Exec(const std::vector<std::string>& argv, int signal,
     poll(&fd, 1, signal != 0 ? 2 : -1);  // with a signal to send, `ready` is asked every 2 ms
     if (signal != 0 && ready(result.output)) kill(pid, std::exchange(signal, 0));
     char buf[65536];
-    if (fd.revents != 0 && (n = read(out[0], buf, sizeof buf)) > 0) result.output.append(buf, static_cast<size_t>(n));
+    if (fd.revents != 0 && (n = read(out[0], buf, sizeof buf)) > 0)
+      result.output.append(buf, static_cast<size_t>(n));
   }
   close(out[0]);
   int status = 0;
