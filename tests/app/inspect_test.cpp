@@ -56,16 +56,12 @@ TEST(Inspect, CommandLines) {
   } cases[] = {
       {{"--version"}, 0, "tarnix-inspect 1.00\n", ""},
       {{"list", p, p}, 2, "", "tarnix-inspect: wrong number of arguments for list\n" + usage},
-      {{"lst", p, p},
-       2,
-       "",
-       "tarnix-inspect: unknown command 'lst'\n" + usage},  // not diff, for all its two packs
+      // Not diff, for all its two packs.
+      {{"lst", p, p}, 2, "", "tarnix-inspect: unknown command 'lst'\n" + usage},
       {{"--frob"}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
       {{"list", "--frob", p}, 2, "", "tarnix-inspect: unknown option '--frob'\n" + usage},
-      {{"cat", "-"},
-       2,
-       "",
-       "tarnix-inspect: wrong number of arguments for cat\n" + usage},  // "-" is no option
+      // "-" is no option.
+      {{"cat", "-"}, 2, "", "tarnix-inspect: wrong number of arguments for cat\n" + usage},
       {{"list", dir / "not.pak"}, 1, "", (dir / "not.pak") + ": Magic mismatch\n"},
       {{"extract", dir / "w.pak", dir / "w"},
        1,
@@ -82,10 +78,8 @@ TEST(Inspect, CommandLines) {
       {{"cat", p, "d/sub/b"}, 0, "hello", ""},
       {{"cat", p, "d\\sub\\b"}, 0, "hello", ""},
       {{"cat", p, "d/c"}, 1, "", p + ": no entry named d/c\n"},
-      {{"cat", p, "d/subxb"},
-       1,
-       "",
-       p + ": no entry named d/subxb\n"},  // a separator stands for no other byte
+      // A separator stands for no other byte.
+      {{"cat", p, "d/subxb"}, 1, "", p + ": no entry named d/subxb\n"},
       {{"diff", p, q}, 1, "- d/e\n- d/gone\n~ d/sub\\b\n+ d/new\n", ""},
       {{"diff", p, p}, 0, "", ""},
       {{"diff", p, dir / "none.pak"}, 2, "", (dir / "none.pak") + ": No such file or directory\n"},
@@ -93,10 +87,10 @@ TEST(Inspect, CommandLines) {
        0,
        "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n",
        ""},
-      // Again, into folders that exist now, and with a name the pack lacks.
-      {{"extract", dir / "l.pak", dir / "o/new", "d/" + longName, "d/x"},
+      // Into folders that exist (made below), and with a name the pack lacks.
+      {{"extract", dir / "l.pak", dir / "o/old", "d/" + longName, "d/x"},
        1,
-       "Extracted 1 of 1 entries to " + (dir / "o/new") + "\n",
+       "Extracted 1 of 1 entries to " + (dir / "o/old") + "\n",
        (dir / "l.pak") + ": no entry named d/x\n"},
       {{"list", "--names", dir / "l.pak"}, 0, "d/" + longName + "\nd/n%\xFF\\n\n", ""},
       {{"list", p},
@@ -107,11 +101,13 @@ TEST(Inspect, CommandLines) {
            "4 entries, 9 bytes, 9 stored bytes, ratio 100.0%\n",
        ""},
   };
+  std::filesystem::create_directories(dir / "o/old/d");
   for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
     Result r = Inspect(c.args);
-    EXPECT_EQ(r.status, c.status) << c.args[0] << " " << r.errors;
-    EXPECT_EQ(r.out, c.out) << c.args[0];
-    EXPECT_EQ(r.errors.substr(0, c.errors.size()), c.errors) << c.args[0];
+    EXPECT_EQ(r.status, c.status) << r.errors;
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.errors.substr(0, c.errors.size()), c.errors);
   }
   for (const char* help : {"-h", "--help"})
     EXPECT_EQ(Inspect({help}).out.rfind(usage, 0), 0u) << help;
@@ -152,6 +148,15 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
   test::MadePack bomb = MakePack({{"a", big}, {"b", big}}, true);
   bomb.bytes.replace(bomb.records[1] + 3, 4, test::Le32(static_cast<uint32_t>(bomb.data[0])));
   bomb.bytes.resize(bomb.data[1]);
+  // Names each of extract's rules refuses or warns of, each holding one byte.
+  std::vector<test::MadeEntry> odd;
+  for (const std::string& name :
+       {std::string("./a"), std::string("/b"), std::string("x\\..\\y"), std::string("c"),
+        std::string("c\\d"), std::string("e"), std::string("e"), std::string("AZ"),
+        std::string("az"), std::string("g\x1b[2J\\"), std::string("A:\\x"), std::string("1:x"),
+        std::string("n\0ul", 4), std::string("f\\g"), std::string("f"),
+        "d/" + std::string(256, 'L'), std::string("h\\i")})
+    odd.emplace_back(name, std::string(1, "1234567890c1ngfLi"[odd.size()]));
   // The lines on standard error, in order, the summary, and the files extract leaves.
   const struct {
     std::string pack;
@@ -163,25 +168,7 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
        {"entry 0 (a): chunk 0: its length runs past the next entry's data"},
        "1 problem",
        {}},
-      {MakePack({{"./a", "1"},
-                 {"/b", "2"},
-                 {"x\\..\\y", "3"},
-                 {"c", "4"},
-                 {"c\\d", "5"},
-                 {"e", "6"},
-                 {"e", "7"},
-                 {"AZ", "8"},
-                 {"az", "9"},
-                 {"g\x1b[2J\\", "0"},
-                 {"A:\\x", "c"},
-                 {"1:x", "1"},
-                 {std::string("n\0ul", 4), "n"},
-                 {"f\\g", "g"},
-                 {"f", "f"},
-                 {"d/" + std::string(256, 'L'), "L"},
-                 {"h\\i", "i"}},
-                false)
-           .bytes,
+      {MakePack(odd, false).bytes,
        {"warning: entry 0 (./a): stripped the leading \"./\"",
         "warning: entry 1 (/b): stripped the leading \"/\"",
         "entry 2 (x\\..\\y): refused: it holds a \"..\" component",
@@ -210,6 +197,7 @@ TEST(Inspect, TestAndExtractRefuseTheSamePacks) {
        {"AZ", "a", "b", "c", "e", "f", "h"}},  // h's file in h, not in f, the folder before
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.summary);
     test::WriteFile(dir / "h.pak", c.pack);
     Result t = Inspect({"test", dir / "h.pak"});
     std::string expected;

@@ -29,9 +29,8 @@ TEST(EntryReader, ReadsPagesOfLengthsOnlyWhereTheyLieClose) {
   // 150th) and then from what was read, and the first alone again.
   for (int i : {0, 1, 150, 299, 299, 0}) {
     entry.offset = i * frame;
-    EXPECT_TRUE(reader.read(small, entry, ReadMode::Layout).ok() &&
-                reader.end() == entry.offset + frame)
-        << i;
+    EXPECT_TRUE(reader.read(small, entry, ReadMode::Layout).ok()) << i;
+    EXPECT_EQ(reader.end(), entry.offset + frame) << i;
   }
   EXPECT_EQ(fieldBytesRead, 4 + 4096 + 4 + 4);
   entry.room = 4;  // more room than the stream holds: its last 2 bytes are no length

@@ -22,14 +22,20 @@ TEST(BinaryStream, FailedOpensLeaveTheStreamClosedWithTheirText) {
   EXPECT_EQ(s.errorText(), "Failed to open file with errno 2");  // outlives a success
   EXPECT_FALSE(s.open(dir.path(), OpenMode::Read));  // reading opens only a regular file
   EXPECT_EQ(s.status().message(), dir.path() + ": it is a directory, not a regular file");
-  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write) && s.write("abx", 3) && s.truncate(2) &&
-              s.close().ok());
-  ASSERT_TRUE(s.open(dir / "w", OpenMode::Append) && s.write("c", 1) && s.close().ok());
-  EXPECT_EQ(test::ReadFile(dir / "w") + std::to_string(s.write("d", 1) || s.truncate(0)),
-            "abc0");  // closed now
-#ifndef _WIN32        // a write the device refuses fails, and says why
-  EXPECT_FALSE(!s.open("/dev/full", OpenMode::Write) ||
-               s.write(std::string(1 << 20, 'x').data(), 1 << 20) || s.status().ok());
+  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write));
+  ASSERT_TRUE(s.write("abx", 3));
+  ASSERT_TRUE(s.truncate(2));
+  ASSERT_TRUE(s.close().ok());
+  ASSERT_TRUE(s.open(dir / "w", OpenMode::Append));
+  ASSERT_TRUE(s.write("c", 1));
+  ASSERT_TRUE(s.close().ok());
+  EXPECT_EQ(test::ReadFile(dir / "w"), "abc");
+  EXPECT_FALSE(s.write("d", 1));  // closed now
+  EXPECT_FALSE(s.truncate(0));
+#ifndef _WIN32  // a write the device refuses fails, and says why
+  ASSERT_TRUE(s.open("/dev/full", OpenMode::Write));
+  EXPECT_FALSE(s.write(std::string(1 << 20, 'x').data(), 1 << 20));
+  EXPECT_EQ(s.status().code(), StatusCode::Io);
 #endif
 }
 
@@ -58,7 +64,8 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   s.seek(0);
   EXPECT_FALSE(s.atEnd());
   EXPECT_TRUE(s.close().ok());
-  EXPECT_EQ(s.size() + s.tell(), 0);
+  EXPECT_EQ(s.size(), 0);
+  EXPECT_EQ(s.tell(), 0);
   EXPECT_FALSE(s.seek(0));
 }
 
@@ -81,7 +88,8 @@ TEST(BinaryStream, AFailedPositionedReadIsIoWithTheSystemsReason) {
 TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   BinaryStream s;
   s.openMemory();
-  EXPECT_FALSE(s.seek(-1) || s.setBase(0));  // a base is a file's, not memory's
+  EXPECT_FALSE(s.seek(-1));
+  EXPECT_FALSE(s.setBase(0));  // a base is a file's, not memory's
   s.seek(4);
   s.writeU8(7);
   s.seek(0);

@@ -120,12 +120,14 @@ TEST(Platform, RemovesOnlyTheLitterItCanProveDead) {
 #endif
   std::vector<platform::DirectoryEntry> listing;  // "." and ".." are no entries; no stamps unasked
   platform::FileId self;
-  EXPECT_TRUE(platform::ListDirectory(dir.path(), &listing, &self).ok() &&
-              listing.size() == kept.size() && !listing[0].stamp);
+  ASSERT_TRUE(platform::ListDirectory(dir.path(), &listing, &self).ok());
+  ASSERT_EQ(listing.size(), kept.size());
+  EXPECT_FALSE(listing[0].stamp.has_value());
   // A new file shows no name until its commit, where the system allows.
   platform::TempFile first;
   std::FILE* file = nullptr;
-  ASSERT_TRUE(first.create(folder, "t", &file).ok() && std::fclose(file) == 0);
+  ASSERT_TRUE(first.create(folder, "t", &file).ok());
+  ASSERT_EQ(std::fclose(file), 0);
 #ifdef O_TMPFILE
   EXPECT_EQ(test::Listing(dir.path()), kept);
 #endif
