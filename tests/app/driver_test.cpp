@@ -304,6 +304,7 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     std::string shown;
     EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown, counting), 0) << shown;
     EXPECT_EQ(compressed, 1);  // the added file alone
+    EXPECT_TRUE(LoadStateRecord(pak_)->files[0].hash.has_value());  // a copy keeps its proof
   };
   const struct {
     const char* what;
