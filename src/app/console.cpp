@@ -14,10 +14,7 @@ void Console::write(const std::string& text) {
   if (redraw) progressOpen_ = true;
 }
 
-void Console::block(const std::string& text) {
-  put(text);
-  if (!text.empty() && text.back() == '\n') progressOpen_ = false;
-}
+void Console::block(const std::string& text) { put(text); }
 
 void Console::put(const std::string& text) {
   // A write that fails shows when the stream is flushed.

@@ -27,7 +27,8 @@ class Console {
     write(text);
     endLine();
   }
-  // Text of several lines that the program made itself (usage, JSON), as it stands.
+  // Text of several lines that the program made itself (usage, JSON), as it stands; not for
+  // use while a progress line is open.
   void block(const std::string& text);
   // Ends a progress line (one drawn from a carriage return), so that a message does not land
   // at its end; any other open line is left for the message to complete.

@@ -229,14 +229,10 @@ TEST_F(ChangeDetection, UnchangedOnlyWhenEveryNameAndChecksumAgreeOverAWholePack
     std::filesystem::remove_all(dir_ / "src");
     for (const auto& [name, content] : withAdded) WriteFile(dir_ / ("src/" + name), content);
     WriteFile(dir_ / "src/sub/b", near);
-    std::atomic<int> compressed{0};
-    test::Watch countingWatch;
-    countingWatch.chunk = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
-    EntryDataOptions counting;
-    counting.observer = &countingWatch;
+    test::ChunkCounter counter;
     std::string out;
-    EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", pak_}, &out, counting), 0) << out;
-    EXPECT_EQ(compressed, 2);
+    EXPECT_EQ(RunTool({"Tarnix", dir_ / "src", pak_}, &out, counter.options()), 0) << out;
+    EXPECT_EQ(counter.compressed, 2);
   }
 }
 
@@ -295,15 +291,19 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       fs::last_write_time(path, time);
     };
   };
+  // A change to the file's metadata, then a run that records its stamp.
+  auto restamped = [&](const Edit& change) -> Edit {
+    return [&, change] {
+      change();
+      std::string shown;
+      EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);
+    };
+  };
   const Edit countCompressed = [&] {
-    std::atomic<int> compressed{0};
-    test::Watch watch;
-    watch.chunk = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
-    EntryDataOptions counting;
-    counting.observer = &watch;
+    test::ChunkCounter counter;
     std::string shown;
-    EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown, counting), 0) << shown;
-    EXPECT_EQ(compressed, 1);  // the added file alone
+    EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown, counter.options()), 0) << shown;
+    EXPECT_EQ(counter.compressed, 1);                               // the added file alone
     EXPECT_TRUE(LoadStateRecord(pak_)->files[0].hash.has_value());  // a copy keeps its proof
   };
   const struct {
@@ -329,13 +329,14 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
                         [&] { fs::rename(pak_, pak_ + ".old"), fs::copy(pak_ + ".old", pak_); })),
        "", true},
       {"a file dated after the record began",
-       then(
-           [&] {
-             fs::last_write_time(a, fs::file_time_type::clock::now() + std::chrono::hours(2));
-             std::string shown;  // its stamp recorded
-             EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);
-           },
-           lie),
+       then(restamped([&] {
+              fs::last_write_time(a, fs::file_time_type::clock::now() + std::chrono::hours(2));
+            }),
+            lie),
+       "", true},
+      {"a file whose status changed as the record's trust ends, to the nanosecond",
+       then(restamped([&] { fs::permissions(a, fs::perms::others_read, fs::perm_options::add); }),
+            lieWith([](StateRecord& r) { r.begun = r.files[0].stamp.changed + StampGranularity; })),
        "", true},
       {"a pack touched since",
        then(lie,

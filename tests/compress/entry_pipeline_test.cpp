@@ -120,25 +120,23 @@ TEST(WriteEntryData, CopiesWhatReadsBackAndStoresTheRestAfresh) {
   };
   BinaryStream same = InMemory(Stored(a)), damaged = InMemory(broken),
                longer = InMemory(Stored(c) + Chunk("more"));
-  std::atomic<int> compressed{0};
-  test::Watch countingWatch;
-  countingWatch.chunk = [&compressed](size_t, size_t, uint8_t*, size_t) { ++compressed; };
-  EntryDataOptions counting;
-  counting.observer = &countingWatch;
+  test::ChunkCounter counter;
+  const EntryDataOptions counting = counter.options();
   // A whole copy that reads back is taken as it is.
   EXPECT_EQ(Store({a}, CompressionType::Compressed, counting,
                   {copyOf(&same, Stored(a), a.size(), true, Sum(a))})
                 .bytes,
             Stored(a));
-  EXPECT_EQ(compressed, 0);
+  EXPECT_EQ(counter.compressed, 0);
   // A changed file keeps the chunks that still hold its bytes: one of three is compressed.
   std::string kept = Store({changed}, CompressionType::Compressed, counting,
                            {copyOf(&same, Stored(a), a.size(), false, 0)})
                          .bytes;
   EXPECT_EQ(test::Unframe(kept), test::Pieces({changed}));
   const std::string first = Chunk(a.substr(0, 32768)), last = Chunk(a.substr(65536));
-  EXPECT_EQ(kept.substr(0, first.size()) + kept.substr(kept.size() - last.size()), first + last);
-  EXPECT_EQ(compressed, 1);
+  EXPECT_EQ(kept.substr(0, first.size()), first);
+  EXPECT_EQ(kept.substr(kept.size() - last.size()), last);
+  EXPECT_EQ(counter.compressed, 1);
   // Copies that do not read back are stored afresh, with later entries read ahead meanwhile.
   EntryDataOptions narrow;
   narrow.threads = narrow.chunksInFlight = 2;

@@ -52,10 +52,12 @@ TEST(Platform, RefusesTheNamesItCannotCreate) {
 
 // A root keeps its one separator: a pack there is written in the root, not in "." nor "//".
 TEST(Platform, SplitsAndJoinsPathsKeepingTheRoot) {
-  for (const char* path : {"/x.pak|/", "a/b/x.pak|a/b", "x.pak|."}) {
-    std::string directory, name, row = path;
-    platform::SplitPath(row.substr(0, row.find('|')), &directory, &name);
-    EXPECT_EQ(name + "|" + directory, "x.pak" + row.substr(row.find('|'))) << path;
+  for (const auto& [path, folder] :
+       {std::pair<const char*, const char*>{"/x.pak", "/"}, {"a/b/x.pak", "a/b"}, {"x.pak", "."}}) {
+    std::string directory, name;
+    platform::SplitPath(path, &directory, &name);
+    EXPECT_EQ(directory, folder) << path;
+    EXPECT_EQ(name, "x.pak") << path;
     EXPECT_EQ(platform::JoinPath(directory, name),
               directory == "/" ? "/x.pak" : directory + platform::PathSeparator + name);
   }

@@ -2,6 +2,7 @@
 // and packs made byte by byte.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -71,6 +72,18 @@ std::string Stored(const std::string& content);
 // Bytes of about 7.9 bits each: dense, but not so dense that a Huffman code saves nothing.
 std::string Skewed(size_t size, uint32_t seed);
 BinaryStream InMemory(const std::string& bytes);  // read from the start
+
+// Counts the chunks a pipeline compresses; its options() watch with it.
+struct ChunkCounter : PipelineObserver {
+  std::atomic<int> compressed{0};
+  void chunkCompressed(size_t, size_t, uint8_t*, size_t) override { ++compressed; }
+  void cacheReleased(int64_t, int64_t) override {}
+  EntryDataOptions options() {
+    EntryDataOptions watched;
+    watched.observer = this;
+    return watched;
+  }
+};
 
 // Watches a pipeline through the functions set: `options.observer = &watch`.
 struct Watch : PipelineObserver {
