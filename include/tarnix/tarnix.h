@@ -25,11 +25,11 @@ struct PackedFile {
 enum class ErrorCode {
   None,
   NotOpen,     // the reader holds no pack
-  NotFound,    // no file of that name or index
+  NotFound,    // no file of that name or index in the pack, or no such file on disk
   OutOfRange,  // a range or seek past a file's end
   Damaged,     // the pack breaks the format's rules (a chunk, a length, a checksum)
   Io,          // the system could not read or write a file
-  Refused,     // WritePack: a target or a name the format or the reader would not accept
+  Refused,     // WritePack: a target, name or size the format or the reader would not accept
   OutOfMemory,
 };
 

@@ -156,8 +156,8 @@ bool PackReader::open(const std::string& path, uint64_t baseOffset) {
     if (!stream.open(path, OpenMode::Read)) {
       return Fail(&openError_, stream.status());
     }
-    if (!stream.setBase(
-            static_cast<int64_t>(baseOffset))) {  // a huge offset turns negative, and fails
+    // A huge offset turns negative, and fails.
+    if (!stream.setBase(static_cast<int64_t>(baseOffset))) {
       return Fail(&openError_, Status::OutOfRange(path + ": offset " + std::to_string(baseOffset) +
                                                   " lies past the end of the file"));
     }
