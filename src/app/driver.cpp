@@ -147,12 +147,6 @@ Voucher MakeVoucher(const Run& run, const PackContents& replaced,
 Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tuning,
                     PackContents& pack, PackContents& replaced, std::vector<StoredCopy> copies,
                     std::vector<std::optional<ContentHash>> hashes, int64_t begun) {
-  // A proven hash stays with an entry copied whole; a copy that did not read back was stored
-  // afresh, and what its source held then was not hashed.
-  std::vector<std::optional<uint32_t>> copiedChecksum(copies.size());
-  for (size_t i = 0; i < copies.size(); ++i) {
-    if (copies[i].reuse == Reuse::Whole) copiedChecksum[i] = copies[i].checksum;
-  }
   WriteOptions options;
   options.data = tuning;
   options.data.verify = run.verify;
@@ -172,7 +166,9 @@ Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tu
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     const PackEntry& entry = pack.entries[i];
     proven.push_back({*entry.checksum, entry.storedChecksum});  // known once written
-    if (!copiedChecksum[i] || entry.checksum != copiedChecksum[i]) hashes[i].reset();
+    // A proven hash stays with an entry copied whole; one stored afresh (a copy that did not
+    // read back among them) holds what its source held then, which was not hashed.
+    if (!entry.copiedWhole) hashes[i].reset();
   }
   RecordProof(run, pack, proven, hashes, begun);
   console.line("Wrote " + run.packPath);

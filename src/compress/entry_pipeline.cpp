@@ -398,7 +398,7 @@ class EntryAssembler {
     const bool provedAgain = trusted ? storedChecksum_ == *source.copy.storedChecksum
                                      : savedChecksum_ == source.copy.checksum;
     if (decodedBytes_ != source.size || !provedAgain) return Outcome::Redo;
-    (*stored_)[entry] = StoredEntryData{source.copy.checksum, storedSize_, storedChecksum_};
+    (*stored_)[entry] = StoredEntryData{source.copy.checksum, storedSize_, storedChecksum_, true};
     return Outcome::Next;
   }
 

@@ -58,6 +58,7 @@ struct StoredEntryData {
   uint32_t checksum = 0;        // of exactly the content stored
   uint32_t storedSize = 0;      // bytes written for the entry
   uint32_t storedChecksum = 0;  // of those bytes
+  bool copied = false;          // taken whole from the replaced pack, and proved there
 };
 
 // Sees the pipeline's work from inside, for whoever must check it: tests count chunks, damage

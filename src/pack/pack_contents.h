@@ -43,6 +43,9 @@ class PackEntry {
   std::optional<uint32_t> storedSize;
   // The checksum of the stored form's bytes, once this run has written them.
   std::optional<uint32_t> storedChecksum;
+  // Set once written, when its stored form is the replaced pack's, copied whole: its content is
+  // then what was proven of that entry, not what its source was read to hold.
+  bool copiedWhole = false;
   // Where the content is; an entry is read from a pack until setSource makes it a new one.
   std::variant<StoredInPack, SourceFile> origin;
   // The pack the entry belongs to; not owned.

@@ -158,6 +158,7 @@ Status PackContents::writeData(const std::string& path, const WriteOptions& opti
     entries[i].checksum = stored[i].checksum;
     entries[i].storedSize = stored[i].storedSize;
     entries[i].storedChecksum = stored[i].storedChecksum;
+    entries[i].copiedWhole = stored[i].copied;
     offset += stored[i].storedSize;
   }
   return Status();

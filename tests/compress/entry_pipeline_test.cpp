@@ -68,7 +68,9 @@ TEST(WriteEntryData, ChunksAreFullButTheLastWhateverTheThreadCount) {
     };
     options.observer = &watch;
     Written w = Store(contents, CompressionType::Compressed, options);
-    if (threads != 0) EXPECT_EQ(elsewhere, threads > 1) << threads;
+    if (threads != 0) {
+      EXPECT_EQ(elsewhere, threads > 1) << threads;
+    }
     if (first.empty()) first = w.bytes;
     EXPECT_EQ(w.bytes, first) << threads;  // the same bytes whatever the thread count
     EXPECT_EQ(test::Unframe(w.bytes), expected) << threads;
