@@ -380,6 +380,21 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
                                      })),
             written(dir_ / "src/added", "new")),
        "", false},
+      {"a copy that fails its recorded stored checksum is stored afresh, its proof not kept",
+       then(then(
+                [&] {
+                  forge(false, [&](StateRecord& r) {
+                    *r.files[1].checksums.stored ^= 1;
+                    r.files[1].hash = hashOf(ReadFile(dir_ / "src/b"));
+                  });
+                },
+                written(dir_ / "src/added", "new")),
+            [&] {
+              std::string shown;
+              EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);
+              EXPECT_FALSE(LoadStateRecord(pak_)->files[2].hash.has_value());  // b
+            }),
+       "", true},
   };
   for (const auto& row : rows) {
     fs::remove_all(src);
