@@ -180,6 +180,20 @@ Status SyncNewName(const std::string& path) {
   return synced ? Status() : SystemError(parent, failed);
 }
 
+// The folders of `path` that do not exist yet, deepest first, where their names must be made
+// durable one by one; none where one sync will do. Stops at a folder it cannot look at.
+std::vector<std::filesystem::path> FoldersToMake(const std::string& path) {
+  std::vector<std::filesystem::path> missing;
+  if (SyncsWholeFileSystem) return missing;
+  std::error_code unknown;
+  for (std::filesystem::path p = path;
+       !p.empty() && !std::filesystem::exists(p, unknown) && !unknown; p = p.parent_path()) {
+    missing.push_back(p);
+    if (p == p.parent_path()) break;
+  }
+  return missing;
+}
+
 }  // namespace
 
 bool SyncFile(std::FILE* file) { return std::fflush(file) == 0 && SyncDescriptor(::fileno(file)); }
@@ -317,12 +331,8 @@ void DirectoryHandle::reset() {
 
 Status DirectoryHandle::open(const std::string& path, bool create) {
   reset();
-  std::vector<std::filesystem::path> missing;  // the folders this call makes, deepest first
-  for (std::filesystem::path p = path; create && !p.empty() && !std::filesystem::exists(p);
-       p = p.parent_path()) {
-    missing.push_back(p);
-    if (p == p.parent_path()) break;
-  }
+  const std::vector<std::filesystem::path> missing =
+      create ? FoldersToMake(path) : std::vector<std::filesystem::path>();
   std::error_code made;
   if (create && !std::filesystem::create_directories(path, made) && made) {
     return Status::Io(path + ": " + made.message(), made.value());
