@@ -157,8 +157,9 @@ TEST_F(Trust, WrittenFilesReachTheDisk) {
   const std::pair<std::string, std::string> cases[] = {
       {ShellQuote(TARNIX_BINARY) + Quoted({dir_ / "src", pak_}),
        "fsync rename fsync rename "},  // then the state record
-      {ShellQuote(TARNIX_INSPECT) + Quoted({"extract", pak_, dir_ / "x"}),
-       "rename rename syncfs "}};
+      {ShellQuote(TARNIX_INSPECT) + Quoted({"extract", pak_, dir_ / "x"}), "rename rename syncfs "},
+      // Nothing written, nothing to sync.
+      {ShellQuote(TARNIX_INSPECT) + Quoted({"extract", pak_, dir_ / "y", "none"}), ""}};
   for (const auto& [command, expected] : cases) {
     CommandResult r = RunShell("strace -f -e trace=fsync,syncfs,renameat,renameat2,rename " +
                                command + " >/dev/null");

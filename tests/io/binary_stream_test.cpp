@@ -61,6 +61,8 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   EXPECT_EQ(std::string(buf, 3), "789");
   EXPECT_EQ(s.readExactAt(7, buf, 4).code(), StatusCode::Damaged);  // promised bytes missing
   EXPECT_TRUE(s.readExactAt(7, buf, 3).ok());
+  EXPECT_TRUE(s.readAt(10, buf, 1, &got).ok());  // nothing at the end is no failure
+  EXPECT_EQ(got, 0);
   s.seek(0);
   EXPECT_FALSE(s.atEnd());
   EXPECT_TRUE(s.close().ok());
