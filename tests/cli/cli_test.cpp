@@ -114,6 +114,12 @@ TEST_F(Trust, ThePackPathIsHandledDeliberately) {
     EXPECT_EQ(RunShell("unshare -m sh -c " + ShellQuote(run)).status, 0);
     EXPECT_EQ(Listing(dir_ / "named"), std::vector<std::string>{"p.pak"});
     EXPECT_EQ(ReadFile(dir_ / "named/p.pak"), ReadFile(longName));
+    // A write that fails takes its named file with it.
+    const std::string failing = "mount -t tmpfs none /proc && trap '' XFSZ && ulimit -f 64 && " +
+                                ShellQuote(TARNIX_BINARY) +
+                                Quoted({dir_ / "src", dir_ / "named/q.pak"});
+    EXPECT_EQ(RunShell("unshare -m sh -c " + ShellQuote(failing)).status, 1);
+    EXPECT_EQ(Listing(dir_ / "named"), std::vector<std::string>{"p.pak"});
   }
 #endif
   // So does a file extract writes, whatever the mode of the file it replaces.
