@@ -47,12 +47,11 @@ TEST(CommandLine, UsageRootNameAndOptions) {
               "correctly.\n"
               "\nUsage:\n Tarnix.exe <directory> <pack filename> [-uc] [-v]\n");
   }
-  const std::pair<const char*, const char*> roots[] = {{"data/assets/", "assets"},
-                                                       {"data\\assets", "assets"},
-                                                       {"C:/", "C:"},
-                                                       {".", "."},
-                                                       {"assets//", ""},
-                                                       {"", ""}};
+  // clang-format off
+  const std::pair<const char*, const char*> roots[] = {
+      {"data/assets/", "assets"}, {"data\\assets", "assets"}, {"C:/", "C:"}, {".", "."},
+      {"assets//", ""}, {"", ""}};
+  // clang-format on
   for (const auto& [directory, root] : roots) EXPECT_EQ(RootName(directory), root) << directory;
   TempDir dir;
   WriteFile(dir / "src/a.txt", "abc");
@@ -451,15 +450,14 @@ TEST_F(ChangeDetection, StateRecordsBeyondTheNewest256AreRemoved) {
 TEST(Driver, ProgressRedrawsWithinAHundredOnlyWhenItsTextChanges) {
   const std::string bar = "\rWriting p.pak [";
   // Rows: entries, redraws (one per change of the line's text), parts of the output.
+  // clang-format off
   const std::tuple<size_t, size_t, std::vector<std::string>> cases[] = {
-      {100,
-       100,
-       {bar + std::string(53, '.') + std::string(47, ' ') + "] 52%\r",  // 53/100 in floats
-        bar + std::string(59, '.') + std::string(41, ' ') + "] 58%\r"}},
-      {250,
-       101,
-       {bar + "." + std::string(99, ' ') + "] 1%\r",
-        bar + std::string(100, '.') + "] 100% Done\n"}}};
+      // 53/100 in floats
+      {100, 100, {bar + std::string(53, '.') + std::string(47, ' ') + "] 52%\r",
+                  bar + std::string(59, '.') + std::string(41, ' ') + "] 58%\r"}},
+      {250, 101, {bar + "." + std::string(99, ' ') + "] 1%\r",
+                  bar + std::string(100, '.') + "] 100% Done\n"}}};
+  // clang-format on
   for (const auto& [n, redraws, parts] : cases) {
     std::string shown;
     Console console(&shown);

@@ -58,6 +58,7 @@ TEST(EntryReader, ASystemReadFailureIsIoNotDamage) {
     entry.type = type;
     const Status read = reader.read(writeOnly, entry, mode);
     EXPECT_EQ(read.code(), StatusCode::Io) << read.message();
+    EXPECT_NE(read.message().find(": "), std::string::npos) << read.message();  // and why
   }
 }
 

@@ -71,22 +71,6 @@ TEST(BinaryStream, FilePositionsSurviveSizeReadAllAndCopies) {
   EXPECT_FALSE(s.seek(0));
 }
 
-// A read the system fails is I/O, with its reason, never taken for bytes that are not there.
-TEST(BinaryStream, AFailedPositionedReadIsIoWithTheSystemsReason) {
-  test::TempDir dir;
-  BinaryStream s;
-  ASSERT_TRUE(s.open(dir / "w", OpenMode::Write));  // a write-only file cannot be read
-  ASSERT_TRUE(s.write("abcd", 4));
-  ASSERT_TRUE(s.sync());
-  char buf[4];
-  const Status read = s.readExactAt(0, buf, 4);
-  EXPECT_EQ(read.code(), StatusCode::Io);
-  const Status said = ReadFailure(read, "chunk 0: cannot be read");
-  EXPECT_EQ(said.code(), StatusCode::Io);
-  EXPECT_EQ(said.message().rfind("chunk 0: cannot be read: ", 0), 0u) << said.message();
-  EXPECT_GT(said.message().size(), std::string("chunk 0: cannot be read: ").size());
-}
-
 TEST(BinaryStream, MemoryIsLittleEndianAndGrowsWithZeros) {
   BinaryStream s;
   s.openMemory();

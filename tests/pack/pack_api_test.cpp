@@ -40,31 +40,24 @@ TEST(PublicApi, WritePackRefusesWhatAReaderWouldNot) {
     std::string message;
   };
   const std::string none = dir / "none", folder = dir / "folder.pak";
+  const ErrorCode refused = ErrorCode::Refused;
+  // clang-format off
   const std::vector<Row> rows = {
-      {{{"d/a", none}},
-       pak,
-       ErrorCode::NotFound,
+      {{{"d/a", none}}, pak, ErrorCode::NotFound,
        "Failed to open " + none + ": No such file or directory"},
-      {{{"h", dir / "huge"}},
-       pak,
-       ErrorCode::Refused,
+      {{{"h", dir / "huge"}}, pak, refused,
        "Failed to write " + pak + ": the pack would reach 2 GiB, the largest the format can hold"},
-      {{{"", a}}, pak, ErrorCode::Refused, "Cannot store : it is empty"},
-      {{{"/abs", a}}, pak, ErrorCode::Refused, "Cannot store /abs: it starts with \"/\""},
+      {{{"", a}}, pak, refused, "Cannot store : it is empty"},
+      {{{"/abs", a}}, pak, refused, "Cannot store /abs: it starts with \"/\""},
       // and the rest of extract's rules
-      {{{std::string("d/a\0b", 5), a}},
-       pak,
-       ErrorCode::Refused,
+      {{{std::string("d/a\0b", 5), a}}, pak, refused,
        "Cannot store d/a\\x00b: its name holds a NUL byte"},
-      {{{"d/a", a}, {"d\\a", a}},
-       pak,
-       ErrorCode::Refused,
+      {{{"d/a", a}, {"d\\a", a}}, pak, refused,
        "Cannot store d\\a: the same path as entry 0 (d/a)"},
-      {{{"d/a", a}},
-       folder,
-       ErrorCode::Refused,
+      {{{"d/a", a}}, folder, refused,
        "Refusing to replace " + folder + ": it is a directory, not a regular file"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.message);
     Error error;
