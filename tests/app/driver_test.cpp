@@ -305,12 +305,45 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
     EXPECT_EQ(counter.compressed, 1);                               // the added file alone
     EXPECT_TRUE(LoadStateRecord(pak_)->files[0].hash.has_value());  // a copy keeps its proof
   };
+  const Edit replacePack = [&] { fs::rename(pak_, pak_ + ".old"), fs::copy(pak_ + ".old", pak_); };
+  const Edit dateAhead = [&] {
+    fs::last_write_time(a, fs::file_time_type::clock::now() + std::chrono::hours(2));
+  };
+  const Edit chmodA = [&] { fs::permissions(a, fs::perms::others_read, fs::perm_options::add); };
+  const Edit touchPack = [&] {
+    fs::last_write_time(pak_, fs::last_write_time(pak_) + std::chrono::hours(1));
+  };
+  const Edit otherPacksRecord = then(
+      lieWith([&](StateRecord& r) { r.packPath = RecordKey(dir_ / "other.pak"); }),
+      [&] { WriteFile(StateRecordPath(pak_), ReadFile(StateRecordPath(dir_ / "other.pak"))); });
+  const Edit renamedOver = [&] {
+    WriteFile(dir_ / "other", "abcdf");
+    fs::last_write_time(dir_ / "other", fs::last_write_time(a));
+    fs::rename(dir_ / "other", a);
+  };
+  const Edit flipStoredByte = [&] {
+    std::string bytes = ReadFile(pak_);
+    bytes.back() ^= 1;  // in b's last chunk
+    WriteFile(pak_, bytes);
+  };
+  const Edit forgeStoredChecksum = [&] {
+    forge(false, [&](StateRecord& r) {
+      *r.files[1].checksums.stored ^= 1;
+      r.files[1].hash = hashOf(ReadFile(dir_ / "src/b"));
+    });
+  };
+  const Edit proofOfBDropped = [&] {
+    std::string shown;
+    EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);
+    EXPECT_FALSE(LoadStateRecord(pak_)->files[2].hash.has_value());  // b
+  };
   const struct {
     const char* what;
     Edit edit;
     std::string option;
     bool unchanged;
   } rows[] = {
+      // clang-format off
       {"an honest record", honest, "", true},
       {"a lie is believed: no source is read", lie, "", false},
       {"a file added: the others copied on trust, not compressed",
@@ -322,78 +355,35 @@ TEST_F(ChangeDetection, TrustsTheStateRecordOnlyWhereNothingCouldHaveChanged) {
       {"the other setting's record",
        lieWith([](StateRecord& r) { r.compressionType = CompressionType::Uncompressed; }), "",
        true},
-      {"a pack replaced since, its time kept",
-       then(lie,
-            keepingTime(pak_,
-                        [&] { fs::rename(pak_, pak_ + ".old"), fs::copy(pak_ + ".old", pak_); })),
-       "", true},
-      {"a file dated after the record began",
-       then(restamped([&] {
-              fs::last_write_time(a, fs::file_time_type::clock::now() + std::chrono::hours(2));
-            }),
-            lie),
-       "", true},
+      {"a pack replaced since, its time kept", then(lie, keepingTime(pak_, replacePack)), "", true},
+      {"a file dated after the record began", then(restamped(dateAhead), lie), "", true},
       {"a file whose status changed as the record's trust ends, to the nanosecond",
-       then(restamped([&] { fs::permissions(a, fs::perms::others_read, fs::perm_options::add); }),
-            lieWith([](StateRecord& r) { r.begun = r.files[0].stamp.changed + StampGranularity; })),
-       "", true},
-      {"a pack touched since",
-       then(lie,
-            [&] { fs::last_write_time(pak_, fs::last_write_time(pak_) + std::chrono::hours(1)); }),
-       "", true},
+       then(restamped(chmodA), lieWith([](StateRecord& r) {
+         r.begun = r.files[0].stamp.changed + StampGranularity; })), "", true},
+      {"a pack touched since", then(lie, touchPack), "", true},
       {"a table that differs", lieWith([](StateRecord& r) { r.tableChecksum ^= 1; }), "", true},
       {"a damaged record", damaged(Flipped), "", true},
       {"a record cut short", damaged(Cut), "", true},
       {"a record with bytes after its files", damaged(Longer), "", true},
       {"a record of three bytes", damaged(Tiny), "", true},
-      {"another pack's record",
-       then(lieWith([&](StateRecord& r) { r.packPath = RecordKey(dir_ / "other.pak"); }),
-            [&] {
-              WriteFile(StateRecordPath(pak_), ReadFile(StateRecordPath(dir_ / "other.pak")));
-            }),
-       "", true},
+      {"another pack's record", otherPacksRecord, "", true},
       {"a same-size edit at once", then(honest, written(a, "abcdf")), "", false},
       {"a same-size edit whose checksum is the old one's", then(honest, written(a, twin)), "",
        false},
       {"-v compares bytes, not checksums", written(a, twin), "-v", false},
       {"a touched file is judged by the record's hash: a lie is believed",
        then([&] { forge(false, [&](StateRecord& r) { r.files[0].hash = hashOf(twin); }); },
-            written(a, twin)),
-       "", true},
+            written(a, twin)), "", true},
       {"an edit with its time restored", then(honest, keepingTime(a, written(a, "abcdf"))), "",
        false},
-      {"another file renamed over it, same size and time",
-       then(honest,
-            [&] {
-              WriteFile(dir_ / "other", "abcdf");
-              fs::last_write_time(dir_ / "other", fs::last_write_time(a));
-              fs::rename(dir_ / "other", a);
-            }),
-       "", false},
+      {"another file renamed over it, same size and time", then(honest, renamedOver), "", false},
       {"a stored byte flipped, the pack's time kept, then a file added: not copied",
-       then(then(honest, keepingTime(pak_,
-                                     [&] {
-                                       std::string bytes = ReadFile(pak_);
-                                       bytes.back() ^= 1;  // in b's last chunk
-                                       WriteFile(pak_, bytes);
-                                     })),
-            written(dir_ / "src/added", "new")),
+       then(then(honest, keepingTime(pak_, flipStoredByte)), written(dir_ / "src/added", "new")),
        "", false},
       {"a copy that fails its recorded stored checksum is stored afresh, its proof not kept",
-       then(then(
-                [&] {
-                  forge(false, [&](StateRecord& r) {
-                    *r.files[1].checksums.stored ^= 1;
-                    r.files[1].hash = hashOf(ReadFile(dir_ / "src/b"));
-                  });
-                },
-                written(dir_ / "src/added", "new")),
-            [&] {
-              std::string shown;
-              EXPECT_EQ(RunTool({"Tarnix", src, pak_}, &shown), 0);
-              EXPECT_FALSE(LoadStateRecord(pak_)->files[2].hash.has_value());  // b
-            }),
-       "", true},
+       then(then(forgeStoredChecksum, written(dir_ / "src/added", "new")), proofOfBDropped), "",
+       true},
+      // clang-format on
   };
   for (const auto& row : rows) {
     fs::remove_all(src);
