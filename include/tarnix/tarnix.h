@@ -97,6 +97,7 @@ class PackReader {
  private:
   friend class PackFile;
   struct State;
+  bool readTableAndLayout();
   bool finishOpen();
   bool notFound(const FoundFile& file, Error* error) const;
   std::unique_ptr<State> state_;

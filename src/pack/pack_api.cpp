@@ -12,6 +12,7 @@
 #include "pack/entry_names.h"
 #include "pack/pack_check.h"
 #include "pack/pack_contents.h"
+#include "pack/pack_set.h"
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -112,22 +113,33 @@ struct ChunkMap {
 }  // namespace
 
 struct PackReader::State {
-  PackContents pack;
-  std::string name;  // the pack in messages: its path, or "the pack in memory"
+  // One volume for a pack, or each volume of a set in order; entries point into them.
+  std::vector<std::unique_ptr<PackContents>> volumes;
+  std::vector<std::string> volumeNames;  // each volume in messages: its path
+  std::string name;  // the pack or set in messages: its path, or "the pack in memory"
+  // Every file of every volume in order, with its volume and its index there.
+  std::vector<const PackEntry*> entries;
+  std::vector<std::pair<size_t, size_t>> place;
   std::vector<PackedFile> files;
   std::unordered_map<std::string, size_t> exact;
   std::unordered_map<std::string, size_t> folded;
   std::unique_ptr<ChunkMap[]> chunks;
   mutable ScratchPool scratch;
 
+  PackContents& addVolume(const std::string& volumeName) {
+    volumes.push_back(std::make_unique<PackContents>());
+    volumeNames.push_back(volumeName);
+    return *volumes.back();
+  }
+
   // The chunk starts of compressed entry `index`, walked by the entry reader.
   const ChunkMap& chunkMap(size_t index) const {
     ChunkMap& map = chunks[index];
     std::call_once(map.walked, [&] {
-      BinaryStream stream = pack.stream;  // the entry's room is known: nothing but positioned reads
+      const PackEntry& entry = *entries[index];
+      BinaryStream stream = entry.pack->stream;  // its room is known: only positioned reads
       EntryReader reader;
-      Status walked =
-          reader.read(stream, StoredEntryAt(pack, pack.entries[index]), ReadMode::Layout);
+      Status walked = reader.read(stream, StoredEntryAt(*entry.pack, entry), ReadMode::Layout);
       if (walked.ok()) {
         map.starts = reader.chunkStarts();
       } else {
@@ -141,7 +153,10 @@ struct PackReader::State {
     return Fail(error, Status::NotFound(name + ": no file at index " + std::to_string(index)));
   }
 
-  std::string label(size_t index) const { return name + ": " + EntryLabel(pack, index) + ": "; }
+  std::string label(size_t index) const {
+    const auto [volume, local] = place[index];
+    return volumeNames[volume] + ": " + EntryLabel(*volumes[volume], local) + ": ";
+  }
 };
 
 PackReader::PackReader() = default;
@@ -152,7 +167,18 @@ bool PackReader::open(const std::string& path, uint64_t baseOffset) {
     state_.reset();
     auto state = std::make_unique<State>();
     state->name = path;
-    BinaryStream& stream = state->pack.stream;
+    if (baseOffset == 0 && IsSetFile(path)) {
+      OpenedSet set;
+      Status opened = OpenSet(path, &set);
+      if (!opened.ok()) return Fail(&openError_, opened);
+      for (size_t i = 0; i < set.volumes.size(); ++i) {
+        state->volumes.push_back(std::move(set.volumes[i]));
+        state->volumeNames.push_back(VolumePath(path, set.set.volumes[i].file));
+      }
+      state_ = std::move(state);
+      return finishOpen();
+    }
+    BinaryStream& stream = state->addVolume(path).stream;
     if (!stream.open(path, OpenMode::Read)) {
       return Fail(&openError_, stream.status());
     }
@@ -165,6 +191,7 @@ bool PackReader::open(const std::string& path, uint64_t baseOffset) {
   } catch (const std::bad_alloc&) {
     return Fail(&openError_, Status::OutOfMemory(path + ": out of memory"));
   }
+  if (!readTableAndLayout()) return false;
   return finishOpen();
 }
 
@@ -172,19 +199,19 @@ bool PackReader::openMemory(const void* data, size_t size) {
   try {
     state_ = std::make_unique<State>();
     state_->name = "the pack in memory";
-    state_->pack.stream.openView(data, size, state_->name);
+    state_->addVolume(state_->name).stream.openView(data, size, state_->name);
   } catch (const std::bad_alloc&) {
     state_.reset();
     return Fail(&openError_, Status::OutOfMemory("the pack in memory: out of memory"));
   }
-  return finishOpen();
+  return readTableAndLayout() && finishOpen();
 }
 
-bool PackReader::finishOpen() {
+bool PackReader::readTableAndLayout() {
   State& state = *state_;
   try {
     openError_ = Error();
-    PackContents& pack = state.pack;
+    PackContents& pack = *state.volumes[0];
     if (!pack.read()) {
       const Status& read = pack.stream.status();
       const std::string message = state.name + ": " + pack.errorText;
@@ -200,16 +227,30 @@ bool PackReader::finishOpen() {
       state_.reset();
       return false;
     }
-    state.files.reserve(pack.entries.size());
-    state.exact.reserve(pack.entries.size());
-    state.folded.reserve(pack.entries.size());
-    for (size_t i = 0; i < pack.entries.size(); ++i) {
-      const PackEntry& entry = pack.entries[i];
-      state.files.push_back({entry.name, entry.size, *entry.checksum});
-      state.exact.emplace(NameKey(entry.name, NameCase::Exact), i);  // the first of equal names
-      state.folded.emplace(NameKey(entry.name, NameCase::IgnoreAscii), i);
+    return true;
+  } catch (const std::bad_alloc&) {
+    state_.reset();
+    return Fail(&openError_, Status::OutOfMemory("out of memory reading the pack's table"));
+  }
+}
+
+bool PackReader::finishOpen() {
+  State& state = *state_;
+  try {
+    openError_ = Error();
+    for (size_t v = 0; v < state.volumes.size(); ++v) {
+      const PackContents& pack = *state.volumes[v];
+      for (size_t i = 0; i < pack.entries.size(); ++i) {
+        const PackEntry& entry = pack.entries[i];
+        const size_t index = state.files.size();
+        state.entries.push_back(&entry);
+        state.place.emplace_back(v, i);
+        state.files.push_back({entry.name, entry.size, *entry.checksum});
+        state.exact.emplace(NameKey(entry.name, NameCase::Exact), index);  // the first of equals
+        state.folded.emplace(NameKey(entry.name, NameCase::IgnoreAscii), index);
+      }
     }
-    state.chunks.reset(new ChunkMap[pack.entries.size()]);
+    state.chunks.reset(new ChunkMap[state.files.size()]);
     return true;
   } catch (const std::bad_alloc&) {
     state_.reset();
@@ -240,11 +281,13 @@ FoundFile PackReader::find(const std::string& name, NameCase nameCase) const {
 bool PackReader::read(size_t index, std::vector<uint8_t>* content, Error* error) const {
   try {
     if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
-    if (index >= state_->pack.entries.size()) {
+    if (index >= state_->entries.size()) {
       return state_->noFileAt(index, error);
     }
-    Status status = state_->pack.entries[index].loadData(content);  // its checksum included
-    if (!status.ok()) return Fail(error, status.prefixed(state_->name + ": "));
+    Status status = state_->entries[index]->loadData(content);  // its checksum included
+    if (!status.ok()) {
+      return Fail(error, status.prefixed(state_->volumeNames[state_->place[index].first] + ": "));
+    }
     return true;
   } catch (const std::bad_alloc&) {
     return Fail(error, Status::OutOfMemory(state_->name + ": out of memory reading file " +
@@ -278,11 +321,11 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
                            Error* error) const {
   try {
     if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
-    const PackContents& pack = state_->pack;
-    if (index >= pack.entries.size()) {
+    if (index >= state_->entries.size()) {
       return state_->noFileAt(index, error);
     }
-    const PackEntry& entry = pack.entries[index];
+    const PackEntry& entry = *state_->entries[index];
+    const PackContents& pack = *entry.pack;
     if (offset > entry.size || length > entry.size - offset) {
       return Fail(error, Status::OutOfRange(state_->label(index) + std::to_string(length) +
                                             " bytes from offset " + std::to_string(offset) +

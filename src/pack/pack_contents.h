@@ -79,8 +79,12 @@ struct WriteOptions {
   std::function<void(const WriteProgress&)> progress;
   // The pack being replaced; its stream is closed before the new pack takes its place.
   PackContents* replaced = nullptr;
-  // One per entry (or none): what each may copy from `replaced`, as change detection planned.
+  // One per entry (or none): what each may copy from `replaced` (or, when that is null, from
+  // the packs the copies name), as change detection planned.
   std::vector<StoredCopy> copies;
+  // Whether putting the pack in place is what the run is for (see TempFile::Outcome); not so
+  // for a volume of a set, whose set file settles the run.
+  bool settles = true;
 };
 
 class PackContents {

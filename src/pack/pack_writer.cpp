@@ -129,8 +129,9 @@ Status PackContents::writeFile(const std::string& path, const WriteOptions& opti
   if (!out.sync() || !out.close().ok()) return WriteFailure(path, out);
   // Windows cannot replace a file that is still open.
   if (options.replaced != nullptr) options.replaced->stream.close().ok();
-  Status replaced =
-      temp.commit(platform::TempFile::Sync::Now, platform::TempFile::Outcome::Settled);
+  Status replaced = temp.commit(platform::TempFile::Sync::Now,
+                                options.settles ? platform::TempFile::Outcome::Settled
+                                                : platform::TempFile::Outcome::Pending);
   if (!replaced.ok()) {
     return Status::Io(
         "Failed to replace " + path + ": " + platform::ErrorString(replaced.errorNumber()),
