@@ -4,9 +4,12 @@
 #include <new>
 
 #include "app/change_detection.h"
+#include "app/pack_run.h"
 #include "app/state_record.h"
+#include "base/ascii.h"
 #include "base/thread_group.h"
 #include "pack/pack_contents.h"
+#include "pack/pack_set.h"
 #include "platform/platform.h"
 #include "scan/directory_scan.h"
 
@@ -28,34 +31,29 @@ void PrintUsage(Console& console) {
   console.line(" Tarnix.exe <directory> <pack filename> [-uc] [-v]");
 }
 
-struct Run {
-  std::string directory;
-  std::string packPath;
-  bool compress = true;
-  bool verify = false;
-};
-
-Run ReadArguments(const std::vector<std::string>& args) {
-  Run run{args[1], args[2]};
-  for (size_t i = 3; i < args.size(); ++i) {
-    if (args[i] == "-uc" || args[i] == "-UC") run.compress = false;
-    if (args[i] == "-v" || args[i] == "-V") run.verify = true;
-  }
-  return run;
+// A size in bytes, or with K, M or G for powers of 1024; nullopt when it is none.
+std::optional<int64_t> ParseSize(const std::string& text) {
+  size_t digits = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 12) return std::nullopt;
+  const std::string unit = AsciiLowered(text.substr(digits));
+  const int shift = unit.empty() ? 0 : unit == "k" ? 10 : unit == "m" ? 20 : unit == "g" ? 30 : -1;
+  if (shift < 0) return std::nullopt;
+  return std::stoll(text.substr(0, digits)) << shift;
 }
 
-// The pack path must be a file the run may replace; and wherever it lies, the scan must not
-// take the pack (or the writer's temporary files beside it) for a source.
-Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
-  Status replaceable = CheckReplaceable(packPath);
-  if (!replaceable.ok()) return replaceable;
-  platform::KindOf(packPath, &exclusion->file);
-  for (const std::string& path : {packPath, platform::ResolveLinks(packPath)}) {
-    std::string folder, name;
-    platform::SplitPath(path, &folder, &name);
-    platform::FileId folderId;
-    if (platform::KindOf(folder, &folderId) == platform::FileKind::Directory) {
-      exclusion->places.push_back({folderId, name});
+Status ReadArguments(const std::vector<std::string>& args, Run* run) {
+  run->directory = args[1];
+  run->packPath = args[2];
+  for (size_t i = 3; i < args.size(); ++i) {
+    if (args[i] == "-uc" || args[i] == "-UC") run->compress = false;
+    if (args[i] == "-v" || args[i] == "-V") run->verify = true;
+    if (args[i] != "--volume-size") continue;
+    const std::string value = i + 1 < args.size() ? args[++i] : "";
+    run->volumeSize = ParseSize(value);
+    if (!run->volumeSize || *run->volumeSize < MinVolumeSize || *run->volumeSize > MaxPackSize) {
+      return Status::Refused("Invalid --volume-size \"" + value +
+                             "\": give bytes, or K, M or G, from 64K to 2147483647");
     }
   }
   return Status();
@@ -75,13 +73,13 @@ Status ProbeSource(const ScannedFile& file, uint32_t* size,
   return Status();
 }
 
-// Lists every scanned file into `pack`. A file the voucher vouches for (its metadata unchanged
-// since a run read it) is not opened: `evidence` receives its checksum, and for every file the
-// record knows, the content hash it proved.
-Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Voucher& voucher,
-                       Console& console, PackContents* pack, RecordEvidence* evidence) {
-  pack->entries.reserve(scan.files.size());
-  for (const ScannedFile& file : scan.files) {
+}  // namespace
+
+Status AddScannedFiles(const std::vector<ScannedFile>& files, const std::string& rootName,
+                       Voucher& voucher, Console& console, PackContents* pack,
+                       RecordEvidence* evidence) {
+  pack->entries.reserve(files.size());
+  for (const ScannedFile& file : files) {
     console.write("Adding " + file.name + "...");
     const std::string storedName = rootName + "/" + file.name;
     const size_t position = pack->entries.size();
@@ -108,18 +106,15 @@ Status AddScannedFiles(const ScanResult& scan, const std::string& rootName, Vouc
   return Status();
 }
 
-// Keeps what this run proved of the pack now at `run.packPath` (its sources' stamps, checksums
-// and, where proven, content hashes), so that the next run need not read them again. Best
-// effort.
-void RecordProof(const Run& run, const PackContents& pack,
+void RecordProof(const Run& run, const std::string& packPath, const PackContents& pack,
                  const std::vector<RecordedChecksums>& proven,
                  const std::vector<std::optional<ContentHash>>& hashes, int64_t begun) {
   StateRecord record;
-  record.packPath = RecordKey(run.packPath);
+  record.packPath = RecordKey(packPath);
   record.root = RecordKey(run.directory);
   record.compressionType = pack.compressionType;
   record.begun = begun;
-  if (!PackIdentity(run.packPath, TableEnd(pack), &record.pack, &record.tableChecksum).ok()) return;
+  if (!PackIdentity(packPath, TableEnd(pack), &record.pack, &record.tableChecksum).ok()) return;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     // Every new entry has a source; one the system gave no stamp for is read again next time.
     const std::optional<platform::FileStamp>& stamp = pack.entries[i].source()->stamp;
@@ -130,17 +125,43 @@ void RecordProof(const Run& run, const PackContents& pack,
   SaveStateRecord(record);
 }
 
-// What the state record of an earlier run vouches for.
-Voucher MakeVoucher(const Run& run, const PackContents& replaced,
+Voucher MakeVoucher(const Run& run, const std::string& packPath, const PackContents& replaced,
                     std::optional<StateRecord> record) {
   if (!replaced.stream.isOpen()) return {};
   platform::FileStamp packStamp;
   uint32_t tableChecksum = 0;
-  if (!record || !PackIdentity(run.packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok())
+  if (!record || !PackIdentity(packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok())
     return {};
   return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType, packStamp,
                  tableChecksum);
 }
+
+std::vector<RecordedChecksums> WrittenProof(const PackContents& pack,
+                                            std::vector<std::optional<ContentHash>>* hashes) {
+  std::vector<RecordedChecksums> proven;
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    const PackEntry& entry = pack.entries[i];
+    proven.push_back({*entry.checksum, entry.storedChecksum});  // known once written
+    // A proven hash stays with an entry copied whole; one stored afresh (a copy that did not
+    // read back among them) holds what its source held then, which was not hashed.
+    if (!entry.copiedWhole) (*hashes)[i].reset();
+  }
+  return proven;
+}
+
+Status ScanTree(const Run& run, const ScanExclusion& exclusion, const Status& named,
+                bool stampFiles, Console& console, ScanResult* scan) {
+  // A directory that cannot be listed must not turn into an empty pack over a good one.
+  *scan = ScanDirectory(run.directory, exclusion, stampFiles);
+  if (!scan->status.ok()) return scan->status;
+  if (!named.ok()) return named;
+  for (const SkippedEntry& skipped : scan->skipped) {
+    console.line("Skipping " + skipped.name + ": " + skipped.reason);
+  }
+  return Status();
+}
+
+namespace {
 
 // Writes the new pack in place of `replaced`, copying from it as `copies` says, and records what
 // the write proved.
@@ -162,20 +183,13 @@ Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tu
   options.copies = std::move(copies);
   Status written = pack.writeTo(run.packPath, options);
   if (!written.ok()) return written;
-  std::vector<RecordedChecksums> proven;
-  for (size_t i = 0; i < pack.entries.size(); ++i) {
-    const PackEntry& entry = pack.entries[i];
-    proven.push_back({*entry.checksum, entry.storedChecksum});  // known once written
-    // A proven hash stays with an entry copied whole; one stored afresh (a copy that did not
-    // read back among them) holds what its source held then, which was not hashed.
-    if (!entry.copiedWhole) hashes[i].reset();
-  }
-  RecordProof(run, pack, proven, hashes, begun);
+  const std::vector<RecordedChecksums> proven = WrittenProof(pack, &hashes);
+  RecordProof(run, run.packPath, pack, proven, hashes, begun);
   console.line("Wrote " + run.packPath);
   return Status();
 }
 
-Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
+Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, ScanResult* scan) {
   const int64_t begun = Now();
   ScanExclusion exclusion;
   std::string rootName;
@@ -185,6 +199,9 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   if (named.code() == StatusCode::Refused) return named;
   Status target = ExamineTarget(run.packPath, &exclusion);
   if (!target.ok()) return target;
+  if (run.volumeSize) {
+    return PackVolumes(run, console, tuning, named, rootName, std::move(exclusion), begun, scan);
+  }
   PackContents pack;
   pack.compressionType = run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
   // The pack being replaced is read and its layout walked beside the scan, which it does not
@@ -199,18 +216,13 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
   // beside the listing costs less than one by path.
   std::optional<StateRecord> record;
   if (!run.verify) record = LoadStateRecord(run.packPath);
-  // A directory that cannot be listed must not turn into an empty pack over a good one.
-  ScanResult scan = ScanDirectory(run.directory, exclusion, record.has_value());
-  if (!scan.status.ok()) return scan.status;
-  if (!named.ok()) return named;
-  for (const SkippedEntry& skipped : scan.skipped) {
-    console.line("Skipping " + skipped.name + ": " + skipped.reason);
-  }
+  Status scanned = ScanTree(run, exclusion, named, record.has_value(), console, scan);
+  if (!scanned.ok()) return scanned;
 
   loader.join();
   RecordEvidence evidence;
-  Voucher voucher = MakeVoucher(run, replaced, std::move(record));
-  Status listed = AddScannedFiles(scan, rootName, voucher, console, &pack, &evidence);
+  Voucher voucher = MakeVoucher(run, run.packPath, replaced, std::move(record));
+  Status listed = AddScannedFiles(scan->files, rootName, voucher, console, &pack, &evidence);
   if (!listed.ok()) return listed;
 
   bool unchanged = false;
@@ -225,7 +237,7 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
     if (sourcesRead > 0) {
       std::vector<RecordedChecksums> proven;
       for (const StoredCopy& plan : copies) proven.push_back({plan.checksum, plan.storedChecksum});
-      RecordProof(run, pack, proven, hashes, begun);
+      RecordProof(run, run.packPath, pack, proven, hashes, begun);
     }
     console.line("No file changes found");
     return Status();
@@ -236,6 +248,21 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning) {
 }
 
 }  // namespace
+
+Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion) {
+  Status replaceable = CheckReplaceable(packPath);
+  if (!replaceable.ok()) return replaceable;
+  platform::KindOf(packPath, &exclusion->file);
+  for (const std::string& path : {packPath, platform::ResolveLinks(packPath)}) {
+    std::string folder, name;
+    platform::SplitPath(path, &folder, &name);
+    platform::FileId folderId;
+    if (platform::KindOf(folder, &folderId) == platform::FileKind::Directory) {
+      exclusion->places.push_back({folderId, name});
+    }
+  }
+  return Status();
+}
 
 Status StoredRootName(const std::string& directory, std::string* root) {
   *root = RootName(directory);
@@ -268,10 +295,11 @@ int RunTarnix(const std::vector<std::string>& args, Console& console,
     return 0;
   }
   console.line(std::string("Tarnix v") + Version);
-  const Run run = ReadArguments(args);
-  Status status;
+  Run run;
+  Status status = ReadArguments(args, &run);
+  ScanResult scan;
   try {
-    status = Pack(run, console, tuning);
+    if (status.ok()) status = Pack(run, console, tuning, &scan);
   } catch (const std::bad_alloc&) {
     status = Status::OutOfMemory("out of memory");
   }
@@ -282,7 +310,13 @@ int RunTarnix(const std::vector<std::string>& args, Console& console,
   }
   if (status.ok()) return 0;
   console.endProgressLine();
-  console.line(status.message());
+  const std::string& message = status.message();
+  const bool tooLarge =
+      message.size() >= sizeof TooLarge - 1 &&
+      message.compare(message.size() - (sizeof TooLarge - 1), std::string::npos, TooLarge) == 0;
+  console.line(tooLarge && !run.volumeSize
+                   ? message + "; --volume-size writes a set of smaller packs instead"
+                   : message);
   return 1;
 }
 
