@@ -9,6 +9,7 @@
 
 #include "pack/entry_names.h"
 #include "pack/pack_check.h"
+#include "pack/pack_set.h"
 #include "platform/platform.h"
 
 namespace tarnix {
@@ -83,6 +84,34 @@ Status LoadWholePack(const std::string& path, PackContents* pack, Console& error
   return Status::Damaged(path + ": refused: the pack is damaged" + consequence);
 }
 
+// A pack, or a set of packs seen as one: `pack` is then a view that holds every volume's
+// entries in order, each pointing at the volume it lies in.
+struct Opened {
+  PackContents pack;
+  OpenedSet set;
+  bool isSet = false;
+};
+
+// Opens a pack (with `whole`, as LoadWholePack does) or a set, whose volumes are always checked
+// whole, against the set file.
+Status Open(const std::string& path, Opened* opened, Console& errors, bool whole,
+            const std::string& consequence = "") {
+  if (!IsSetFile(path)) {
+    return whole ? LoadWholePack(path, &opened->pack, errors, consequence)
+                 : LoadPack(path, &opened->pack);
+  }
+  opened->isSet = true;
+  Status loaded = OpenSet(path, &opened->set);
+  if (!loaded.ok()) return loaded;
+  opened->pack.version = PackVersion;
+  opened->pack.compressionType = opened->set.set.compressionType;
+  for (const auto& volume : opened->set.volumes) {
+    opened->pack.entries.insert(opened->pack.entries.end(), volume->entries.begin(),
+                                volume->entries.end());
+  }
+  return Status();
+}
+
 // Bytes that are not UTF-8, and "%" itself, as %XX: a JSON string must be text, and the
 // escape keeps every name recoverable byte for byte.
 std::string PercentEscaped(const std::string& name) {
@@ -117,8 +146,13 @@ std::string PercentEscaped(const std::string& name) {
 }
 
 // Each entry's stored length, where the layout gives one.
-std::vector<std::optional<uint64_t>> StoredLengths(PackContents& pack) {
+std::vector<std::optional<uint64_t>> StoredLengths(Opened& opened) {
+  PackContents& pack = opened.pack;
   std::vector<std::optional<uint64_t>> lengths;
+  if (opened.isSet) {  // every volume's layout was walked
+    for (const PackEntry& entry : pack.entries) lengths.push_back(*entry.storedSize);
+    return lengths;
+  }
   const int64_t fileSize = pack.stream.size();
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     const int64_t end = i + 1 < pack.entries.size() ? pack.entries[i + 1].offset : fileSize;
@@ -129,10 +163,20 @@ std::vector<std::optional<uint64_t>> StoredLengths(PackContents& pack) {
   return lengths;
 }
 
+// The file name of the volume an entry of a set's view lies in.
+std::string VolumeOf(const Opened& opened, const PackEntry& entry) {
+  for (size_t v = 0; v < opened.set.volumes.size(); ++v) {
+    if (opened.set.volumes[v].get() == entry.pack) return opened.set.set.volumes[v].file;
+  }
+  return "";
+}
+
 int ShowListing(const std::string& path, const std::string& format, Streams& io) {
-  PackContents pack;
-  if (Status loaded = LoadPack(path, &pack); !loaded.ok()) return Failed(io.errors, loaded);
-  const std::vector<std::optional<uint64_t>> stored = StoredLengths(pack);
+  Opened opened;
+  if (Status loaded = Open(path, &opened, io.errors, false); !loaded.ok())
+    return Failed(io.errors, loaded);
+  const PackContents& pack = opened.pack;
+  const std::vector<std::optional<uint64_t>> stored = StoredLengths(opened);
   const bool compressed = pack.compressionType == CompressionType::Compressed;
   if (format == "--names") {
     for (const PackEntry& entry : pack.entries) io.out.line(entry.name);
@@ -147,6 +191,7 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
                          {"stored_size", stored[i] ? nlohmann::json(*stored[i]) : nullptr},
                          {"offset", e.offset},
                          {"checksum", *e.checksum}});
+      if (opened.isSet) entries.back()["volume"] = VolumeOf(opened, e);
     }
     nlohmann::json document = {{"version", pack.version},
                                {"compression", compressed ? "compressed" : "uncompressed"},
@@ -157,7 +202,10 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
   }
   io.out.line(path + ": version " + std::to_string(pack.version) + ", " +
               (compressed ? "compressed" : "uncompressed") + ", " +
-              std::to_string(pack.entries.size()) + " entries");
+              std::to_string(pack.entries.size()) + " entries" +
+              (opened.isSet ? " in " + std::to_string(opened.set.volumes.size()) +
+                                  (opened.set.volumes.size() == 1 ? " volume" : " volumes")
+                            : ""));
   io.out.line(Padded("size", 12) + Padded("stored", 12) + "  checksum  name");
   uint64_t bytes = 0;
   uint64_t storedBytes = 0;
@@ -176,12 +224,50 @@ int ShowListing(const std::string& path, const std::string& format, Streams& io)
   return 0;
 }
 
+// Checks every volume of the set at `path` as test checks a pack, and that each is the one the
+// set names; `view` receives every entry, for the checks across volumes.
+void TestVolumes(const std::string& path, Reporter& report, OpenedSet* set, PackContents* view) {
+  Status read = ReadSetFile(path, &set->set);
+  if (!read.ok()) {
+    report({read.message().substr(path.size() + 2), false, std::nullopt});
+    return;
+  }
+  view->compressionType = set->set.compressionType;
+  for (const SetVolume& volume : set->set.volumes) {
+    set->volumes.push_back(std::make_unique<PackContents>());
+    PackContents& pack = *set->volumes.back();
+    const std::string file = VolumePath(path, volume.file);
+    Reporter inVolume{file, report.errors};
+    if (!pack.stream.open(file, OpenMode::Read)) {
+      report({"volume " + volume.file + ": " + pack.stream.status().message(), false, {}});
+      continue;
+    }
+    FindPackProblems(pack, inVolume.sink());
+    report.problems += inVolume.problems;
+    report.warnings += inVolume.warnings;
+    uint32_t checksum = 0;
+    if (pack.errorText.empty() &&
+        TableChecksum(pack.stream, file, TableEnd(pack), &checksum).ok() &&
+        (checksum != volume.tableChecksum || pack.stream.size() != volume.size ||
+         pack.entries.size() != volume.entries || pack.compressionType != view->compressionType)) {
+      report({"volume " + volume.file + ": it is not the volume the set names", false, {}});
+    }
+    view->entries.insert(view->entries.end(), pack.entries.begin(), pack.entries.end());
+  }
+}
+
 int Test(const std::string& path, Streams& io) {
   PackContents pack;
-  if (!pack.stream.open(path, OpenMode::Read)) return Failed(io.errors, pack.stream.status());
+  OpenedSet set;
   Reporter report{path, io.errors};
-  FindPackProblems(pack, report.sink());
-  if (pack.errorText.empty()) PlanExtraction(pack, report.sink());
+  if (IsSetFile(path)) {
+    TestVolumes(path, report, &set, &pack);
+    PlanExtraction(pack, report.sink());
+  } else {
+    if (!pack.stream.open(path, OpenMode::Read)) return Failed(io.errors, pack.stream.status());
+    FindPackProblems(pack, report.sink());
+    if (pack.errorText.empty()) PlanExtraction(pack, report.sink());
+  }
   const size_t count = report.problems;
   const size_t warnings = report.warnings;
   const std::string warned =
@@ -280,11 +366,12 @@ bool Select(const PackContents& pack, const std::string& path,
 
 int Extract(const std::string& path, const std::string& directory,
             const std::vector<std::string>& names, Streams& io) {
-  PackContents pack;
+  Opened opened;
   // A pack whose entries overlap, or point past its end, could make far more output than it
   // holds: nothing of it is written.
-  Status loaded = LoadWholePack(path, &pack, io.errors, "; nothing was extracted");
+  Status loaded = Open(path, &opened, io.errors, true, "; nothing was extracted");
   if (!loaded.ok()) return Failed(io.errors, loaded);
+  const PackContents& pack = opened.pack;
   std::vector<bool> wanted;
   bool ok = Select(pack, path, names, &wanted, io.errors);
   Reporter report{path, io.errors};
@@ -292,9 +379,9 @@ int Extract(const std::string& path, const std::string& directory,
     if (wanted[problem.entry.value()]) report(problem);  // every such problem names its entry
   });
   platform::DirectoryHandle root;
-  Status opened = root.open(directory, true);
-  if (!opened.ok()) {
-    io.errors.line(opened.message());
+  Status made = root.open(directory, true);
+  if (!made.ok()) {
+    io.errors.line(made.message());
     return 1;
   }
   size_t written = 0;
@@ -330,9 +417,10 @@ int Extract(const std::string& path, const std::string& directory,
 }
 
 int Cat(const std::string& path, const std::string& name, Streams& io) {
-  PackContents pack;
-  if (Status loaded = LoadWholePack(path, &pack, io.errors); !loaded.ok())
+  Opened opened;
+  if (Status loaded = Open(path, &opened, io.errors, true); !loaded.ok())
     return Failed(io.errors, loaded);
+  const PackContents& pack = opened.pack;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     if (!NamesMatch(pack.entries[i].name, name)) continue;
     Status status = ReadChecked(pack.entries[i], [&io](const uint8_t* bytes, size_t n) {
@@ -354,11 +442,12 @@ int Cat(const std::string& path, const std::string& name, Streams& io) {
 }
 
 int Diff(const std::string& before, const std::string& after, Streams& io) {
-  PackContents a;
-  PackContents b;
-  Status loaded = LoadWholePack(before, &a, io.errors);
-  if (loaded.ok()) loaded = LoadWholePack(after, &b, io.errors);
+  Opened opened[2];
+  Status loaded = Open(before, &opened[0], io.errors, true);
+  if (loaded.ok()) loaded = Open(after, &opened[1], io.errors, true);
   if (!loaded.ok()) return Failed(io.errors, loaded, 2);
+  const PackContents& a = opened[0].pack;
+  const PackContents& b = opened[1].pack;
   std::map<std::string, const PackEntry*> inAfter;
   for (const PackEntry& entry : b.entries) inAfter.emplace(entry.name, &entry);
   std::map<std::string, const PackEntry*> inBefore;
