@@ -63,6 +63,24 @@ TEST(CommandLine, UsageRootNameAndOptions) {
     EXPECT_EQ(RunTool(args, &out), 0) << out;
     EXPECT_EQ(ReadFile(dir / "o.pak")[5], type);
   }
+  for (const char* size : {"63K", "2G", "12X", ""}) {
+    EXPECT_EQ(RunTool({"Tarnix", dir / "src", dir / "s.set", "-v", "--volume-size", size}, &out),
+              1);
+    EXPECT_EQ(out, "Tarnix v1.00\nInvalid --volume-size \"" + std::string(size) +
+                       "\": give bytes, or K, M or G, from 64K to 2147483647\n");
+  }
+#ifndef _WIN32  // sparse files
+  // Too large for one pack: the refusal names the way out.
+  for (const char* name : {"big/a", "big/b"}) {
+    WriteFile(dir / name, "");
+    std::filesystem::resize_file(dir / name, 0x40000000);
+  }
+  EXPECT_EQ(RunTool({"Tarnix", dir / "big", dir / "big.pak", "-uc"}, &out), 1);
+  EXPECT_NE(out.find(": the pack would reach 2 GiB, the largest the format can hold; "
+                     "--volume-size writes a set of smaller packs instead\n"),
+            std::string::npos)
+      << out;
+#endif
   // "-uc" in the directory's place is the directory.
   EXPECT_EQ(RunTool({"Tarnix", "-uc", dir / "new.pak", "out.pak"}, &out), 1);
   EXPECT_EQ(out, "Tarnix v1.00\nCannot read directory -uc: No such file or directory\n");

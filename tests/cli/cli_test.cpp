@@ -9,6 +9,7 @@
 #include <regex>
 #include <tuple>
 
+#include "pack/pack_set.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -201,6 +202,28 @@ TEST_F(Trust, InterruptionsLeaveTheOldPackAndNoTemporaryFile) {
     ExpectOldPackKept();
   }
 #endif
+  // A set of six volumes, killed outright as it writes: the old set stays whole, and the next
+  // run leaves nothing of the killed one.
+  const std::string set = dir_ / "s/s.set";
+  const std::vector<std::string> packSet = {TARNIX_BINARY, dir_ / "many", set, "--volume-size",
+                                            "9M"};
+  fs::create_directories(dir_ / "s");
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 12; ++i)  // every volume anew
+      WriteFile(dir_ / ("many/" + std::to_string(i)), big.substr(i << 22, 4 << 20) + char(round));
+    CommandResult run = Exec(packSet, round == 0 ? 0 : SIGKILL,
+                             [](const std::string& out) { return Has(out, "\rWriting"); });
+    EXPECT_EQ(run.status, round == 0 ? 0 : 128 + SIGKILL);
+    EXPECT_EQ(Exec({TARNIX_INSPECT, "test", set}).status, 0) << round;
+    ASSERT_EQ(Exec(packSet).status, 0);
+    PackSet written;
+    ASSERT_TRUE(ReadSetFile(set, &written).ok());
+    std::vector<std::string> expected = {"s.set"};
+    for (const SetVolume& volume : written.volumes) expected.push_back(volume.file);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Listing(dir_ / "s"), expected) << round;
+    EXPECT_EQ(written.volumes.size(), 6u);
+  }
   ASSERT_EQ(Tarnix({dir_ / "src", pak_, "-uc"}).status, 0);
   CommandResult x = Exec({TARNIX_INSPECT, "extract", pak_, dir_ / "x", "src/big.bin"}, SIGTERM,
                          [this](const std::string&) { return fs::exists(dir_ / "x/src"); });
