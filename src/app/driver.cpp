@@ -8,6 +8,7 @@
 #include "app/state_record.h"
 #include "base/ascii.h"
 #include "base/thread_group.h"
+#include "pack/entry_names.h"
 #include "pack/pack_contents.h"
 #include "pack/pack_set.h"
 #include "platform/platform.h"
@@ -48,6 +49,10 @@ Status ReadArguments(const std::vector<std::string>& args, Run* run) {
   for (size_t i = 3; i < args.size(); ++i) {
     if (args[i] == "-uc" || args[i] == "-UC") run->compress = false;
     if (args[i] == "-v" || args[i] == "-V") run->verify = true;
+    if (args[i] == "--depfile") {
+      run->depfile = i + 1 < args.size() ? args[++i] : "";
+      if (run->depfile->empty()) return Status::Refused("--depfile needs a file name");
+    }
     if (args[i] != "--volume-size") continue;
     const std::string value = i + 1 < args.size() ? args[++i] : "";
     run->volumeSize = ParseSize(value);
@@ -189,6 +194,34 @@ Status WriteNewPack(const Run& run, Console& console, const EntryDataOptions& tu
   return Status();
 }
 
+// A path as Make and Ninja read a dependency file: spaces and "#" escaped, "$" doubled.
+std::string DepfilePath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == ' ' || c == '#') out += '\\';
+    if (c == '$') out += '$';
+    out += c;
+  }
+  return out;
+}
+
+// Says what the pack (or set) depends on, in the syntax compilers use for Make and Ninja: every
+// source file and every folder the scan listed, so that an added or removed file counts too.
+Status WriteDepfile(const Run& run, const ScanResult& scan) {
+  std::string text = DepfilePath(run.packPath) + ":";
+  std::vector<const std::string*> paths;
+  for (const ScannedFile& file : scan.files) paths.push_back(&file.path);
+  for (const std::string& folder : scan.folders) paths.push_back(&folder);
+  for (const std::string* path : paths) {
+    if (path->find_first_of("\r\n") != std::string::npos) {
+      return Status::Refused("Cannot write " + *run.depfile + ": the path " +
+                             EscapeControls(*path) + " holds a line break");
+    }
+    text += " \\\n " + DepfilePath(*path);
+  }
+  return CommitFile(*run.depfile, text + "\n", false);
+}
+
 Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, ScanResult* scan) {
   const int64_t begun = Now();
   ScanExclusion exclusion;
@@ -300,6 +333,7 @@ int RunTarnix(const std::vector<std::string>& args, Console& console,
   ScanResult scan;
   try {
     if (status.ok()) status = Pack(run, console, tuning, &scan);
+    if (status.ok() && run.depfile) status = WriteDepfile(run, scan);
   } catch (const std::bad_alloc&) {
     status = Status::OutOfMemory("out of memory");
   }

@@ -20,8 +20,14 @@ struct Run {
   std::string packPath;  // the pack, or with volumeSize the set file
   bool compress = true;
   bool verify = false;
-  std::optional<int64_t> volumeSize;  // a set of volumes of at most this many bytes
+  std::optional<int64_t> volumeSize;   // a set of volumes of at most this many bytes
+  std::optional<std::string> depfile;  // where to say what the pack depends on
 };
+
+// Writes `text` at `path` through a new file renamed over the old one once on the disk. With
+// `settles`, the rename is what the run was for.
+Status CommitFile(const std::string& path, const std::string& text, bool settles,
+                  platform::TempFile::Mode mode = platform::TempFile::Mode::OfTarget);
 
 // The pack path must be a file the run may replace; and wherever it lies, the scan must not
 // take the pack (or the writer's temporary files beside it) for a source.

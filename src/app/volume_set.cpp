@@ -25,33 +25,6 @@ namespace tarnix {
 
 namespace {
 
-// Writes `text` at `path` through a new file renamed over the old one once on the disk. With
-// `settles`, the rename is what the run was for.
-Status CommitFile(const std::string& path, const std::string& text, bool settles,
-                  platform::TempFile::Mode mode = platform::TempFile::Mode::OfTarget) {
-  std::string folder, name;
-  platform::SplitPath(platform::ResolveLinks(path), &folder, &name);
-  platform::DirectoryHandle directory;
-  platform::TempFile temp;
-  std::FILE* file = nullptr;
-  Status created = directory.open(folder, false);
-  if (created.ok()) created = temp.create(directory, name, &file, mode);
-  if (!created.ok()) return WriteFailure(path, created.code(), created.message());
-  BinaryStream out;
-  out.adoptForWriting(file, temp.path(), 1 << 16);
-  out.write(text.data(), static_cast<int64_t>(text.size()));
-  if (!out.sync() || !out.close().ok()) return WriteFailure(path, out);
-  Status committed =
-      temp.commit(platform::TempFile::Sync::Now, settles ? platform::TempFile::Outcome::Settled
-                                                         : platform::TempFile::Outcome::Pending);
-  if (!committed.ok()) {
-    return Status::Io(
-        "Failed to replace " + path + ": " + platform::ErrorString(committed.errorNumber()),
-        committed.errorNumber());
-  }
-  return Status();
-}
-
 // The journal of a set: the names a run is about to give new volumes, kept in the user's cache
 // folder (beside the state records) until the set file that names them is in place, so that a
 // killed run's volumes are known to be this tool's. Not beside the set file, whose time a build
@@ -352,6 +325,31 @@ PackSet NewSet(const std::string& setPath, CompressionType type, const OldSet& o
 }
 
 }  // namespace
+
+Status CommitFile(const std::string& path, const std::string& text, bool settles,
+                  platform::TempFile::Mode mode) {
+  std::string folder, name;
+  platform::SplitPath(platform::ResolveLinks(path), &folder, &name);
+  platform::DirectoryHandle directory;
+  platform::TempFile temp;
+  std::FILE* file = nullptr;
+  Status created = directory.open(folder, false);
+  if (created.ok()) created = temp.create(directory, name, &file, mode);
+  if (!created.ok()) return WriteFailure(path, created.code(), created.message());
+  BinaryStream out;
+  out.adoptForWriting(file, temp.path(), 1 << 16);
+  out.write(text.data(), static_cast<int64_t>(text.size()));
+  if (!out.sync() || !out.close().ok()) return WriteFailure(path, out);
+  Status committed =
+      temp.commit(platform::TempFile::Sync::Now, settles ? platform::TempFile::Outcome::Settled
+                                                         : platform::TempFile::Outcome::Pending);
+  if (!committed.ok()) {
+    return Status::Io(
+        "Failed to replace " + path + ": " + platform::ErrorString(committed.errorNumber()),
+        committed.errorNumber());
+  }
+  return Status();
+}
 
 Status PackVolumes(const Run& run, Console& console, const EntryDataOptions& tuning,
                    const Status& named, const std::string& rootName, ScanExclusion exclusion,

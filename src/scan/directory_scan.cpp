@@ -29,6 +29,7 @@ class Scanner {
     platform::FileId self;
     Status listed = platform::ListDirectory(path, &listing, &self, stampFiles_);
     if (!listed.ok()) return listed.prefixed("Cannot read directory ");
+    result_->folders.push_back(path);
     ancestors_.push_back(self);
     std::sort(listing.begin(), listing.end(),
               [](const platform::DirectoryEntry& a, const platform::DirectoryEntry& b) {

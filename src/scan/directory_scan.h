@@ -42,6 +42,7 @@ struct ScanResult {
   Status status;  // why the scan could not finish, naming the path
   std::vector<ScannedFile> files;
   std::vector<SkippedEntry> skipped;
+  std::vector<std::string> folders;  // every directory listed, the top one first
 };
 
 // File names left out at every depth, compared with A-Z folded to lower case.

@@ -16,6 +16,7 @@
 #include "app/state_record.h"
 #include "format/format.h"
 #include "pack/pack_check.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 
 namespace tarnix {
@@ -69,6 +70,11 @@ TEST(CommandLine, UsageRootNameAndOptions) {
     EXPECT_EQ(out, "Tarnix v1.00\nInvalid --volume-size \"" + std::string(size) +
                        "\": give bytes, or K, M or G, from 64K to 2147483647\n");
   }
+  // What the pack depends on, as Make and Ninja read it: each file, then each folder.
+  WriteFile(dir / "dep/a b#$", "x");
+  EXPECT_EQ(RunTool({"Tarnix", dir / "dep", dir / "d.pak", "--depfile", dir / "d.d"}, &out), 0);
+  const std::string file = platform::JoinPath(dir / "dep", "a\\ b\\#$$");
+  EXPECT_EQ(ReadFile(dir / "d.d"), dir / "d.pak: \\\n " + file + " \\\n " + (dir / "dep") + "\n");
 #ifndef _WIN32  // sparse files
   // Too large for one pack: the refusal names the way out.
   for (const char* name : {"big/a", "big/b"}) {
