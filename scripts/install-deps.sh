@@ -19,6 +19,7 @@ test=(
   strace                # to see that the pack reaches the disk before it is renamed
   clang libclang-rt-14-dev  # fuzzers and sanitizer builds
   pkg-config dpkg-dev file man-db lintian  # the install, the Debian packages and their checks
+  ninja-build           # a consumer built with Ninja, whose packing step runs only on changes
 )
 bench=("${test[@]}" libbenchmark-dev)
 case "${1:-build}" in
