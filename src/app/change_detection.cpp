@@ -142,14 +142,29 @@ std::vector<size_t> MatchStoredEntries(const PackContents& pack, const PackConte
 
 }  // namespace
 
-void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced) {
+bool IsRecordedPack(const std::string& packPath, const PackContents& pack,
+                    const StateRecord& record) {
+  platform::FileStamp stamp;
+  uint32_t tableChecksum = 0;
+  return record.compressionType == pack.compressionType &&
+         PackIdentity(packPath, TableEnd(pack), &stamp, &tableChecksum).ok() &&
+         stamp == record.pack && tableChecksum == record.tableChecksum;
+}
+
+void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced,
+                      const StateRecord* record) {
   if (platform::KindOf(packPath) == platform::FileKind::Missing) return;
   if (!replaced.stream.open(packPath, OpenMode::Read)) {
     replaced.errorText = "BinaryStream error: " + replaced.stream.errorText();
     return;
   }
+  const bool read = replaced.read() && replaced.compressionType == type;
+  if (read && record != nullptr && IsRecordedPack(packPath, replaced, *record) &&
+      TakeLayoutAsProven(replaced)) {
+    return;
+  }
   // A pack that is not whole, or stores its entries otherwise, has nothing to offer.
-  if (!replaced.read() || replaced.compressionType != type || CheckLayout(replaced) != 0) {
+  if (!read || CheckLayout(replaced) != 0) {
     replaced.entries.clear();
     replaced.stream.close().ok();
   }

@@ -15,8 +15,15 @@ namespace tarnix {
 // Opens the pack being replaced, at `packPath`, into `replaced` and keeps it open when it is
 // whole and stores its entries as `type`: its table reads and every entry's layout checks out
 // by the entry reader's rules. Otherwise `replaced` is left closed. Needs nothing from the scan,
-// so it can run beside it.
-void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced);
+// so it can run beside it. A pack that `record` (the state record kept for it) shows unchanged
+// since a run proved it (the file's stamp and table checksum as recorded) is not walked again:
+// a change in place changes its stamp.
+void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced,
+                      const StateRecord* record = nullptr);
+
+// Whether the file at `packPath`, read into `pack`, is still the one `record` describes.
+bool IsRecordedPack(const std::string& packPath, const PackContents& pack,
+                    const StateRecord& record);
 
 // What a state record in force says of the scanned files, one of each per entry of the new
 // pack: the checksums it vouches for (the file's stamp unchanged, so it is not read), and the

@@ -237,18 +237,19 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, Sc
   }
   PackContents pack;
   pack.compressionType = run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
-  // The pack being replaced is read and its layout walked beside the scan, which it does not
-  // need; the loader is joined when it goes, whatever path leaves here.
-  PackContents replaced;
-  auto load = [&run, &replaced, type = pack.compressionType] {
-    LoadReplacedPack(run.packPath, type, replaced);
-  };
-  ThreadGroup loader(1, [&load](unsigned) { load(); });
-  if (loader.started() == 0) load();  // no thread to be had: it runs in turn
   // Nothing with -v, which reads everything. With a record, the scan stamps the files: a stat
   // beside the listing costs less than one by path.
   std::optional<StateRecord> record;
   if (!run.verify) record = LoadStateRecord(run.packPath);
+  // The pack being replaced is read and its layout walked (unless the record shows it unchanged
+  // since it was proven) beside the scan, which it does not need; the loader is joined when it
+  // goes, whatever path leaves here.
+  PackContents replaced;
+  auto load = [&run, &replaced, &record, type = pack.compressionType] {
+    LoadReplacedPack(run.packPath, type, replaced, record ? &*record : nullptr);
+  };
+  ThreadGroup loader(1, [&load](unsigned) { load(); });
+  if (loader.started() == 0) load();  // no thread to be had: it runs in turn
   Status scanned = ScanTree(run, exclusion, named, record.has_value(), console, scan);
   if (!scanned.ok()) return scanned;
 

@@ -68,7 +68,9 @@ struct OldSet {
   std::vector<bool> sound;
 };
 
-void LoadOldSet(const std::string& setPath, CompressionType type, OldSet* old) {
+// The old set's volumes are walked unless, with `trustRecords`, a volume's state record shows it
+// unchanged since a run proved it.
+void LoadOldSet(const std::string& setPath, CompressionType type, bool trustRecords, OldSet* old) {
   const std::vector<std::string> journaled = ReadJournal(setPath);
   if (IsSetFile(setPath) && ReadSetFile(setPath, &old->set).ok()) {
     old->found = true;
@@ -85,7 +87,13 @@ void LoadOldSet(const std::string& setPath, CompressionType type, OldSet* old) {
   for (const SetVolume& volume : old->set.volumes) {
     old->volumes.push_back(std::make_unique<PackContents>());
     PackContents& pack = *old->volumes.back();
-    const bool sound = OpenVolume(setPath, volume, old->set.compressionType, pack).ok();
+    const std::string path = VolumePath(setPath, volume.file);
+    std::optional<StateRecord> record;
+    if (trustRecords) record = LoadStateRecord(path);
+    auto proven = [&](const PackContents& opened) {
+      return record && IsRecordedPack(path, opened, *record);
+    };
+    const bool sound = OpenVolume(setPath, volume, old->set.compressionType, pack, proven).ok();
     old->sound.push_back(sound);
     if (!sound || old->set.compressionType != type) {
       pack.entries.clear();
@@ -357,7 +365,7 @@ Status PackVolumes(const Run& run, Console& console, const EntryDataOptions& tun
   const CompressionType type =
       run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
   OldSet old;
-  LoadOldSet(run.packPath, type, &old);
+  LoadOldSet(run.packPath, type, !run.verify, &old);
   // A set inside the tree it is made of never packs its own volumes.
   std::string folder, name;
   platform::SplitPath(platform::ResolveLinks(run.packPath), &folder, &name);

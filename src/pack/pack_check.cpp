@@ -61,6 +61,23 @@ size_t CheckLayout(PackContents& pack, const ProblemSink& sink) {
   return Check(pack, ReadMode::Layout, sink);
 }
 
+bool TakeLayoutAsProven(PackContents& pack) {
+  std::vector<uint32_t> sizes;
+  int64_t start = TableEnd(pack);  // where the next entry's data must begin, at the latest
+  for (size_t i = 0; i < pack.entries.size(); ++i) {
+    const int64_t offset = pack.entries[i].offset;
+    if (i == 0 ? offset != start : offset < start) return false;
+    if (i > 0) sizes.push_back(static_cast<uint32_t>(offset - start));
+    start = offset;
+  }
+  const int64_t end = pack.stream.size();
+  if (end < start) return false;
+  if (!pack.entries.empty()) sizes.push_back(static_cast<uint32_t>(end - start));
+  if (pack.entries.empty() && end != start) return false;
+  for (size_t i = 0; i < sizes.size(); ++i) pack.entries[i].storedSize = sizes[i];
+  return true;
+}
+
 size_t FindPackProblems(PackContents& pack, const ProblemSink& sink) {
   if (!pack.read()) {
     if (sink) sink({"header or table: " + pack.errorText, false, {}});
