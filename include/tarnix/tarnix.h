@@ -68,6 +68,8 @@ class PackReader {
   // Opens the pack at `path` (starting at byte `baseOffset` of the file, for a pack appended to
   // a larger one: the table's offsets count from the pack's first byte), reads its table and
   // walks its layout. False, with error() saying why, when it cannot be read or is damaged.
+  // A set file (written by Tarnix --volume-size) opens every volume it names, each checked
+  // against it, and reads as one pack: indexes run across the volumes in order.
   bool open(const std::string& path, uint64_t baseOffset = 0);
   // The same for a pack already in memory: the `size` bytes at `data` are read in place, and
   // must stay unchanged while the reader is open.
