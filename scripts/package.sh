@@ -31,25 +31,29 @@ prefix=$work/prefix
 check "install" cmake --install build --prefix "$prefix"
 check "programs installed stripped" sh -c "file '$prefix/bin/Tarnix' | grep -q ', stripped'"
 # The consumer packs a copy of the sample, which the checks change.
-cp -r examples/assets "$work/tree"
+mkdir "$work/tree" && cp -r examples/assets "$work/tree/assets"
+built() { cmake --build "$1" >"$work/built" 2>&1; local s=$?; cat "$work/built"; return $s; }  # output also in $work/built
 check "consumer configures against the install" cmake -S tests/consumer -B "$work/consumer" \
-  -DCMAKE_PREFIX_PATH="$prefix" -DSAMPLE="$work/tree"
+  -DCMAKE_PREFIX_PATH="$prefix" -DSAMPLE="$work/tree/assets"
 check "consumer builds and packs the sample" cmake --build "$work/consumer"
 check "consumer reads the pack through the public header" sh -c \
   "'$work/consumer/read_pack' '$work/consumer/sample.pak' | grep -qx 'assets/sounds.noise.raw 33000'"
 stamp=$(stat -c %Y "$work/consumer/sample.pak" 2>/dev/null)
 sleep 1
-check "an unchanged tree: Make runs nothing" sh -c "! cmake --build '$work/consumer' | grep -q Packing &&
-  [ \"\$(stat -c %Y '$work/consumer/sample.pak')\" = '$stamp' ]"
-touch "$work/tree/readme.txt"
-check "a touched file runs the step, which leaves the pack untouched" sh -c "cmake --build '$work/consumer' | grep -q Packing &&
+check "an unchanged tree: Make runs nothing" sh -c "$(declare -f built); work='$work'; built '$work/consumer' &&
+  ! grep -q Packing '$work/built' && [ \"\$(stat -c %Y '$work/consumer/sample.pak')\" = '$stamp' ]"
+touch "$work/tree/assets/readme.txt"
+check "a touched file runs the step, which leaves the pack untouched" sh -c "$(declare -f built); work='$work';
+  built '$work/consumer' && grep -q Packing '$work/built' &&
   [ \"\$(stat -c %Y '$work/consumer/sample.pak')\" = '$stamp' ] &&
-  tail -n 1 '$work/consumer/sample.pak.log' | grep -qx 'No file changes found' && ! cmake --build '$work/consumer' | grep -q Packing"
-echo added >"$work/tree/levels/added.txt"
-check "an added file runs the step, and packs it" sh -c "cmake --build '$work/consumer' | grep -q Packing &&
-  '$inspect' list --names '$work/consumer/sample.pak' | grep -qx 'assets/levels\\\\added.txt'"
+  tail -n 1 '$work/consumer/sample.pak.log' | grep -qx 'No file changes found' &&
+  built '$work/consumer' && ! grep -q Packing '$work/built'"
+echo added >"$work/tree/assets/levels/added.txt"
+check "an added file runs the step, and packs it" sh -c "$(declare -f built); work='$work'; built '$work/consumer' &&
+  grep -q Packing '$work/built' && '$inspect' list --names '$work/consumer/sample.pak' | grep -qxF 'assets/levels\\added.txt'"
 mv "$prefix/bin/Tarnix" "$work/Tarnix.away"
-check "a build whose Tarnix is gone fails, saying so" fails_saying "Tarnix program" cmake --build "$work/consumer"
+touch "$work/tree/assets/readme.txt"
+check "a build whose Tarnix is gone fails, saying so" fails_saying "bin/Tarnix" cmake --build "$work/consumer"
 mv "$work/Tarnix.away" "$prefix/bin/Tarnix"
 check "pkg-config finds the library" sh -c "PKG_CONFIG_PATH='$prefix/lib/pkgconfig' pkg-config --libs --cflags tarnix |
   grep -q -- '-ltarnix'"
@@ -57,12 +61,12 @@ check "pkg-config finds the library" sh -c "PKG_CONFIG_PATH='$prefix/lib/pkgconf
 # The sources inside a game's project: the same helper, and nothing of Tarnix installed.
 sub=$work/sub
 check "add_subdirectory consumer builds and packs the sample with Ninja" sh -c "cmake -S tests/consumer -B '$sub' -G Ninja \
-  -DTARNIX_SOURCE='$repo' -DSAMPLE='$work/tree' >/dev/null && cmake --build '$sub' &&
+  -DTARNIX_SOURCE='$repo' -DSAMPLE='$work/tree/assets' >/dev/null && cmake --build '$sub' &&
   '$inspect' test '$sub/sample.pak' && '$sub/read_pack' '$sub/sample.pak' | grep -qx 'assets/sounds.noise.raw 33000'"
 check "Ninja: no work to do for an unchanged tree, and the step again for a removed file" sh -c \
-  "cmake --build '$sub' | grep -qx 'ninja: no work to do.' && rm '$work/tree/levels/added.txt' &&
-  cmake --build '$sub' | grep -q Packing && tail -n 1 '$sub/sample.pak.log' | grep -q '^Wrote ' &&
-  cmake --build '$sub' | grep -qx 'ninja: no work to do.'"
+  "$(declare -f built); work='$work'; built '$sub' && grep -qx 'ninja: no work to do.' '$work/built' &&
+  rm '$work/tree/assets/levels/added.txt' && built '$sub' && grep -q Packing '$work/built' &&
+  tail -n 1 '$sub/sample.pak.log' | grep -q '^Wrote ' && built '$sub' && grep -qx 'ninja: no work to do.' '$work/built'"
 check "add_subdirectory installs only the parent's files" sh -c "[ ! -e '$sub/CPackConfig.cmake' ] &&
   cmake --install '$sub' --prefix '$work/sub-prefix' >/dev/null && [ \"\$(find '$work/sub-prefix' -type f)\" = '$work/sub-prefix/bin/read_pack' ]"
 mkdir -p "$work/odd/tree" "$work/odd/dir.pak" && echo a >"$work/odd/tree/a.txt" && mkfifo "$work/odd/tree/pipe"
