@@ -364,6 +364,14 @@ Status PackVolumes(const Run& run, Console& console, const EntryDataOptions& tun
                    int64_t begun, ScanResult* scan) {
   const CompressionType type =
       run.compress ? CompressionType::Compressed : CompressionType::Uncompressed;
+  // Two runs on one set take turns: each decides from the set file it read, and removes what
+  // its own commit retired.
+  platform::FileLock turn;
+  const std::string record = StateRecordPath(run.packPath);
+  if (!record.empty()) {
+    Status locked = turn.lock(record + ".lock");
+    if (!locked.ok()) return locked.prefixed("Cannot take the set's turn: ");
+  }
   OldSet old;
   LoadOldSet(run.packPath, type, !run.verify, &old);
   // A set inside the tree it is made of never packs its own volumes.

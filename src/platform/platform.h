@@ -117,6 +117,21 @@ bool IsTerminal(std::FILE* file);
 // %LOCALAPPDATA%\tarnix on Windows), made if missing; empty when there is none to be had.
 std::string StateFolder();
 
+// An exclusive lock on a file of this tool's own (made when missing, and left in place), held
+// until the object goes: runs that take the lock of one name run one after the other, the
+// second waiting for the first. A killed run's lock goes with its process.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  Status lock(const std::string& path);
+
+ private:
+  long long held_ = -1;  // the descriptor or handle that holds the lock
+};
+
 // A directory that files are created in by name. Names are taken one component at a time and
 // a link inside the directory is never followed.
 class DirectoryHandle {

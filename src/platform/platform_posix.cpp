@@ -625,6 +625,23 @@ Status TempFile::commit(Sync sync, Outcome outcome) {
   return status;
 }
 
+FileLock::~FileLock() {
+  if (held_ != -1) ::close(static_cast<int>(held_));  // the lock goes with it
+}
+
+Status FileLock::lock(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd == -1) return SystemError(path);
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    Status failed = SystemError(path);
+    ::close(fd);
+    return failed;
+  }
+  held_ = fd;
+  return Status();
+}
+
 Status SyncFileSystem(const DirectoryHandle& folder) {
 #ifdef TARNIX_HAVE_SYNCFS
   if (::syncfs(static_cast<int>(folder.native())) != 0) return SystemError(folder.path());

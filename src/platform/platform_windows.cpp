@@ -418,6 +418,25 @@ Status TempFile::nameFile(const std::string& folderPath) {
   return Status();
 }
 
+FileLock::~FileLock() {
+  if (held_ != -1) CloseHandle(reinterpret_cast<HANDLE>(held_));  // the lock goes with it
+}
+
+Status FileLock::lock(const std::string& path) {
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return SystemError(path, ErrnoFromLastError());
+  OVERLAPPED first = {};
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &first)) {  // waits for the holder
+    const int err = ErrnoFromLastError();
+    CloseHandle(file);
+    return SystemError(path, err);
+  }
+  held_ = reinterpret_cast<long long>(file);
+  return Status();
+}
+
 // Windows writes each rename through at once (MOVEFILE_WRITE_THROUGH): there is nothing left to
 // sync afterwards, and no call to sync a whole volume without administrator rights.
 Status SyncFileSystem(const DirectoryHandle&) { return Status(); }

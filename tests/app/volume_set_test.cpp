@@ -1,14 +1,19 @@
 // Sets of volumes: written, re-packed, proven and read as one.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <new>
+#include <thread>
 
 #include "app/driver.h"
 #include "app/inspect.h"
+#include "app/state_record.h"
 #include "pack/pack_set.h"
+#include "platform/platform.h"
 #include "support/test_support.h"
 #include "tarnix/tarnix.h"
 
@@ -128,6 +133,17 @@ TEST_F(VolumeSet, RepacksOnlyTheVolumesThatChanged) {
 // failed run leaves the old set whole, and the next one leaves nothing of it behind.
 TEST_F(VolumeSet, RefusesMismatchedVolumesAndSurvivesAFailedRun) {
   ASSERT_NE(Pack().find("Wrote"), std::string::npos);
+  {  // Runs on one set take turns: a run waits while another holds the set's turn.
+    auto turn = std::make_unique<platform::FileLock>();
+    ASSERT_TRUE(turn->lock(StateRecordPath(set_) + ".lock").ok());
+    std::atomic<bool> done{false};
+    std::thread waiting([&] { Pack(), done = true; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(done);
+    turn.reset();
+    waiting.join();
+    EXPECT_EQ(status_, 0);
+  }
   {  // tarnix-inspect sees it as one pack: as a pack of the same tree, and extracts it whole.
     test::TempDir other;
     std::string out, errors;
