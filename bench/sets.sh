@@ -37,7 +37,8 @@ files=$((gib * 256))
 for ((i = 0; i < files; i++)); do
   d=$tree/d$((i / 64)); mkdir -p "$d"
   if ((i % 2)); then head -c 4194304 /dev/urandom >"$d/f$i.bin"
-  else base64 -w 76 </dev/urandom | head -c 4194304 | tr 'A-Z' 'a-z' >"$d/f$i.txt"; fi
+  else head -c 3145728 /dev/urandom | base64 -w 76 | tr 'A-Z' 'a-z' >"$d/f$i.txt"
+       truncate -s 4194304 "$d/f$i.txt"; fi
 done
 cat $(find "$tree" -type f) >/dev/null
 
@@ -60,7 +61,7 @@ set_vs_find=$(versus_find "$tree" "$tarnix" "$tree" "$work/s/game.set" --volume-
 
 # One file changed: which volumes were rewritten, and how long it took.
 stat -c '%n %Y %s' "$work"/s/*.pak | sort >"$work/before"
-echo changed >>"$tree/d7/f$((7 * 64 + 2)).txt"
+echo changed >>"$tree/d$((files / 128))/f$((files / 128 * 64 + 2)).txt"  # in the middle
 t_one_change=$(ns "$tarnix $tree $work/s/game.set --volume-size 1G")
 stat -c '%n %Y %s' "$work"/s/*.pak | sort >"$work/after"
 rewritten=$(comm -13 "$work/before" "$work/after" | wc -l)
