@@ -49,6 +49,7 @@ bool BinaryStream::open(const std::string& path, int32_t mode) {
     return false;
   }
   adopt(f, path);
+  reading_ = mode == 1;
   return true;
 }
 
@@ -64,6 +65,7 @@ void BinaryStream::adopt(std::FILE* file, const std::string& path) {
   handle_ = std::make_shared<FileHandle>();
   handle_->file = file;
   kind_ = StreamKind::File;
+  reading_ = false;
   position_ = 0;
   path_ = path;
   status_ = Status();
@@ -107,6 +109,12 @@ int64_t BinaryStream::size() {
   if (kind_ == StreamKind::View) return viewSize_;
   std::FILE* f = file();
   if (f == nullptr) return 0;
+  if (reading_) {
+    // Not from the position: positioned reads move the system's file pointer on Windows, which
+    // leaves the C runtime's idea of the position wrong until the next seek.
+    const int64_t length = platform::FileLength(f);
+    return length < 0 ? (fail(), 0) : std::max<int64_t>(length - base_, 0);
+  }
   int64_t here = platform::TellFile(f);
   if (here < 0 || !platform::SeekFileToEnd(f)) return fail(), 0;
   int64_t end = platform::TellFile(f);

@@ -107,7 +107,8 @@ class BinaryStream {
   std::vector<uint8_t> buffer_;
   const uint8_t* view_ = nullptr;  // a View's bytes, not owned
   int64_t viewSize_ = 0;
-  int64_t base_ = 0;  // where a file's byte 0 lies
+  int64_t base_ = 0;      // where a file's byte 0 lies
+  bool reading_ = false;  // a file opened for reading alone
   int64_t position_ = 0;
   std::string path_;
   std::string errorText_;

@@ -21,6 +21,9 @@ Status OpenFile(const std::string& path, const char* mode, std::FILE** file);
 bool SeekFile(std::FILE* file, int64_t position);
 bool SeekFileToEnd(std::FILE* file);
 int64_t TellFile(std::FILE* file);
+// The length of an open file as the system has it (what a stream still buffers for writing not
+// counted), without its position: -1 when it cannot be had.
+int64_t FileLength(std::FILE* file);
 // Reads up to `count` bytes at `position`, leaving the stream's own position alone where the
 // platform can (one call rather than a seek and a buffered read); -1 on failure.
 int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count);

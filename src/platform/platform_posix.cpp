@@ -133,6 +133,11 @@ bool SeekFileToEnd(std::FILE* file) { return ::fseeko(file, 0, SEEK_END) == 0; }
 
 int64_t TellFile(std::FILE* file) { return static_cast<int64_t>(::ftello(file)); }
 
+int64_t FileLength(std::FILE* file) {
+  struct stat st;
+  return ::fstat(::fileno(file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count) {
   int64_t done = 0;
   while (done < count) {

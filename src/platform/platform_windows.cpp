@@ -197,6 +197,8 @@ bool SeekFileToEnd(std::FILE* file) { return _fseeki64(file, 0, SEEK_END) == 0; 
 
 int64_t TellFile(std::FILE* file) { return _ftelli64(file); }
 
+int64_t FileLength(std::FILE* file) { return _filelengthi64(_fileno(file)); }
+
 int64_t ReadAt(std::FILE* file, int64_t position, void* destination, int64_t count) {
   // ReadFile at an offset leaves the C runtime's position and buffer alone, so threads may read
   // one file at once; callers seek before they read in turn again.
