@@ -154,6 +154,29 @@ std::vector<RecordedChecksums> WrittenProof(const PackContents& pack,
   return proven;
 }
 
+Status PlanPack(const Run& run, const std::string& packPath, const std::vector<ScannedFile>& files,
+                const std::string& rootName, const PackContents& replaced,
+                std::optional<StateRecord> record, Console& console, int64_t begun,
+                PackContents* pack, PackPlan* plan) {
+  RecordEvidence evidence;
+  Voucher voucher = MakeVoucher(run, packPath, replaced, std::move(record));
+  Status listed = AddScannedFiles(files, rootName, voucher, console, pack, &evidence);
+  if (!listed.ok()) return listed;
+  size_t sourcesRead = 0;
+  Status compared =
+      IsPackUnchanged(*pack, replaced, run.verify, &plan->unchanged, &plan->copies,
+                      voucher.empty() ? nullptr : &evidence, &sourcesRead, &plan->hashes);
+  if (!compared.ok()) return compared;
+  // A run that read sources proved them anew; one that read none has nothing to add.
+  if (plan->unchanged && sourcesRead > 0) {
+    std::vector<RecordedChecksums> proven;
+    for (const StoredCopy& copy : plan->copies)
+      proven.push_back({copy.checksum, copy.storedChecksum});
+    RecordProof(run, packPath, *pack, proven, plan->hashes, begun);
+  }
+  return Status();
+}
+
 Status ScanTree(const Run& run, const ScanExclusion& exclusion, const Status& named,
                 bool stampFiles, Console& console, ScanResult* scan) {
   // A directory that cannot be listed must not turn into an empty pack over a good one.
@@ -254,31 +277,17 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, Sc
   if (!scanned.ok()) return scanned;
 
   loader.join();
-  RecordEvidence evidence;
-  Voucher voucher = MakeVoucher(run, run.packPath, replaced, std::move(record));
-  Status listed = AddScannedFiles(scan->files, rootName, voucher, console, &pack, &evidence);
-  if (!listed.ok()) return listed;
-
-  bool unchanged = false;
-  std::vector<StoredCopy> copies;
-  size_t sourcesRead = 0;
-  std::vector<std::optional<ContentHash>> hashes;
-  Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &copies,
-                                    voucher.empty() ? nullptr : &evidence, &sourcesRead, &hashes);
-  if (!compared.ok()) return compared;
-  if (unchanged) {
-    // A run that read sources proved them anew; one that read none has nothing to add.
-    if (sourcesRead > 0) {
-      std::vector<RecordedChecksums> proven;
-      for (const StoredCopy& plan : copies) proven.push_back({plan.checksum, plan.storedChecksum});
-      RecordProof(run, run.packPath, pack, proven, hashes, begun);
-    }
+  PackPlan plan;
+  Status planned = PlanPack(run, run.packPath, scan->files, rootName, replaced, std::move(record),
+                            console, begun, &pack, &plan);
+  if (!planned.ok()) return planned;
+  if (plan.unchanged) {
     console.line("No file changes found");
     return Status();
   }
 
-  return WriteNewPack(run, console, tuning, pack, replaced, std::move(copies), std::move(hashes),
-                      begun);
+  return WriteNewPack(run, console, tuning, pack, replaced, std::move(plan.copies),
+                      std::move(plan.hashes), begun);
 }
 
 }  // namespace

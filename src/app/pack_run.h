@@ -45,6 +45,22 @@ Status AddScannedFiles(const std::vector<ScannedFile>& files, const std::string&
 Voucher MakeVoucher(const Run& run, const std::string& packPath, const PackContents& replaced,
                     std::optional<StateRecord> record);
 
+// What change detection decided of the files of one pack: whether the pack there is up to date,
+// what each file may copy from it, and the content hashes proven.
+struct PackPlan {
+  bool unchanged = false;
+  std::vector<StoredCopy> copies;
+  std::vector<std::optional<ContentHash>> hashes;
+};
+
+// Lists `files` into `pack` (AddScannedFiles) and compares them with the pack at `packPath`
+// (`replaced`, as LoadReplacedPack left it, and the state `record` kept for it). When it is up
+// to date and sources were read, records what they proved.
+Status PlanPack(const Run& run, const std::string& packPath, const std::vector<ScannedFile>& files,
+                const std::string& rootName, const PackContents& replaced,
+                std::optional<StateRecord> record, Console& console, int64_t begun,
+                PackContents* pack, PackPlan* plan);
+
 // Keeps what this run proved of the pack now at `packPath` (its sources' stamps, checksums and,
 // where proven, content hashes), so that the next run need not read them again. Best effort.
 void RecordProof(const Run& run, const std::string& packPath, const PackContents& pack,

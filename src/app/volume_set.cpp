@@ -204,7 +204,7 @@ void NameNewParts(const std::string& setPath, const OldSet& old, std::vector<Par
 }
 
 // Decides each group: keeps its old volume when it is up to date and within the size, else
-// plans new parts. Prints the "Adding" lines. `*unchanged` when every old volume is kept.
+// plans new parts. Prints the "Adding" lines.
 Status PlanParts(const Run& run, Console& console, const std::string& rootName,
                  const ScanResult& scan, OldSet& old, int64_t begun, std::vector<Part>* parts) {
   const CompressionType type =
@@ -216,35 +216,22 @@ Status PlanParts(const Run& run, Console& console, const std::string& rootName,
         group.old ? VolumePath(run.packPath, old.set.volumes[*group.old].file) : "";
     std::optional<StateRecord> record;
     if (!run.verify && replaced.stream.isOpen()) record = LoadStateRecord(volumePath);
-    Voucher voucher = MakeVoucher(run, volumePath, replaced, std::move(record));
     PackContents pack;
     pack.compressionType = type;
-    RecordEvidence evidence;
     const std::vector<ScannedFile> files(scan.files.begin() + group.first,
                                          scan.files.begin() + group.first + group.count);
-    Status listed = AddScannedFiles(files, rootName, voucher, console, &pack, &evidence);
-    if (!listed.ok()) return listed;
-    bool unchanged = false;
-    std::vector<StoredCopy> copies;
-    size_t sourcesRead = 0;
-    std::vector<std::optional<ContentHash>> hashes;
-    Status compared = IsPackUnchanged(pack, replaced, run.verify, &unchanged, &copies,
-                                      voucher.empty() ? nullptr : &evidence, &sourcesRead, &hashes);
-    if (!compared.ok()) return compared;
+    PackPlan plan;
+    Status planned = PlanPack(run, volumePath, files, rootName, replaced, std::move(record),
+                              console, begun, &pack, &plan);
+    if (!planned.ok()) return planned;
     // A file larger than the size has a volume of its own, which fits as well as it can.
-    if (unchanged &&
+    if (plan.unchanged &&
         (old.set.volumes[*group.old].size <= *run.volumeSize || pack.entries.size() == 1)) {
       parts->emplace_back();
       parts->back().kept = group.old;
-      if (sourcesRead > 0) {
-        std::vector<RecordedChecksums> proven;
-        for (const StoredCopy& plan : copies)
-          proven.push_back({plan.checksum, plan.storedChecksum});
-        RecordProof(run, volumePath, pack, proven, hashes, begun);
-      }
       continue;
     }
-    SplitGroup(pack, copies, hashes, *run.volumeSize, parts);
+    SplitGroup(pack, plan.copies, plan.hashes, *run.volumeSize, parts);
   }
   return Status();
 }
