@@ -50,11 +50,11 @@ nb=$(versus_find "$neverball" "$tarnix" "$neverball" "$work/nb.pak")
 mkdir -p "$work/part"
 find "$tree" -type f | sort | head -n 486 | while read -r f; do ln -s "$f" "$work/part/$(basename "$f")"; done
 t_one=$(ns "$tarnix $work/part $work/one.pak")
-bytes_one=$(find -L "$work/part" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
+bytes_one=$(find -L "$work/part" -type f -printf '%s\n' | awk '{s+=$1} END {printf "%.0f", s}')
 rm -f "$work/one.pak"
 mkdir -p "$work/s"
 t_set=$(ns "$tarnix $tree $work/s/game.set --volume-size 1G")
-bytes_set=$(find "$tree" -type f -printf '%s\n' | awk '{s+=$1} END {print s}')
+bytes_set=$(find "$tree" -type f -printf '%s\n' | awk '{s+=$1} END {printf "%.0f", s}')
 volumes=$(ls "$work/s" | grep -c '\.pak$')
 "$tarnix" "$tree" "$work/s/game.set" --volume-size 1G >/dev/null
 set_vs_find=$(versus_find "$tree" "$tarnix" "$tree" "$work/s/game.set" --volume-size 1G)
