@@ -199,7 +199,30 @@ TEST_F(VolumeSet, RefusesMismatchedVolumesAndSurvivesAFailedRun) {
   PackSet set;
   ASSERT_TRUE(ReadSetFile(set_, &set).ok());
   ASSERT_EQ(set.retired.size(), 1u);
+  {  // What a set file lists besides its volumes reads back as written.
+    PackSet listed = set;
+    listed.pending = {"o.9.pak"};
+    WriteFile(dir_ / "listed.set", SetFileText(listed));
+    PackSet read;
+    ASSERT_TRUE(ReadSetFile(dir_ / "listed.set", &read).ok());
+    EXPECT_EQ(read.pending, listed.pending);
+    EXPECT_EQ(read.retired[0].file, "o.0.pak");
+    fs::remove(dir_ / "listed.set");
+  }
   ASSERT_EQ(set.retired[0].file, "o.0.pak");
+  {  // Stored as they are, two files that fill 64 KiB exactly share one volume.
+    test::TempDir exact;
+    for (const char* name : {"src/a", "src/b"}) WriteFile(exact / name, Bytes(32744, 3));
+    std::string out;
+    Console console(&out);
+    ASSERT_EQ(RunTarnix({"Tarnix", exact / "src", exact / "e.set", "-uc", "--volume-size", "64K"},
+                        console),
+              0);
+    PackSet fits;
+    ASSERT_TRUE(ReadSetFile(exact / "e.set", &fits).ok());
+    ASSERT_EQ(fits.volumes.size(), 1u);
+    EXPECT_EQ(fits.volumes[0].size, 65536);
+  }
   for (const std::string& content : {first, std::string("a user's file of that name")}) {
     WriteFile(dir_ / "o.0.pak", content);
     EXPECT_NE(Pack().find("No file changes found"), std::string::npos);

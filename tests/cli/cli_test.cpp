@@ -169,8 +169,9 @@ TEST_F(Trust, WrittenFilesReachTheDisk) {
       // Nothing written, nothing to sync.
       {ShellQuote(TARNIX_INSPECT) + Quoted({"extract", pak_, dir_ / "y", "none"}), ""}};
   // An unchanged run whose record shows the pack as it left it reads its table, not the
-  // lengths of its 300 entries' chunks.
-  for (int i = 0; i < 300; ++i) WriteFile(dir_ / ("many/" + std::to_string(i)), "x");
+  // lengths of its 400 chunks, which lie too far apart to be read a page at a time.
+  for (int i = 0; i < 100; ++i)
+    WriteFile(dir_ / ("many/" + std::to_string(i)), RandomBytes(100000, i));
   const std::string many = Quoted({dir_ / "many", dir_ / "many.pak"});
   for (int run = 0; run < 2; ++run) RunShell(ShellQuote(TARNIX_BINARY) + many);
   CommandResult reads = RunShell("strace -f -e trace=pread64 " + ShellQuote(TARNIX_BINARY) + many);
@@ -214,7 +215,7 @@ TEST_F(Trust, InterruptionsLeaveTheOldPackAndNoTemporaryFile) {
   // run leaves nothing of the killed one.
   const std::string set = dir_ / "s/s.set";
   const std::vector<std::string> packSet = {TARNIX_BINARY, dir_ / "many", set, "--volume-size",
-                                            "9M"};
+                                            "10M"};
   fs::create_directories(dir_ / "s");
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < 12; ++i)  // every volume anew
