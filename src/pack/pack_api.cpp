@@ -212,18 +212,10 @@ bool PackReader::readTableAndLayout() {
   try {
     openError_ = Error();
     PackContents& pack = *state.volumes[0];
-    if (!pack.read()) {
-      const Status& read = pack.stream.status();
-      const std::string message = state.name + ": " + pack.errorText;
-      Fail(&openError_, read.ok() ? Status::Damaged(message) : Status::Error(read.code(), message));
-      state_.reset();
-      return false;
-    }
-    std::string first;
-    if (CheckLayout(pack, [&first](const PackProblem& p) {
-          if (first.empty()) first = p.text;
-        }) != 0) {
-      Fail(&openError_, Status::Damaged(state.name + ": " + first));
+    Status opened = ReadTableOf(pack, state.name + ": ");
+    if (opened.ok()) opened = CheckLayoutOf(pack, state.name + ": ");
+    if (!opened.ok()) {
+      Fail(&openError_, opened);
       state_.reset();
       return false;
     }

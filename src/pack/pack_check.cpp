@@ -61,6 +61,21 @@ size_t CheckLayout(PackContents& pack, const ProblemSink& sink) {
   return Check(pack, ReadMode::Layout, sink);
 }
 
+Status ReadTableOf(PackContents& pack, const std::string& label) {
+  if (pack.read()) return Status();
+  const Status& read = pack.stream.status();
+  const std::string message = label + pack.errorText;
+  return read.ok() ? Status::Damaged(message) : Status::Error(read.code(), message);
+}
+
+Status CheckLayoutOf(PackContents& pack, const std::string& label) {
+  std::string first;
+  CheckLayout(pack, [&first](const PackProblem& p) {
+    if (first.empty()) first = p.text;
+  });
+  return first.empty() ? Status() : Status::Damaged(label + first);
+}
+
 bool TakeLayoutAsProven(PackContents& pack) {
   std::vector<uint32_t> sizes;
   int64_t start = TableEnd(pack);  // where the next entry's data must begin, at the latest

@@ -30,6 +30,12 @@ std::string EntryLabel(const PackContents& pack, size_t index);
 // read. Returns the number of problems; `sink` (optional) receives each.
 size_t CheckLayout(PackContents& pack, const ProblemSink& sink = {});
 
+// What a reader does before it serves a pack, each failure after `label` ("path: "): reads the
+// header and table (a refusal is Damaged, unless the system failed the read, which keeps its
+// code); and checks the layout, the first problem Damaged.
+Status ReadTableOf(PackContents& pack, const std::string& label);
+Status CheckLayoutOf(PackContents& pack, const std::string& label);
+
 // For a pack this tool proved whole and that has not changed since (its stamp and table as they
 // were then): sets each entry's storedSize from the offsets, as CheckLayout found them, without
 // reading the data. False, with nothing set, when the offsets do not run in order from the end

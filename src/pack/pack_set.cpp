@@ -136,7 +136,8 @@ Status OpenVolume(const std::string& setPath, const SetVolume& volume, Compressi
     return pack.stream.status().prefixed(setPath + ": volume ");
   if (pack.stream.size() != volume.size)
     return Status::Damaged(label + "it is not the volume the set names (its size differs)");
-  if (!pack.read()) return Status::Damaged(label + pack.errorText);
+  Status read = ReadTableOf(pack, label);
+  if (!read.ok()) return read;
   uint32_t checksum = 0;
   Status summed = TableChecksum(pack.stream, path, TableEnd(pack), &checksum);
   if (!summed.ok()) return summed;
@@ -145,13 +146,7 @@ Status OpenVolume(const std::string& setPath, const SetVolume& volume, Compressi
     return Status::Damaged(label + "it is not the volume the set names (its table differs)");
   }
   if (proven && proven(pack) && TakeLayoutAsProven(pack)) return Status();
-  std::string first;
-  if (CheckLayout(pack, [&first](const PackProblem& p) {
-        if (first.empty()) first = p.text;
-      }) != 0) {
-    return Status::Damaged(label + first);
-  }
-  return Status();
+  return CheckLayoutOf(pack, label);
 }
 
 Status OpenSet(const std::string& setPath, OpenedSet* opened) {
