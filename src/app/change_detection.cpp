@@ -142,26 +142,25 @@ std::vector<size_t> MatchStoredEntries(const PackContents& pack, const PackConte
 
 }  // namespace
 
-bool IsRecordedPack(const std::string& packPath, const PackContents& pack,
+bool IsRecordedPack(const PackFileIdentity& found, CompressionType type,
                     const StateRecord& record) {
-  platform::FileStamp stamp;
-  uint32_t tableChecksum = 0;
-  return record.compressionType == pack.compressionType &&
-         PackIdentity(packPath, TableEnd(pack), &stamp, &tableChecksum).ok() &&
-         stamp == record.pack && tableChecksum == record.tableChecksum;
+  return record.compressionType == type && found.stamp == record.pack &&
+         found.tableChecksum == record.tableChecksum;
 }
 
 void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced,
-                      const StateRecord* record) {
+                      const StateRecord* record, std::optional<PackFileIdentity>* found) {
   if (platform::KindOf(packPath) == platform::FileKind::Missing) return;
   if (!replaced.stream.open(packPath, OpenMode::Read)) {
     replaced.errorText = "BinaryStream error: " + replaced.stream.errorText();
     return;
   }
   const bool read = replaced.read() && replaced.compressionType == type;
-  if (read && record != nullptr && IsRecordedPack(packPath, replaced, *record) &&
-      TakeLayoutAsProven(replaced)) {
-    return;
+  PackFileIdentity identity;
+  if (read && record != nullptr && found != nullptr &&
+      PackIdentity(packPath, TableEnd(replaced), &identity).ok()) {
+    *found = identity;
+    if (IsRecordedPack(identity, type, *record) && TakeLayoutAsProven(replaced)) return;
   }
   // A pack that is not whole, or stores its entries otherwise, has nothing to offer.
   if (!read || CheckLayout(replaced) != 0) {

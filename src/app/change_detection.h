@@ -17,13 +17,14 @@ namespace tarnix {
 // by the entry reader's rules. Otherwise `replaced` is left closed. Needs nothing from the scan,
 // so it can run beside it. A pack that `record` (the state record kept for it) shows unchanged
 // since a run proved it (the file's stamp and table checksum as recorded) is not walked again:
-// a change in place changes its stamp.
+// a change in place changes its stamp. With a record, `*found` receives what the file is now.
 void LoadReplacedPack(const std::string& packPath, CompressionType type, PackContents& replaced,
-                      const StateRecord* record = nullptr);
+                      const StateRecord* record = nullptr,
+                      std::optional<PackFileIdentity>* found = nullptr);
 
-// Whether the file at `packPath`, read into `pack`, is still the one `record` describes.
-bool IsRecordedPack(const std::string& packPath, const PackContents& pack,
-                    const StateRecord& record);
+// Whether a pack file found to be `found`, storing its entries as `type`, is still the one
+// `record` describes.
+bool IsRecordedPack(const PackFileIdentity& found, CompressionType type, const StateRecord& record);
 
 // What a state record in force says of the scanned files, one of each per entry of the new
 // pack: the checksums it vouches for (the file's stamp unchanged, so it is not read), and the

@@ -119,7 +119,10 @@ void RecordProof(const Run& run, const std::string& packPath, const PackContents
   record.root = RecordKey(run.directory);
   record.compressionType = pack.compressionType;
   record.begun = begun;
-  if (!PackIdentity(packPath, TableEnd(pack), &record.pack, &record.tableChecksum).ok()) return;
+  PackFileIdentity written;
+  if (!PackIdentity(packPath, TableEnd(pack), &written).ok()) return;
+  record.pack = written.stamp;
+  record.tableChecksum = written.tableChecksum;
   for (size_t i = 0; i < pack.entries.size(); ++i) {
     // Every new entry has a source; one the system gave no stamp for is read again next time.
     const std::optional<platform::FileStamp>& stamp = pack.entries[i].source()->stamp;
@@ -130,15 +133,11 @@ void RecordProof(const Run& run, const std::string& packPath, const PackContents
   SaveStateRecord(record);
 }
 
-Voucher MakeVoucher(const Run& run, const std::string& packPath, const PackContents& replaced,
-                    std::optional<StateRecord> record) {
-  if (!replaced.stream.isOpen()) return {};
-  platform::FileStamp packStamp;
-  uint32_t tableChecksum = 0;
-  if (!record || !PackIdentity(packPath, TableEnd(replaced), &packStamp, &tableChecksum).ok())
-    return {};
-  return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType, packStamp,
-                 tableChecksum);
+Voucher MakeVoucher(const Run& run, const PackContents& replaced, std::optional<StateRecord> record,
+                    const std::optional<PackFileIdentity>& found) {
+  if (!replaced.stream.isOpen() || !record || !found) return {};
+  return Voucher(std::move(*record), RecordKey(run.directory), replaced.compressionType,
+                 found->stamp, found->tableChecksum);
 }
 
 std::vector<RecordedChecksums> WrittenProof(const PackContents& pack,
@@ -156,10 +155,10 @@ std::vector<RecordedChecksums> WrittenProof(const PackContents& pack,
 
 Status PlanPack(const Run& run, const std::string& packPath, const std::vector<ScannedFile>& files,
                 const std::string& rootName, const PackContents& replaced,
-                std::optional<StateRecord> record, Console& console, int64_t begun,
-                PackContents* pack, PackPlan* plan) {
+                std::optional<StateRecord> record, const std::optional<PackFileIdentity>& found,
+                Console& console, int64_t begun, PackContents* pack, PackPlan* plan) {
   RecordEvidence evidence;
-  Voucher voucher = MakeVoucher(run, packPath, replaced, std::move(record));
+  Voucher voucher = MakeVoucher(run, replaced, std::move(record), found);
   Status listed = AddScannedFiles(files, rootName, voucher, console, pack, &evidence);
   if (!listed.ok()) return listed;
   size_t sourcesRead = 0;
@@ -268,8 +267,9 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, Sc
   // since it was proven) beside the scan, which it does not need; the loader is joined when it
   // goes, whatever path leaves here.
   PackContents replaced;
-  auto load = [&run, &replaced, &record, type = pack.compressionType] {
-    LoadReplacedPack(run.packPath, type, replaced, record ? &*record : nullptr);
+  std::optional<PackFileIdentity> found;
+  auto load = [&run, &replaced, &record, &found, type = pack.compressionType] {
+    LoadReplacedPack(run.packPath, type, replaced, record ? &*record : nullptr, &found);
   };
   ThreadGroup loader(1, [&load](unsigned) { load(); });
   if (loader.started() == 0) load();  // no thread to be had: it runs in turn
@@ -279,7 +279,7 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, Sc
   loader.join();
   PackPlan plan;
   Status planned = PlanPack(run, run.packPath, scan->files, rootName, replaced, std::move(record),
-                            console, begun, &pack, &plan);
+                            found, console, begun, &pack, &plan);
   if (!planned.ok()) return planned;
   if (plan.unchanged) {
     console.line("No file changes found");

@@ -40,10 +40,10 @@ Status AddScannedFiles(const std::vector<ScannedFile>& files, const std::string&
                        Voucher& voucher, Console& console, PackContents* pack,
                        RecordEvidence* evidence);
 
-// What the state record kept for the pack at `packPath` vouches for, given the pack now there
-// (`replaced`, kept open by LoadReplacedPack, or closed).
-Voucher MakeVoucher(const Run& run, const std::string& packPath, const PackContents& replaced,
-                    std::optional<StateRecord> record);
+// What the state record kept for a pack vouches for, given the pack now there (`replaced`,
+// kept open by LoadReplacedPack, or closed) and what its file was found to be.
+Voucher MakeVoucher(const Run& run, const PackContents& replaced, std::optional<StateRecord> record,
+                    const std::optional<PackFileIdentity>& found);
 
 // What change detection decided of the files of one pack: whether the pack there is up to date,
 // what each file may copy from it, and the content hashes proven.
@@ -54,12 +54,12 @@ struct PackPlan {
 };
 
 // Lists `files` into `pack` (AddScannedFiles) and compares them with the pack at `packPath`
-// (`replaced`, as LoadReplacedPack left it, and the state `record` kept for it). When it is up
-// to date and sources were read, records what they proved.
+// (`replaced`, as LoadReplacedPack left it, the state `record` kept for it, and what its file
+// was `found` to be). When it is up to date and sources were read, records what they proved.
 Status PlanPack(const Run& run, const std::string& packPath, const std::vector<ScannedFile>& files,
                 const std::string& rootName, const PackContents& replaced,
-                std::optional<StateRecord> record, Console& console, int64_t begun,
-                PackContents* pack, PackPlan* plan);
+                std::optional<StateRecord> record, const std::optional<PackFileIdentity>& found,
+                Console& console, int64_t begun, PackContents* pack, PackPlan* plan);
 
 // Keeps what this run proved of the pack now at `packPath` (its sources' stamps, checksums and,
 // where proven, content hashes), so that the next run need not read them again. Best effort.

@@ -141,20 +141,19 @@ std::string StateRecordPath(const std::string& packPath) {
   return folder.empty() ? folder : platform::JoinPath(folder, FileNameFor(RecordKey(packPath)));
 }
 
-Status PackIdentity(const std::string& packPath, int64_t tableEnd, platform::FileStamp* stamp,
-                    uint32_t* tableChecksum) {
+Status PackIdentity(const std::string& packPath, int64_t tableEnd, PackFileIdentity* identity) {
   int64_t size = 0;
   std::optional<platform::FileStamp> probed;
   Status opened = platform::ProbeFile(packPath, &size, &probed);
   if (!opened.ok()) return opened;
   if (!probed) return Status::Io(packPath + ": the system does not say when it changed");
-  *stamp = *probed;
+  identity->stamp = *probed;
   BinaryStream stream;
   std::vector<uint8_t> table(static_cast<size_t>(std::max<int64_t>(tableEnd, 0)));
   if (!stream.open(packPath, OpenMode::Read)) return stream.status();
   Status read = stream.readExactAt(0, table.data(), tableEnd);
   if (!read.ok()) return ReadFailure(read, packPath + ": its table cannot be read");
-  *tableChecksum = Checksum32(table.data(), table.size());
+  identity->tableChecksum = Checksum32(table.data(), table.size());
   return Status();
 }
 

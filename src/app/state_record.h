@@ -55,9 +55,14 @@ std::string RecordKey(const std::string& packPath);
 // The file the record for `packPath` is kept in; empty when there is no cache folder.
 std::string StateRecordPath(const std::string& packPath);
 
+// A pack file as a run found it: what a record keeps of the pack it describes.
+struct PackFileIdentity {
+  platform::FileStamp stamp;
+  uint32_t tableChecksum = 0;  // of its header and table
+};
+
 // The pack file's stamp and the checksum of its first `tableEnd` bytes (header and table).
-Status PackIdentity(const std::string& packPath, int64_t tableEnd, platform::FileStamp* stamp,
-                    uint32_t* tableChecksum);
+Status PackIdentity(const std::string& packPath, int64_t tableEnd, PackFileIdentity* identity);
 
 // The record kept for `packPath`, when there is a sound one of that key; nullopt otherwise.
 std::optional<StateRecord> LoadStateRecord(const std::string& packPath);

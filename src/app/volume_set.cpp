@@ -66,6 +66,9 @@ struct OldSet {
   std::vector<std::unique_ptr<PackContents>> volumes;
   // Whether each volume was the one the set names: only those are this tool's to remove.
   std::vector<bool> sound;
+  // Each volume's state record, and what its file was found to be, where there is one.
+  std::vector<std::optional<StateRecord>> records;
+  std::vector<std::optional<PackFileIdentity>> identities;
 };
 
 // The old set's volumes are walked unless, with `trustRecords`, a volume's state record shows it
@@ -90,11 +93,18 @@ void LoadOldSet(const std::string& setPath, CompressionType type, bool trustReco
     const std::string path = VolumePath(setPath, volume.file);
     std::optional<StateRecord> record;
     if (trustRecords) record = LoadStateRecord(path);
-    auto proven = [&](const PackContents& opened) {
-      return record && IsRecordedPack(path, opened, *record);
+    std::optional<PackFileIdentity> found;
+    auto proven = [&](const PackContents& opened, uint32_t tableChecksum) {
+      int64_t size = 0;
+      std::optional<platform::FileStamp> stamp;
+      if (!record || !platform::ProbeFile(path, &size, &stamp).ok() || !stamp) return false;
+      found = PackFileIdentity{*stamp, tableChecksum};
+      return IsRecordedPack(*found, opened.compressionType, *record);
     };
     const bool sound = OpenVolume(setPath, volume, old->set.compressionType, pack, proven).ok();
     old->sound.push_back(sound);
+    old->records.push_back(std::move(record));
+    old->identities.push_back(found);
     if (!sound || old->set.compressionType != type) {
       pack.entries.clear();
       pack.stream.close().ok();
@@ -215,13 +225,14 @@ Status PlanParts(const Run& run, Console& console, const std::string& rootName,
     const std::string volumePath =
         group.old ? VolumePath(run.packPath, old.set.volumes[*group.old].file) : "";
     std::optional<StateRecord> record;
-    if (!run.verify && replaced.stream.isOpen()) record = LoadStateRecord(volumePath);
+    std::optional<PackFileIdentity> found;
+    if (group.old) record = std::move(old.records[*group.old]), found = old.identities[*group.old];
     PackContents pack;
     pack.compressionType = type;
     const std::vector<ScannedFile> files(scan.files.begin() + group.first,
                                          scan.files.begin() + group.first + group.count);
     PackPlan plan;
-    Status planned = PlanPack(run, volumePath, files, rootName, replaced, std::move(record),
+    Status planned = PlanPack(run, volumePath, files, rootName, replaced, std::move(record), found,
                               console, begun, &pack, &plan);
     if (!planned.ok()) return planned;
     // A file larger than the size has a volume of its own, which fits as well as it can.

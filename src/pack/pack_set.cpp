@@ -129,7 +129,8 @@ bool IsStillVolume(const std::string& setPath, const SetVolume& volume) {
 }
 
 Status OpenVolume(const std::string& setPath, const SetVolume& volume, CompressionType type,
-                  PackContents& pack, const std::function<bool(const PackContents&)>& proven) {
+                  PackContents& pack,
+                  const std::function<bool(const PackContents&, uint32_t)>& proven) {
   const std::string path = VolumePath(setPath, volume.file);
   const std::string label = setPath + ": volume " + volume.file + ": ";
   if (!pack.stream.open(path, OpenMode::Read))
@@ -145,7 +146,7 @@ Status OpenVolume(const std::string& setPath, const SetVolume& volume, Compressi
       pack.compressionType != type) {
     return Status::Damaged(label + "it is not the volume the set names (its table differs)");
   }
-  if (proven && proven(pack) && TakeLayoutAsProven(pack)) return Status();
+  if (proven && proven(pack, checksum) && TakeLayoutAsProven(pack)) return Status();
   return CheckLayoutOf(pack, label);
 }
 

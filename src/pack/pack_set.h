@@ -64,10 +64,11 @@ bool IsStillVolume(const std::string& setPath, const SetVolume& volume);
 
 // Opens the volume into `pack` (a fresh PackContents) and checks that it is the one the set
 // names: its length, entry count, compression and the checksum of its header and table, then
-// its layout, unless `proven` says the file is still one this tool proved whole (see
-// TakeLayoutAsProven). A failure names the volume.
+// its layout, unless `proven` (given the pack and its table's checksum) says the file is still
+// one this tool proved whole (see TakeLayoutAsProven). A failure names the volume.
 Status OpenVolume(const std::string& setPath, const SetVolume& volume, CompressionType type,
-                  PackContents& pack, const std::function<bool(const PackContents&)>& proven = {});
+                  PackContents& pack,
+                  const std::function<bool(const PackContents&, uint32_t)>& proven = {});
 
 // A set opened whole: every volume checked by OpenVolume, in order.
 struct OpenedSet {
