@@ -241,7 +241,7 @@ Status WriteDepfile(const Run& run, const ScanResult& scan) {
     }
     text += " \\\n " + DepfilePath(*path);
   }
-  return CommitFile(*run.depfile, text + "\n", false);
+  return CommitFile(*run.depfile, text + "\n");
 }
 
 Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, ScanResult* scan) {

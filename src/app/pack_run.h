@@ -24,11 +24,6 @@ struct Run {
   std::optional<std::string> depfile;  // where to say what the pack depends on
 };
 
-// Writes `text` at `path` through a new file renamed over the old one once on the disk. With
-// `settles`, the rename is what the run was for.
-Status CommitFile(const std::string& path, const std::string& text, bool settles,
-                  platform::TempFile::Mode mode = platform::TempFile::Mode::OfTarget);
-
 // The pack path must be a file the run may replace; and wherever it lies, the scan must not
 // take the pack (or the writer's temporary files beside it) for a source.
 Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion);

@@ -224,19 +224,10 @@ void SaveStateRecord(const StateRecord& record) {
   }
   out.u32(Checksum32(out.bytes().data(), out.bytes().size()));
   // Written aside and renamed over the old one: two runs at once leave one whole record.
-  platform::DirectoryHandle directory;
-  platform::TempFile temp;
-  std::FILE* file = nullptr;
-  if (!directory.open(folder, false).ok()) return;
-  platform::RemoveStaleTemporaryFiles(directory);
-  if (!temp.create(directory, FileNameFor(record.packPath), &file,
-                   platform::TempFile::Mode::Default)
+  const std::string bytes(out.bytes().begin(), out.bytes().end());
+  if (!CommitFile(platform::JoinPath(folder, FileNameFor(record.packPath)), bytes,
+                  platform::TempFile::Mode::Default, platform::TempFile::Sync::Later)
            .ok())
-    return;
-  BinaryStream stream;
-  stream.adoptForWriting(file, temp.path(), 1 << 16);
-  const bool written = stream.write(out.bytes().data(), static_cast<int64_t>(out.bytes().size()));
-  if (!stream.close().ok() || !written || !temp.commit(platform::TempFile::Sync::Later).ok())
     return;
   Prune(folder);
 }

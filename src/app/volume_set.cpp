@@ -54,7 +54,7 @@ Status WriteJournal(const std::string& setPath, const std::vector<std::string>& 
   if (path.empty()) return Status();
   const nlohmann::json journal = {{"set", RecordKey(setPath)}, {"pending", names}};
   return CommitFile(path, journal.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
-                    false, platform::TempFile::Mode::Default);
+                    platform::TempFile::Mode::Default);
 }
 
 // The set at the target path when the run began: its volumes, opened where whole.
@@ -332,31 +332,6 @@ PackSet NewSet(const std::string& setPath, CompressionType type, const OldSet& o
 
 }  // namespace
 
-Status CommitFile(const std::string& path, const std::string& text, bool settles,
-                  platform::TempFile::Mode mode) {
-  std::string folder, name;
-  platform::SplitPath(platform::ResolveLinks(path), &folder, &name);
-  platform::DirectoryHandle directory;
-  platform::TempFile temp;
-  std::FILE* file = nullptr;
-  Status created = directory.open(folder, false);
-  if (created.ok()) created = temp.create(directory, name, &file, mode);
-  if (!created.ok()) return WriteFailure(path, created.code(), created.message());
-  BinaryStream out;
-  out.adoptForWriting(file, temp.path(), 1 << 16);
-  out.write(text.data(), static_cast<int64_t>(text.size()));
-  if (!out.sync() || !out.close().ok()) return WriteFailure(path, out);
-  Status committed =
-      temp.commit(platform::TempFile::Sync::Now, settles ? platform::TempFile::Outcome::Settled
-                                                         : platform::TempFile::Outcome::Pending);
-  if (!committed.ok()) {
-    return Status::Io(
-        "Failed to replace " + path + ": " + platform::ErrorString(committed.errorNumber()),
-        committed.errorNumber());
-  }
-  return Status();
-}
-
 Status PackVolumes(const Run& run, Console& console, const EntryDataOptions& tuning,
                    const Status& named, const std::string& rootName, ScanExclusion exclusion,
                    int64_t begun, ScanResult* scan) {
@@ -411,7 +386,8 @@ Status PackVolumes(const Run& run, Console& console, const EntryDataOptions& tun
   Status status = WriteParts(run, console, tuning, begun, parts, &written);
   if (!status.ok()) return status;
   const PackSet set = NewSet(run.packPath, type, old, parts, written);
-  status = CommitFile(run.packPath, SetFileText(set), true);
+  status = CommitFile(run.packPath, SetFileText(set), platform::TempFile::Mode::OfTarget,
+                      platform::TempFile::Sync::Now, platform::TempFile::Outcome::Settled);
   if (!status.ok()) return status;
   RemoveRetired(run.packPath, old, set);
   std::remove(JournalPath(run.packPath).c_str());  // what it names is in the set file now

@@ -309,4 +309,29 @@ Status WriteFailure(const std::string& path, const BinaryStream& out) {
   return WriteFailure(path, StatusCode::Io, platform::ErrorString(errorNumber), errorNumber);
 }
 
+Status CommitFile(const std::string& path, const std::string& bytes, platform::TempFile::Mode mode,
+                  platform::TempFile::Sync sync, platform::TempFile::Outcome outcome) {
+  std::string folder, name;
+  platform::SplitPath(platform::ResolveLinks(path), &folder, &name);
+  platform::DirectoryHandle directory;
+  platform::TempFile temp;
+  std::FILE* file = nullptr;
+  Status created = directory.open(folder, false);
+  if (created.ok()) platform::RemoveStaleTemporaryFiles(directory);
+  if (created.ok()) created = temp.create(directory, name, &file, mode);
+  if (!created.ok()) return WriteFailure(path, created.code(), created.message());
+  BinaryStream out;
+  out.adoptForWriting(file, temp.path(), 1 << 16);
+  out.write(bytes.data(), static_cast<int64_t>(bytes.size()));
+  const bool durable = sync == platform::TempFile::Sync::Later || out.sync();
+  if (!durable || !out.close().ok()) return WriteFailure(path, out);
+  Status committed = temp.commit(sync, outcome);
+  if (!committed.ok()) {
+    return Status::Io(
+        "Failed to replace " + path + ": " + platform::ErrorString(committed.errorNumber()),
+        committed.errorNumber());
+  }
+  return Status();
+}
+
 }  // namespace tarnix

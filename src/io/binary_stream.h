@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "platform/platform.h"
 
 namespace tarnix {
 
@@ -128,5 +129,14 @@ Status WriteFailure(const std::string& path, StatusCode code, const std::string&
                     int errorNumber = 0);
 // The same for the first failure of `out`, in the system's words.
 Status WriteFailure(const std::string& path, const BinaryStream& out);
+
+// Writes `bytes` as the file at `path` (or where the links at `path` lead) through a new file
+// beside it that takes its place in one rename, once what killed runs left there is gone. The
+// mode, sync and outcome are TempFile's; with Sync::Now the file is on the disk before its
+// rename. A failure names `path` and the reason, and leaves what was there.
+Status CommitFile(const std::string& path, const std::string& bytes,
+                  platform::TempFile::Mode mode = platform::TempFile::Mode::OfTarget,
+                  platform::TempFile::Sync sync = platform::TempFile::Sync::Now,
+                  platform::TempFile::Outcome outcome = platform::TempFile::Outcome::Pending);
 
 }  // namespace tarnix
