@@ -117,14 +117,17 @@ struct PackReader::State {
   std::vector<std::unique_ptr<PackContents>> volumes;
   std::vector<std::string> volumeNames;  // each volume in messages: its path
   std::string name;  // the pack or set in messages: its path, or "the pack in memory"
-  // Every file of every volume in order, with its volume and its index there.
-  std::vector<const PackEntry*> entries;
+  // Every file of every volume in order: its volume and its index there.
   std::vector<std::pair<size_t, size_t>> place;
   std::vector<PackedFile> files;
   std::unordered_map<std::string, size_t> exact;
   std::unordered_map<std::string, size_t> folded;
   std::unique_ptr<ChunkMap[]> chunks;
   mutable ScratchPool scratch;
+
+  const PackEntry& entry(size_t index) const {
+    return volumes[place[index].first]->entries[place[index].second];
+  }
 
   PackContents& addVolume(const std::string& volumeName) {
     volumes.push_back(std::make_unique<PackContents>());
@@ -136,7 +139,7 @@ struct PackReader::State {
   const ChunkMap& chunkMap(size_t index) const {
     ChunkMap& map = chunks[index];
     std::call_once(map.walked, [&] {
-      const PackEntry& entry = *entries[index];
+      const PackEntry& entry = this->entry(index);
       BinaryStream stream = entry.pack->stream;  // its room is known: only positioned reads
       EntryReader reader;
       Status walked = reader.read(stream, StoredEntryAt(*entry.pack, entry), ReadMode::Layout);
@@ -235,7 +238,6 @@ bool PackReader::finishOpen() {
       for (size_t i = 0; i < pack.entries.size(); ++i) {
         const PackEntry& entry = pack.entries[i];
         const size_t index = state.files.size();
-        state.entries.push_back(&entry);
         state.place.emplace_back(v, i);
         state.files.push_back({entry.name, entry.size, *entry.checksum});
         state.exact.emplace(NameKey(entry.name, NameCase::Exact), index);  // the first of equals
@@ -273,10 +275,10 @@ FoundFile PackReader::find(const std::string& name, NameCase nameCase) const {
 bool PackReader::read(size_t index, std::vector<uint8_t>* content, Error* error) const {
   try {
     if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
-    if (index >= state_->entries.size()) {
+    if (index >= state_->place.size()) {
       return state_->noFileAt(index, error);
     }
-    Status status = state_->entries[index]->loadData(content);  // its checksum included
+    Status status = state_->entry(index).loadData(content);  // its checksum included
     if (!status.ok()) {
       return Fail(error, status.prefixed(state_->volumeNames[state_->place[index].first] + ": "));
     }
@@ -313,10 +315,10 @@ bool PackReader::readRange(size_t index, uint64_t offset, void* out, size_t leng
                            Error* error) const {
   try {
     if (!state_) return Fail(error, Status::NotOpen("no pack is open"));
-    if (index >= state_->entries.size()) {
+    if (index >= state_->place.size()) {
       return state_->noFileAt(index, error);
     }
-    const PackEntry& entry = *state_->entries[index];
+    const PackEntry& entry = state_->entry(index);
     const PackContents& pack = *entry.pack;
     if (offset > entry.size || length > entry.size - offset) {
       return Fail(error, Status::OutOfRange(state_->label(index) + std::to_string(length) +
