@@ -80,10 +80,9 @@ Status ProbeSource(const ScannedFile& file, uint32_t* size,
 
 }  // namespace
 
-Status AddScannedFiles(const std::vector<ScannedFile>& files, const std::string& rootName,
-                       Voucher& voucher, Console& console, PackContents* pack,
-                       RecordEvidence* evidence) {
-  pack->entries.reserve(files.size());
+Status AddScannedFiles(ScannedRun files, const std::string& rootName, Voucher& voucher,
+                       Console& console, PackContents* pack, RecordEvidence* evidence) {
+  pack->entries.reserve(files.count);
   for (const ScannedFile& file : files) {
     console.write("Adding " + file.name + "...");
     const std::string storedName = rootName + "/" + file.name;
@@ -153,7 +152,7 @@ std::vector<RecordedChecksums> WrittenProof(const PackContents& pack,
   return proven;
 }
 
-Status PlanPack(const Run& run, const std::string& packPath, const std::vector<ScannedFile>& files,
+Status PlanPack(const Run& run, const std::string& packPath, ScannedRun files,
                 const std::string& rootName, const PackContents& replaced,
                 std::optional<StateRecord> record, const std::optional<PackFileIdentity>& found,
                 Console& console, int64_t begun, PackContents* pack, PackPlan* plan) {
@@ -278,8 +277,8 @@ Status Pack(const Run& run, Console& console, const EntryDataOptions& tuning, Sc
 
   loader.join();
   PackPlan plan;
-  Status planned = PlanPack(run, run.packPath, scan->files, rootName, replaced, std::move(record),
-                            found, console, begun, &pack, &plan);
+  Status planned = PlanPack(run, run.packPath, {scan->files.data(), scan->files.size()}, rootName,
+                            replaced, std::move(record), found, console, begun, &pack, &plan);
   if (!planned.ok()) return planned;
   if (plan.unchanged) {
     console.line("No file changes found");

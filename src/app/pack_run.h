@@ -24,6 +24,14 @@ struct Run {
   std::optional<std::string> depfile;  // where to say what the pack depends on
 };
 
+// A run of the scanned files, in scan order, listed where they are.
+struct ScannedRun {
+  const ScannedFile* first = nullptr;
+  size_t count = 0;
+  const ScannedFile* begin() const { return first; }
+  const ScannedFile* end() const { return first + count; }
+};
+
 // The pack path must be a file the run may replace; and wherever it lies, the scan must not
 // take the pack (or the writer's temporary files beside it) for a source.
 Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion);
@@ -31,9 +39,8 @@ Status ExamineTarget(const std::string& packPath, ScanExclusion* exclusion);
 // Lists `files` into `pack`, printing an "Adding" line for each. A file the voucher vouches
 // for (its metadata unchanged since a run read it) is not opened: `evidence` receives its
 // checksum, and for every file the record knows, the content hash it proved.
-Status AddScannedFiles(const std::vector<ScannedFile>& files, const std::string& rootName,
-                       Voucher& voucher, Console& console, PackContents* pack,
-                       RecordEvidence* evidence);
+Status AddScannedFiles(ScannedRun files, const std::string& rootName, Voucher& voucher,
+                       Console& console, PackContents* pack, RecordEvidence* evidence);
 
 // What the state record kept for a pack vouches for, given the pack now there (`replaced`,
 // kept open by LoadReplacedPack, or closed) and what its file was found to be.
@@ -51,7 +58,7 @@ struct PackPlan {
 // Lists `files` into `pack` (AddScannedFiles) and compares them with the pack at `packPath`
 // (`replaced`, as LoadReplacedPack left it, the state `record` kept for it, and what its file
 // was `found` to be). When it is up to date and sources were read, records what they proved.
-Status PlanPack(const Run& run, const std::string& packPath, const std::vector<ScannedFile>& files,
+Status PlanPack(const Run& run, const std::string& packPath, ScannedRun files,
                 const std::string& rootName, const PackContents& replaced,
                 std::optional<StateRecord> record, const std::optional<PackFileIdentity>& found,
                 Console& console, int64_t begun, PackContents* pack, PackPlan* plan);

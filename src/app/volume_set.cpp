@@ -229,8 +229,7 @@ Status PlanParts(const Run& run, Console& console, const std::string& rootName,
     if (group.old) record = std::move(old.records[*group.old]), found = old.identities[*group.old];
     PackContents pack;
     pack.compressionType = type;
-    const std::vector<ScannedFile> files(scan.files.begin() + group.first,
-                                         scan.files.begin() + group.first + group.count);
+    const ScannedRun files{scan.files.data() + group.first, group.count};
     PackPlan plan;
     Status planned = PlanPack(run, volumePath, files, rootName, replaced, std::move(record), found,
                               console, begun, &pack, &plan);
