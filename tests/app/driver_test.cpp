@@ -83,6 +83,8 @@ TEST(CommandLine, UsageRootNameAndOptions) {
   EXPECT_EQ(RunTool({"Tarnix", dir / "dep", dir / "d.pak", "--depfile", dir / "d.d"}, &out), 0);
   const std::string file = platform::JoinPath(dir / "dep", "a\\ b\\#$$");
   EXPECT_EQ(ReadFile(dir / "d.d"), dir / "d.pak: \\\n " + file + " \\\n " + (dir / "dep") + "\n");
+  EXPECT_EQ(RunTool({"Tarnix", dir / "dep", dir / "d.pak", "--depfile", dir / "no/d.d"}, &out), 1);
+  EXPECT_NE(out.find("\nFailed to write " + (dir / "no/d.d") + ": "), std::string::npos) << out;
 #ifndef _WIN32  // sparse files
   // Too large for one pack: the refusal names the way out.
   for (const char* name : {"big/a", "big/b"}) {
